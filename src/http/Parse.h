@@ -1,0 +1,14 @@
+// Parsing the head of one request into its record.
+#pragma once
+#include <string>
+
+class TServerCore;
+struct mParser;
+
+void ParseRequest(TServerCore& Server, mParser* p);
+// Last match of Name (case-insensitive) among the record's Variables, lower-cased; "" if none.
+std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& Name);
+// "HTTP/1.x" gives x, a higher major M.m gives M*1000+m, anything else -1000.
+int ParseHttpVersion(TServerCore& Server, const std::string& Protocol);
+bool IsInCGIDir(TServerCore& Server, const std::string& Target);
+std::string TranslatePathInfo(TServerCore& Server, const std::string& PathInfo, mParser* p);

@@ -1,0 +1,71 @@
+// HKEY_LOCAL_MACHINE kept in a REGEDIT4 text file ("HKLM.reg" in the program folder).
+// Key paths are relative to the root and use '\' as in the registry; names compare without
+// regard to ASCII case. Texts handed in and out are cp1251; the file is UTF-8.
+// Unknown keys, values and types survive a write. A write replaces the whole file atomically.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum TRegDataType : uint32_t {
+  REG_NONE = 0,
+  REG_SZ = 1,
+  REG_EXPAND_SZ = 2,
+  REG_BINARY = 3,
+  REG_DWORD = 4,
+};
+
+struct TRegValue {
+  std::string Name;  // "" is the key's default value (@)
+  uint32_t Type = REG_NONE;
+  std::string Data;  // REG_SZ/REG_EXPAND_SZ: cp1251 text without the NUL; REG_DWORD: 4 bytes LE; others raw
+};
+
+struct TRegKey {
+  std::string Path;  // as written in the file, without the root
+  std::vector<TRegValue> Values;
+};
+
+// The parsed hive. Parse fails on text that is not a registry export.
+struct THive {
+  std::vector<TRegKey> Keys;
+  static bool Parse(const std::string& utf8Text, THive& hive);
+  std::string Format() const;  // REGEDIT4 text, UTF-8
+  TRegKey* FindKey(const std::string& path);
+  TRegKey& CreateKey(const std::string& path);  // with every missing parent
+};
+
+// The access object of the settings store: one current key at a time, as in the registry API.
+class TRegistry {
+ public:
+  explicit TRegistry(std::string hiveFile);
+
+  // True when the key exists and the hive can be read.
+  bool KeyExists(const std::string& key);
+  bool OpenKeyReadOnly(const std::string& key);
+  // Creates missing keys; fails when the hive cannot be written.
+  bool OpenKey(const std::string& key, bool canCreate);
+  // Writes the hive back when the current key was changed. False when that write failed.
+  bool CloseKey();
+
+  bool ValueExists(const std::string& name);
+  // False on a wrong type, a wrong size or a missing value.
+  bool ReadString(const std::string& name, std::string& value);
+  bool ReadInteger(const std::string& name, int32_t& value);
+  bool WriteString(const std::string& name, const std::string& value);
+  bool WriteInteger(const std::string& name, int32_t value);
+  bool DeleteValue(const std::string& name);
+
+  const std::string& HiveFile() const { return FHiveFile; }
+
+ private:
+  bool LoadHive();
+  bool FlushHive();
+  std::string FHiveFile;
+  THive FHive;
+  std::string FCurrentKey;
+  bool FOpen = false;
+  bool FWritable = false;
+  bool FDirty = false;
+};

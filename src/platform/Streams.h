@@ -1,0 +1,51 @@
+// Streams handed to the transport. A handle stream reads an OS file descriptor directly,
+// which is what lets the transport send it with sendfile.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include "platform/Files.h"
+
+enum TSeekOrigin { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+  virtual int Read(void* buffer, int count) = 0;  // bytes read, 0 at the end, -1 on failure
+  virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;  // new position, -1 on failure
+  int64_t Position() { return Seek(0, soFromCurrent); }
+  void SetPosition(int64_t pos) { Seek(pos, soFromBeginning); }
+  int64_t Size();
+};
+
+// Never closes its handle.
+class THandleStream : public TStream {
+ public:
+  explicit THandleStream(THandle handle) : FHandle(handle) {}
+  THandle Handle() const { return FHandle; }
+  int Read(void* buffer, int count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+
+ protected:
+  THandle FHandle;
+};
+
+// A file opened by name for reading; closes it when destroyed.
+class TFileStream : public THandleStream {
+ public:
+  static std::unique_ptr<TFileStream> OpenRead(const std::string& path);  // null on failure
+  explicit TFileStream(THandle handle) : THandleStream(handle) {}
+  ~TFileStream() override;
+};
+
+// Text held in memory (tests, and any producer that has no file).
+class TStringStream : public TStream {
+ public:
+  explicit TStringStream(std::string data) : FData(std::move(data)) {}
+  int Read(void* buffer, int count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+
+ private:
+  std::string FData;
+  int64_t FPos = 0;
+};

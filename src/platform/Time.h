@@ -1,0 +1,13 @@
+// Local time for the log, and the UTC calendar of file times.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// The locale's date and time (LC_TIME from the environment); the time is left out at exactly
+// midnight, as the reference conversion does.
+std::string TimeStampText();
+// " GMT+03:00" for three hours ahead of UTC; bias B = -(local offset in minutes).
+std::string TimeZoneSuffix();
+std::string TimeZoneSuffixForBias(int biasMinutes);
+bool UnixTimeToUtcFields(int64_t unixTime, std::tm& fields);

@@ -1,0 +1,107 @@
+// The options dialog: edits every setting on its controls and applies them at OK.
+#pragma once
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTabWidget;
+class QToolButton;
+class QWidget;
+class TForm1;
+
+class TOptionsForm : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TOptionsForm(TForm1* mainForm, QWidget* parent = nullptr);
+
+  // Controls, in declaration order.
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QPushButton* OKButton = nullptr;
+  QPushButton* CancelButton = nullptr;
+  QLabel* Label1 = nullptr;
+  QLineEdit* RootPath = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  QCheckBox* LogSessionsCheckBox = nullptr;
+  QCheckBox* LogConnectsCheckBox = nullptr;
+  QLabel* Label2 = nullptr;
+  QCheckBox* LogFilesCheckBox = nullptr;
+  QCheckBox* LogHeadersCheckBox = nullptr;
+  QLabel* Label3 = nullptr;
+  QComboBox* Language = nullptr;
+  QCheckBox* ShowStatCheckBox = nullptr;
+  QCheckBox* ShowCatContCheckBox = nullptr;
+  QCheckBox* HideOnStartCheckBox = nullptr;
+  QCheckBox* LogDebugCheckBox = nullptr;
+  QCheckBox* LogRemoteHostsCheckBox = nullptr;
+  QWidget* TabSheet3 = nullptr;
+  QToolButton* TestipfiltButton = nullptr;
+  QCheckBox* UseIPFilteringCheckBox = nullptr;
+  QListWidget* IPFiltersListBox = nullptr;
+  QPushButton* IPFilterAdd = nullptr;
+  QPushButton* IPFilterRemove = nullptr;
+  QPushButton* IPFiltersClear = nullptr;
+  QPushButton* IPFilterEdit = nullptr;
+  QCheckBox* SendServerHeaderCheckBox = nullptr;
+  QLabel* Label4 = nullptr;
+  QLineEdit* IndexCssURL = nullptr;
+  QWidget* TabSheet4 = nullptr;
+  QCheckBox* ECGICheckBox = nullptr;
+  QLabel* Label5 = nullptr;
+  QLineEdit* CGIDir = nullptr;
+  QPushButton* RestoreDefCGIDirButton = nullptr;
+  QCheckBox* USCGIFCheckBox = nullptr;
+  QLineEdit* SeparateCGIFolder = nullptr;
+  QCheckBox* DNICGICheckBox = nullptr;
+  QWidget* TabSheet5 = nullptr;
+  QCheckBox* DPAFCheckBox = nullptr;
+  QCheckBox* AEASCCheckBox = nullptr;
+  QCheckBox* DIPIVCheckBox = nullptr;
+  QLineEdit* DuplicateIPVar = nullptr;
+  QGroupBox* CGIAssocGroupBox = nullptr;
+  QListWidget* CGIAssocListBox = nullptr;
+  QPushButton* CGIAssocAdd = nullptr;
+  QPushButton* CGIAssocEdit = nullptr;
+  QPushButton* CGIAssocRemove = nullptr;
+  QPushButton* CGIAssocClear = nullptr;
+  QListWidget* ListBoxRoots = nullptr;
+  QToolButton* AddRootButton = nullptr;
+  QToolButton* RemoveRootButton = nullptr;
+
+  // Handlers.
+  void FormShow();
+  void OKButtonClick();
+  void CancelButtonClick();
+  void UpdateIPFilterControls();
+  void UseIPFilteringCheckBoxClick();
+  void ShowCatContCheckBoxClick();
+  void ECGICheckBoxClick();
+  void USCGIFCheckBoxClick();
+  void DIPIVCheckBoxClick();
+  void RestoreDefCGIDirButtonClick();
+  void TestipfiltButtonClick();
+  void IPFilterAddClick();
+  void IPFilterEditClick();
+  void IPFiltersListBoxDblClick();
+  void IPFilterRemoveClick();
+  void IPFiltersClearClick();
+  void CGIAssocAddClick();
+  void CGIAssocEditClick();
+  void CGIAssocRemoveClick();
+  void CGIAssocClearClick();
+  void AddRootButtonClick();
+  void RemoveRootButtonClick();
+  void ListBoxRootsClick();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  TForm1* FMainForm;
+};
