@@ -1,27 +1,15 @@
+// The log file and the two statistics texts of the main window.
 #include "log/Log.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include "app/ServerCore.h"
 #include "platform/Codec.h"
+#include "platform/Files.h"
 
 void WriteLog(TServerCore& Server, const std::string& Text) {
-  // Opened and closed for every record, so the file is complete whenever a reader looks.
-  std::string record = Text;
-  record += '\n';
-  int fd = open(Server.LogFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;  // a log that cannot be written never stops the server
-  const char* data = record.data();
-  size_t left = record.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n <= 0) break;
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  close(fd);
+  // Opened and closed for every record, so the file is complete whenever a reader looks; a log
+  // that cannot be written never stops the server, so the result is not looked at.
+  AppendToFile(Server.LogFileName, Text + '\n');
 }
 
 std::string StatisticsText1(const TServerCore& Server) {

@@ -42,6 +42,13 @@ int64_t GetFileSizeOfHandle(THandle handle);  // -1 on failure
 // Last modification, seconds since 1970 UTC.
 bool GetLastWriteTime(THandle handle, int64_t& unixTime);
 
+// Appends data at the end of the file, creating it when missing; opened and closed per call so
+// the file is whole whenever another program reads it. False when anything failed.
+bool AppendToFile(const std::string& path, const std::string& data);
+
+// The UTF-8 name on disk for a cp1251 path. False for a path holding a NUL: it names nothing.
+bool OsPath(const std::string& path, std::string& utf8);
+
 // Folder of the running executable, without a trailing '/'.
 std::string ProgramFolder();
 bool SetCurrentDir(const std::string& path);

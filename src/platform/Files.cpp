@@ -1,0 +1,207 @@
+// File system stand-ins: cp1251 paths in, UTF-8 names on disk, Windows-style attributes out.
+#include "platform/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include "platform/Codec.h"
+
+namespace {
+
+// The bits a Linux file can carry in user.DOSATTRIB; archive and read-only there are
+// Samba's bookkeeping and say nothing about visibility, so they are not taken over.
+constexpr uint32_t kDosAttribBits =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
+
+// Samba writes a text "0x" + hex; newer versions add a binary blob after it. Only the leading
+// text counts; a value that does not start that way carries no bits.
+uint32_t DosAttribOf(const std::string& utf8Path) {
+  char buf[64];
+  ssize_t n = getxattr(utf8Path.c_str(), "user.DOSATTRIB", buf, sizeof buf);
+  if (n <= 0) return 0;
+  size_t i = 0, len = static_cast<size_t>(n);
+  if (i < len && buf[i] == '"') ++i;  // a value stored with its quotes
+  if (len - i < 3 || buf[i] != '0' || (buf[i + 1] != 'x' && buf[i + 1] != 'X')) return 0;
+  i += 2;
+  uint32_t value = 0;
+  size_t digits = 0;
+  for (; i < len && digits < 8; ++i, ++digits) {
+    char c = buf[i];
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else break;
+    value = (value << 4) | static_cast<uint32_t>(d);
+  }
+  return digits == 0 ? 0 : (value & kDosAttribBits);
+}
+
+// A plain file reports the archive bit, as a freshly written file does on Windows, so that an
+// attribute word of 0 never appears and cannot be mistaken for anything.
+uint32_t AttributesOf(const struct stat& st, const std::string& utf8Path) {
+  uint32_t attr = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  return attr | DosAttribOf(utf8Path);
+}
+
+bool StatPath(const std::string& path, std::string& utf8, struct stat& st) {
+  if (!OsPath(path, utf8)) return false;
+  return stat(utf8.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+bool OsPath(const std::string& path, std::string& utf8) {
+  if (path.find('\0') != std::string::npos) return false;
+  utf8 = Cp1251ToUtf8(path);
+  return true;
+}
+
+uint32_t GetFileAttributesA(const std::string& path) {
+  std::string utf8;
+  struct stat st;
+  if (!StatPath(path, utf8, st)) return INVALID_FILE_ATTRIBUTES;
+  return AttributesOf(st, utf8);
+}
+
+bool FileOrFolderExists(const std::string& path) {
+  std::string utf8;
+  struct stat st;
+  return StatPath(path, utf8, st);
+}
+
+bool FileExists(const std::string& path) {
+  std::string utf8;
+  struct stat st;
+  return StatPath(path, utf8, st) && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  std::string utf8;
+  struct stat st;
+  return StatPath(path, utf8, st) && S_ISDIR(st.st_mode);
+}
+
+bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& found) {
+  found.clear();
+  std::string utf8;
+  if (!OsPath(folderAndPattern, utf8)) return false;
+  size_t slash = folderAndPattern.rfind('/');
+  std::string pattern, folder;
+  if (slash == std::string::npos) {
+    folder = ".";
+    pattern = folderAndPattern;
+  } else {
+    folder = Cp1251ToUtf8(folderAndPattern.substr(0, slash == 0 ? 1 : slash));
+    pattern = folderAndPattern.substr(slash + 1);
+  }
+  int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return false;
+  DIR* dir = fdopendir(dirFd);
+  if (!dir) {
+    close(dirFd);
+    return false;
+  }
+  const std::string prefix = folder == "/" ? "/" : folder + "/";
+  while (struct dirent* entry = readdir(dir)) {
+    std::string name = Utf8ToCp1251(entry->d_name);
+    if (!Cp1251WildcardMatch(pattern, name)) continue;
+    struct stat st;
+    // An entry that vanished meanwhile, or a link to nothing, cannot be opened either: skip it.
+    if (fstatat(dirFd, entry->d_name, &st, 0) != 0) continue;
+    TSearchRec rec;
+    rec.Name = std::move(name);
+    rec.Attr = AttributesOf(st, prefix + entry->d_name);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    rec.SizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
+    rec.SizeHigh = static_cast<uint32_t>(size >> 32);
+    found.push_back(std::move(rec));
+  }
+  closedir(dir);
+  return true;
+}
+
+THandle OpenForReading(const std::string& path) {
+  std::string utf8;
+  if (!OsPath(path, utf8)) return INVALID_HANDLE_VALUE;
+  // Non-blocking for the open itself: a named pipe in the served folder would otherwise hang
+  // the one thread that serves everybody until some writer appeared.
+  int fd = open(utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
+  struct stat st;
+  // Only regular files can be served: folders fail as on Windows, and pipes, sockets and
+  // devices have no size to announce and no end to reach.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+void CloseHandle(THandle handle) {
+  if (handle >= 0) close(handle);
+}
+
+int64_t GetFileSizeOfHandle(THandle handle) {
+  struct stat st;
+  if (handle < 0 || fstat(handle, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool GetLastWriteTime(THandle handle, int64_t& unixTime) {
+  struct stat st;
+  if (handle < 0 || fstat(handle, &st) != 0) return false;
+  unixTime = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+  std::string utf8;
+  if (!OsPath(path, utf8)) return false;
+  int fd = open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) return false;
+  const char* p = data.data();
+  size_t left = data.size();
+  bool ok = true;
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+std::string ProgramFolder() {
+  char buf[PATH_MAX + 1];
+  ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return ".";
+  std::string path = Utf8ToCp1251(std::string_view(buf, static_cast<size_t>(n)));
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool SetCurrentDir(const std::string& path) {
+  std::string utf8;
+  return OsPath(path, utf8) && chdir(utf8.c_str()) == 0;
+}
+
+std::string ExtractFilePath(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
