@@ -1,0 +1,321 @@
+// Answering one parsed request: deciding the answer, building the head, sending head and body.
+#include "http/Dispatch.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <new>
+
+#include "app/ServerCore.h"
+#include "content/AutocloseStream.h"
+#include "content/Cgi.h"
+#include "content/Index.h"
+#include "content/MimeTypes.h"
+#include "http/Parse.h"
+#include "log/Log.h"
+#include "platform/Files.h"
+#include "platform/Streams.h"
+#include "platform/Time.h"
+
+namespace {
+
+enum TResponceType { RESPONCE_TEXT = 0, RESPONCE_FILE = 1, RESPONCE_REDIRECT = 2 };
+enum TErrorType { ERR_NONE = 0, ERR_NOT_FOUND = 1, ERR_ACCESS_DENIED = 2, ERR_INTERNAL = 3 };
+
+// A body this large is refused before anything is served; the assembly stores at most one
+// byte more of a body that is not CGI, so the request can be answered without reading on.
+constexpr int32_t kMaxPlainBody = 2000;
+// The assembly gives up on a head at this many bytes and marks 413 without parsing it; the
+// parser's own 413 (an announced body too large even for CGI) comes with a shorter head.
+constexpr int32_t kMaxHeadBytes = 8000;
+
+const char* const kAllowLine = "Allow: OPTIONS, HEAD, GET, POST\n";
+const char* const kNoIndexText = "\ndoesn`t have an index.";
+
+std::string AddrPort(const mParser* p) { return p->RemoteAddr + ":" + p->RemotePort; }
+
+bool EndsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+}  // namespace
+
+std::string FileTimeToHttpDate(int64_t unixTime) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm t{};
+  if (!UnixTimeToUtcFields(unixTime, t)) return "";
+  if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "";
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
+                        t.tm_mday, kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min,
+                        t.tm_sec);
+  if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+bool IsAccessibleName(TServerCore& Server, const std::string& LocalPath) {
+  if (!Server.DPAF) return true;
+  size_t cut = LocalPath.find_last_of("/:");
+  size_t start = (cut == std::string::npos) ? 0 : cut + 1;
+  return !(start < LocalPath.size() && LocalPath[start] == '.');
+}
+
+void DispatchRequest(TServerCore& Server, mParser* p) {
+  int ResponceType = RESPONCE_TEXT;
+  int ErrorType = ERR_NONE;
+  bool decided = false;
+  std::string StatusText = (p->StatusCode == 0) ? "OK" : "Error";
+  std::string ContentType = "text/plain";
+  std::string ExtraHeaders;
+  std::string ResponceBody;
+  std::unique_ptr<TStream> stream;
+  int CgiBodyLength = 0;
+
+  // An unparsed head carries nothing worth serving (its method and version are not this
+  // request's), so it is answered with its mark alone.
+  const bool headOverflow = p->StatusCode == 413 && p->HeaderLength >= kMaxHeadBytes;
+  const bool parserTooBig = p->StatusCode == 413 && !headOverflow;
+
+  if (headOverflow) {
+    p->CloseConnection = true;
+    decided = true;
+  } else if (p->Version < 0 || p->Version > 1) {
+    // Step 1: versions that are not served.
+    if (p->Version < 0) {
+      p->CloseConnection = true;
+      p->StatusCode = 400;
+      StatusText = "Bad HTTP version in request";
+    } else {
+      p->StatusCode = 505;
+      ResponceBody = "WRONG PROTOCOL VERSION\nServer supports only HTTP/1.1 and earlier";
+      StatusText = "Too big HTTP version in request";
+    }
+    WriteLog(Server, AddrPort(p) + " incorrect protocol " + p->Protocol);
+    decided = true;
+  } else {
+    // Step 2: early refusals.
+    if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
+      p->CloseConnection = true;
+      p->StatusCode = 413;
+      StatusText = "Too big request entity";
+      decided = true;
+    } else if (parserTooBig) {
+      // Running a program or serving a file for a body that will never be read would answer
+      // a request the server has already refused.
+      p->CloseConnection = true;
+      StatusText = "Too big request entity";
+      decided = true;
+    } else if (Server.DNICGI && p->InCGIDir && !p->IsCGI) {
+      ErrorType = ERR_NOT_FOUND;
+      decided = true;
+    }
+
+    if (!decided && (p->Method == "GET" || p->Method == "HEAD" || p->Method == "POST")) {
+      // Step 3.1: existence. A path holding a NUL names nothing: a C string would cut it
+      // short and open something else.
+      uint32_t attrs = INVALID_FILE_ATTRIBUTES;
+      if (p->LocalPath.find('\0') == std::string::npos && IsAccessibleName(Server, p->LocalPath) &&
+          FileOrFolderExists(p->LocalPath))
+        attrs = GetFileAttributesA(p->LocalPath);
+      if (attrs == INVALID_FILE_ATTRIBUTES) {
+        ErrorType = ERR_NOT_FOUND;
+        p->IsCGI = false;
+        decided = true;
+      } else if (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+        // Step 3.2. A hidden target stays hidden: no later mark may reveal that it exists.
+        ErrorType = ERR_NOT_FOUND;
+        p->IsCGI = false;
+        decided = true;
+      } else if (attrs & (FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE)) {
+        // Step 3.3.
+        ResponceBody = p->URI + "\n\nResource is inaccessible.";
+        ErrorType = ERR_ACCESS_DENIED;
+        p->IsCGI = false;
+        decided = true;
+      } else if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
+        // Step 3.4, only for folders that carry no mark, so a refused folder never shows its
+        // index or its listing. An empty target ends in no '/' and is sent to "/".
+        if (EndsWithSlash(p->URI)) {
+          if (FindIndexFile(Server, p->LocalPath)) {
+            p->IsCGI = IsCgiProgram(Server, p);
+          } else if (Server.SCC && !p->InCGIDir) {
+            ResponceBody = BuildCatalogPage(Server, p->LocalPath);
+            ContentType = "text/html";
+            decided = true;
+          } else {
+            ResponceBody = p->URI + kNoIndexText;
+            ErrorType = ERR_ACCESS_DENIED;
+            decided = true;
+          }
+        } else {
+          std::string u = "http://" + GetHeaderValue(Server, p, "Host") + p->URI + "/";
+          ResponceType = RESPONCE_REDIRECT;
+          ExtraHeaders += "Location: " + u + "\n";
+          p->StatusCode = 301;
+          StatusText = "Redirect";
+          ContentType = "text/html";
+          ResponceBody = "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" +
+                         u + "'>" + u + "</a></body></html>";
+          p->IsCGI = false;
+          decided = true;
+        }
+      }
+
+      // Step 3.5: a HEAD never runs a program.
+      if (!decided && p->IsCGI && p->Method == "HEAD") {
+        p->IsCGI = false;
+        decided = true;
+      }
+
+      // Step 3.6: the body comes from a program or from the file itself.
+      if (!decided) {
+        if (p->IsCGI) {
+          int BodyLength = -1;
+          THandle h = RunCgi(Server, p, BodyLength);
+          if (BodyLength < 0) {
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            p->StatusCode = 500;
+            StatusText = "Error running CGI script";
+            p->IsCGI = false;
+          } else {
+            stream.reset(new (std::nothrow) mAutocloseStream(h));
+            if (!stream) {
+              CloseHandle(h);  // nobody else will: the output file would stay on disk
+              Server.ErrorCount++;
+              WriteLog(Server,
+                       AddrPort(p) + " ERROR init-ing mAutocloseStream. CGI app: " + p->LocalPath);
+              WriteLog(Server, "fs==NULL");
+              p->IsCGI = false;
+              ErrorType = ERR_INTERNAL;
+            } else {
+              CgiBodyLength = BodyLength;
+              ResponceType = RESPONCE_FILE;
+              if (p->StatusCode == 301) StatusText = "Redirect";
+            }
+          }
+        } else {
+          // Never read into memory: the transport sends the file straight from its descriptor.
+          THandle h = p->LocalPath.find('\0') == std::string::npos ? OpenForReading(p->LocalPath)
+                                                                   : INVALID_HANDLE_VALUE;
+          if (h != INVALID_HANDLE_VALUE) stream.reset(new (std::nothrow) TFileStream(h));
+          if (h != INVALID_HANDLE_VALUE && !stream) CloseHandle(h);
+          if (!stream) {
+            Server.ErrorCount++;
+            WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);
+            ErrorType = ERR_INTERNAL;
+          } else {
+            int64_t mtime = 0;
+            if (GetLastWriteTime(h, mtime)) p->LastModified = FileTimeToHttpDate(mtime);
+            ResponceType = RESPONCE_FILE;
+            ContentType = GetContentType(Server, p->LocalPath);
+          }
+        }
+      }
+    } else if (!decided) {
+      // Step 4: the other methods.
+      const std::string& m = p->Method;
+      if (m == "OPTIONS") {
+        ExtraHeaders = kAllowLine;
+      } else if (m == "PUT" || m == "DELETE" || m == "TRACE" || m == "CONNECT") {
+        p->StatusCode = 405;
+        StatusText = "Method not supported";
+        ExtraHeaders = kAllowLine;
+        ResponceBody = "SORRY. Method '" + m + "' is not supported by the server.";
+      } else {
+        p->StatusCode = 501;
+        StatusText = "Unknown method";
+      }
+    }
+  }
+
+  // Step 5: errors become a status or a text.
+  if (ErrorType != ERR_NONE) {
+    if (Server.AEASC) {
+      switch (ErrorType) {
+        case ERR_NOT_FOUND:
+          p->StatusCode = 404;
+          StatusText = "Not found";
+          break;
+        case ERR_ACCESS_DENIED:
+          p->StatusCode = 403;
+          StatusText = "Access denied";
+          break;
+        default:
+          p->StatusCode = 500;
+          StatusText = "Internal server error";
+          break;
+      }
+    } else {
+      switch (ErrorType) {
+        case ERR_NOT_FOUND:
+          ResponceBody = p->URI + "\nSORRY.\n\nThe resource with given name doesnt exist.";
+          break;
+        case ERR_ACCESS_DENIED:
+          if (ResponceBody.empty())
+            ResponceBody = p->URI + "\nSORRY.\n\nAccess to requested resource is denied.";
+          break;
+        default:
+          ResponceBody = "INTERNAL SERVER ERROR";
+          break;
+      }
+    }
+  }
+
+  // Step 6: connection and optional lines.
+  const std::string connection = GetHeaderValue(Server, p, "Connection");
+  if (connection == "close") p->CloseConnection = true;
+  if (!p->LastModified.empty()) ExtraHeaders += "Last-Modified: " + p->LastModified + "\n";
+  const int code = p->StatusCode ? p->StatusCode : 200;
+  std::string ResponceString;
+  if (p->Version >= 1) {
+    if (p->CloseConnection) ExtraHeaders += "Connection: close\n";
+    ResponceString = "HTTP/1.1 " + std::to_string(code) + " " + StatusText + "\n";
+  } else {
+    if (connection != "keep-alive") p->CloseConnection = true;
+    ResponceString = "HTTP/1.0 " + std::to_string(code) + " " + StatusText + "\n";
+  }
+  if (Server.SSH) ExtraHeaders += std::string("Server: Vyn_Brevoxa/") + kVersionText + "\n";
+
+  // Step 7: a file's length is 64-bit; printing it as a 32-bit number would announce a
+  // negative or wrong length for files of 2 GiB and more.
+  const bool cgiFile = ResponceType == RESPONCE_FILE && p->IsCGI;
+  int64_t length = 0;
+  if (ResponceType != RESPONCE_FILE)
+    length = static_cast<int64_t>(ResponceBody.size());
+  else if (cgiFile)
+    length = CgiBodyLength;
+  else
+    length = stream->Size();
+
+  // Step 8: the head after the status line.
+  std::string ResponceHead;
+  if (cgiFile) {
+    WriteLog(Server, "p->IsCGI && (ResponceType==RESPONCE_FILE)");
+    ResponceHead = "Content-Length: " + std::to_string(length) + "\n" + ExtraHeaders;
+  } else if (length > 0) {
+    ResponceHead = "Content-Type: " + ContentType + "\n" + ExtraHeaders +
+                   "Content-Length: " + std::to_string(length) + "\n\n";
+  } else {
+    ResponceHead = ExtraHeaders + "Content-Length: " + std::to_string(length) + "\n\n";
+  }
+
+  // Step 9: sending. A failed write may remove the record from inside the call (error and
+  // disconnect events), so nothing below looks at it again.
+  TCustomWinSocket* socket = p->Socket;
+  const std::string method = p->Method;
+  if (method == "GET" || method == "POST") {
+    if (ResponceType != RESPONCE_FILE) {
+      socket->WriteText(ResponceString + ResponceHead + ResponceBody);
+    } else {
+      socket->WriteText(ResponceString + ResponceHead);
+      WriteLog(Server, "ResponceString==" + ResponceString + "\nResponceHead==" + ResponceHead);
+      socket->WriteStream(std::move(stream));
+    }
+  } else {
+    socket->WriteText(ResponceString + ResponceHead);
+    if (ResponceType == RESPONCE_FILE)
+      stream.reset();  // closes the file or the program's output unsent
+    else if (method != "HEAD" && !ResponceBody.empty())
+      socket->WriteText(ResponceBody);
+  }
+}
