@@ -1,0 +1,196 @@
+// Between request paths and local paths: the percent escapes, the Cyrillic UTF-8 pairs, the root.
+#include "content/UrlMap.h"
+
+#include <cstdio>
+#include "app/ServerCore.h"
+#include "log/Log.h"
+
+namespace {
+
+// Two characters read the way "%x" reads them: blanks, a sign, then hexadecimal digits up to the
+// first other character. False when no digit converts.
+bool ReadHexPair(const std::string& text, size_t at, int& value) {
+  size_t i = at;
+  const size_t end = at + 2;
+  while (i < end && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\v' ||
+                     text[i] == '\f' || text[i] == '\r'))
+    ++i;
+  bool negative = false;
+  if (i < end && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int v = 0;
+  bool any = false;
+  for (; i < end; ++i) {
+    char c = text[i];
+    int d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      break;
+    v = v * 16 + d;
+    any = true;
+  }
+  if (!any) return false;
+  value = negative ? -v : v;
+  return true;
+}
+
+// The code page 1251 letter that a UTF-8 pair names; 0 for any pair outside the Cyrillic table.
+unsigned char Cp1251FromUtf8Pair(int first, int second) {
+  if (first == 0xD0) {
+    if (second >= 0x90 && second <= 0xBF) return static_cast<unsigned char>(second + 0x30);
+    if (second == 0x81) return 0xA8;
+  } else if (first == 0xD1) {
+    if (second >= 0x80 && second <= 0x8F) return static_cast<unsigned char>(second + 0x70);
+    if (second == 0x91) return 0xB8;
+  }
+  return 0;
+}
+
+// Appends to result the character that a '%' at position p produces, and moves p past what it
+// consumed.
+void DecodePathEscape(const std::string& path, size_t& p, std::string& result) {
+  const size_t n = path.size();
+  int first = 0;
+  if (n - p - 1 < 2 || !ReadHexPair(path, p + 1, first)) {
+    result += '%';
+    p += 1;
+    return;
+  }
+  p += 3;
+  // An escape too close to the end to be a pair reads as a blank, whatever its value.
+  if (first == 0x20 || n - p < 3) {
+    result += ' ';
+    return;
+  }
+  int second = 0;
+  if (!ReadHexPair(path, p + 1, second)) {
+    result += '%';
+    p += 1;  // the walk goes on with the two characters that did not convert
+    return;
+  }
+  p += 3;
+  unsigned char letter = Cp1251FromUtf8Pair(first, second);
+  result += letter ? static_cast<char>(letter) : '%';
+}
+
+}  // namespace
+
+std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool InCGIDir) {
+  std::string base;
+  std::string path = Path;
+  if (InCGIDir && Server.USCGIF) {
+    base = Server.SCGIF;
+    if (Server.CGID.empty()) {
+      WriteLog(Server,
+               "ATTENTION! CGI dir is incorrect! Please do not play with registry.\nGo to Options "
+               "dialog on CGI tab and change 'CGI dir' to correct one.");
+    } else {
+      // Dropped by count, keeping the prefix's final '/'.
+      size_t drop = Server.CGID.size() - 1;
+      path = drop < path.size() ? path.substr(drop) : std::string();
+    }
+  } else {
+    base = Server.RC;
+  }
+
+  std::string result = base;
+  // A base that already ends in the separator (the root "/") takes no second one.
+  const bool baseHasSeparator = !base.empty() && base.back() == '/';
+  auto appendSeparator = [&]() {
+    if (!(baseHasSeparator && result.size() == base.size())) result += '/';
+  };
+  if (path.empty() || path[0] != '/') appendSeparator();
+
+  const size_t n = path.size();
+  size_t p = 0;
+  while (p < n) {
+    char c = path[p];
+    if (c == '/' || c == '*') {
+      // A trailing '/' never leaves a trailing separator.
+      if (p != n - 1) appendSeparator();
+      ++p;
+    } else if (c == '%') {
+      DecodePathEscape(path, p, result);
+    } else {
+      result += c;
+      ++p;
+    }
+  }
+  return result;
+}
+
+std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder,
+                           const std::string& Name) {
+  const std::string& root = Server.RC;
+  const bool rootHasSeparator = !root.empty() && root.back() == '/';
+  std::string full = Folder;
+  // The root "/" is listed as "/" and its entries as "/name", never "//name".
+  if (!(rootHasSeparator && Folder == root)) full += '/';
+  full += Name;
+
+  std::string rest;
+  std::string result;
+  if (full.find(root) != std::string::npos) {
+    size_t strip = rootHasSeparator ? root.size() - 1 : root.size();
+    rest = strip < full.size() ? full.substr(strip) : std::string();
+  } else {
+    result = "/ERROR/";
+    rest = full;
+    WriteLog(Server, "ERROR: " + full + " doesnt contain root path");
+  }
+
+  for (unsigned char c : rest) {
+    if (c == ' ') {
+      result += "%20";
+    } else if (c < 0x80) {
+      result += static_cast<char>(c);
+    } else {
+      int first = 0xD0;
+      int second = 0x81;  // any byte the table does not list becomes the pair of 0xA8
+      if (c >= 0xC0 && c <= 0xEF) {
+        second = c - 0x30;
+      } else if (c >= 0xF0) {
+        first = 0xD1;
+        second = c - 0x70;
+      } else if (c == 0xB8) {
+        first = 0xD1;
+        second = 0x91;
+      }
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "%%%02X%%%02X", first, second);
+      result += escape;
+    }
+  }
+  return result;
+}
+
+std::string DecodeQueryText(const std::string& Text) {
+  std::string result;
+  const size_t n = Text.size();
+  size_t i = 0;
+  while (i < n) {
+    char c = Text[i];
+    if (c == '+') {
+      result += ' ';
+      ++i;
+    } else if (c == '%' && i + 1 < n && Text[i + 1] == '%') {
+      result += '%';
+      i += 2;
+    } else if (c == '%' && n - i - 1 >= 2) {
+      int value = 0;
+      result += ReadHexPair(Text, i + 1, value) ? static_cast<char>(value & 0xFF) : '%';
+      i += 3;
+    } else {
+      result += c;
+      ++i;
+    }
+  }
+  return result;
+}

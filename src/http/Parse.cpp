@@ -1,0 +1,249 @@
+// Parsing the head of one request: request line, target, CGI meta-variables, headers, body size.
+#include "http/Parse.h"
+
+#include <cstdint>
+#include <limits>
+#include "app/ServerCore.h"
+#include "content/Cgi.h"
+#include "content/MimeTypes.h"
+#include "content/UrlMap.h"
+#include "platform/Codec.h"
+
+namespace {
+
+constexpr int kMaxMethodLength = 20;  // longer methods are refused as unknown
+// A declared body beyond this is refused before any of it is awaited: a program's input file
+// and the connection's buffer would otherwise grow by whatever a client cares to claim.
+constexpr int32_t kMaxContentLength = 64 * 1024 * 1024;
+constexpr int32_t kBadVersion = -1000;
+
+// Optional sign and decimal digits, nothing else, within 32 signed bits.
+bool StrToInt32(const std::string& text, int32_t& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return false;
+  int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+    if (v > int64_t{std::numeric_limits<int32_t>::max()} + 1) return false;
+  }
+  if (negative) v = -v;
+  if (v > std::numeric_limits<int32_t>::max() || v < std::numeric_limits<int32_t>::min())
+    return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+void AddVariable(mParser* p, const std::string& name, const std::string& value) {
+  p->Variables.push_back(name);
+  p->Variables.push_back(value);
+}
+
+}  // namespace
+
+std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& Name) {
+  std::string result;
+  // The scan goes on after a match: a repeated header counts by its last line.
+  for (size_t i = 0; i + 1 < p->Variables.size(); i += 2)
+    if (Cp1251SameText(p->Variables[i], Name)) result = Cp1251LowerCase(p->Variables[i + 1]);
+  return result;
+}
+
+int ParseHttpVersion(TServerCore& Server, const std::string& Protocol) {
+  if (Protocol.size() < 8 || Protocol.compare(0, 5, "HTTP/") != 0) return kBadVersion;
+  size_t dot = Protocol.find('.');
+  if (dot == std::string::npos) return kBadVersion;
+  int32_t major = 0;
+  int32_t minor = 0;
+  if (dot < 5 || !StrToInt32(Protocol.substr(5, dot - 5), major) ||
+      !StrToInt32(Protocol.substr(dot + 1), minor))
+    return kBadVersion;
+  if (major == 1) return minor;
+  if (major < 1) return kBadVersion;
+  // Kept within 32 bits: a huge major must still read as "above 1.x", not wrap to a small code.
+  int64_t code = int64_t{major} * 1000 + minor;
+  if (code > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (code < 2) return std::numeric_limits<int32_t>::max();
+  return static_cast<int>(code);
+}
+
+bool IsInCGIDir(TServerCore& Server, const std::string& Target) {
+  const std::string& prefix = Server.CGID;
+  if (Target.size() < prefix.size()) return false;
+  // Only ASCII letters fold: the prefix is a URL, and URLs carry other bytes escaped.
+  auto fold = [](char c) -> char { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (fold(Target[i]) != fold(prefix[i])) return false;
+  return true;
+}
+
+std::string TranslatePathInfo(TServerCore& Server, const std::string& PathInfo, mParser* p) {
+  std::string result;
+  if (!PathInfo.empty() && (PathInfo[0] == '/' || PathInfo[0] == '\\')) {
+    result = Server.RC;
+    // The root "/" already ends in the separator the path info brings along.
+    if (!result.empty() && result.back() == '/' && PathInfo[0] == '/') result.pop_back();
+  } else {
+    size_t slash = p->LocalPath.rfind('/');
+    if (slash != std::string::npos) result = p->LocalPath.substr(0, slash + 1);
+  }
+  result += PathInfo;
+  return result;
+}
+
+void ParseRequest(TServerCore& Server, mParser* p) {
+  const std::string& head = p->HeaderText;
+  const size_t n = head.size();
+
+  // 1. Request line: method, target, protocol, separated by single blanks.
+  enum { kMethod, kTarget, kProtocol } field = kMethod;
+  size_t i = 0;
+  char previous = 0;
+  while (i < n) {
+    char c = head[i++];
+    if (field == kProtocol) {
+      if (c == '\n') break;
+      p->Protocol += c;
+    } else if (field == kTarget) {
+      if (c == ' ') {
+        field = kProtocol;
+      } else if (!(c == '.' && previous == '.')) {
+        // No ".." can reach the target, so no path can climb out of the root.
+        p->URI += c;
+      }
+    } else {
+      if (c == ' ')
+        field = kTarget;
+      else
+        p->Method += c;
+    }
+    previous = c;
+    if (c == '\n') break;
+  }
+  const size_t headersStart = i;
+
+  // 2. Absolute form: drop the scheme and host.
+  size_t slashes = p->URI.find("//");
+  if (slashes != std::string::npos) {
+    std::string rest = p->URI.substr(slashes + 2);
+    size_t slash = rest.find('/');
+    p->URI = slash == std::string::npos ? std::string("/") : rest.substr(slash);
+  }
+
+  // 3. CGI folder.
+  if (Server.ECGI) p->InCGIDir = IsInCGIDir(Server, p->URI);
+
+  // 4. Query string and path info.
+  std::string path = p->URI;
+  std::string pathInfo;
+  size_t q = p->URI.find('?');
+  size_t s = p->URI.find(';');
+  if (q != std::string::npos) {
+    if (p->InCGIDir) p->QueryString = p->URI.substr(q + 1);
+    path = p->URI.substr(0, q);
+  }
+  if (s != std::string::npos && (q == std::string::npos || s < q)) {
+    if (p->InCGIDir) {
+      pathInfo = path.substr(s + 1);
+      if (!pathInfo.empty()) pathInfo = DecodeQueryText(pathInfo);
+    }
+    path = path.substr(0, s);
+  }
+
+  // 5. Local path.
+  p->LocalPath = UrlToLocalPath(Server, path, p->InCGIDir);
+
+  // 6. CGI decision: a name without extension in the CGI folder is a program.
+  if (p->InCGIDir) {
+    std::string extension;
+    bool endsInSlash = !path.empty() && path.back() == '/';
+    if (!endsInSlash && !ExtractExtension(p->LocalPath, extension)) p->LocalPath += ".exe";
+    p->IsCGI = IsCgiProgram(Server, p);
+  }
+
+  // 7. CGI meta-variables, ahead of the headers.
+  if (p->IsCGI) {
+    AddVariable(p, "REQUEST_METHOD", p->Method);
+    AddVariable(p, "QUERY_STRING", p->QueryString);
+    AddVariable(p, "REMOTE_ADDR", p->RemoteAddr);
+    AddVariable(p, "REMOTE_PORT", p->RemotePort);
+    AddVariable(p, "SCRIPT_NAME", path);
+    AddVariable(p, "GATEWAY_INTERFACE", "CGI/1.1");
+    AddVariable(p, "SERVER_SOFTWARE", std::string("Vyn_Brevoxa/") + kVersionText);
+    AddVariable(p, "SERVER_PROTOCOL", p->Protocol);
+    AddVariable(p, "SERVER_PORT", std::to_string(p->Socket ? p->Socket->OwnPort() : 0));
+    AddVariable(p, "SCRIPT_FILENAME", p->LocalPath);
+    std::string serverName;
+    if (p->Socket) {
+      serverName = p->Socket->OwnHostName();
+      if (serverName.empty()) serverName = p->Socket->OwnAddress();
+    }
+    size_t cut = serverName.find("//");
+    if (cut != std::string::npos) serverName = serverName.substr(cut + 2);
+    AddVariable(p, "SERVER_NAME", serverName);
+    if (!pathInfo.empty()) {
+      AddVariable(p, "PATH_INFO", pathInfo);
+      AddVariable(p, "PATH_TRANSLATED", TranslatePathInfo(Server, pathInfo, p));
+    }
+    if (Server.DIPIV) AddVariable(p, Server.DIPV, p->RemoteAddr);
+    p->FirstHeaderEntry = static_cast<int32_t>(p->Variables.size());
+  }
+
+  // 8. Header lines; a line that begins with a blank continues the previous one.
+  std::string name;
+  std::string value;
+  bool inName = true;
+  bool valueStarted = false;
+  for (size_t k = headersStart; k < n; ++k) {
+    char c = head[k];
+    bool lineStart = k > 0 && head[k - 1] == '\n';
+    if (!inName && !valueStarted) valueStarted = c != ' ';
+    if (lineStart && c != ' ') {
+      if (!name.empty()) AddVariable(p, name, value);
+      name.clear();
+      value.clear();
+      inName = true;
+      valueStarted = false;
+    }
+    if (inName) {
+      if (c == ':')
+        inName = false;
+      else
+        name += c;
+    }
+    if (valueStarted && c != '\n') value += c;
+  }
+
+  // 9. Declared body size.
+  std::string length = GetHeaderValue(Server, p, "Content-Length");
+  if (!length.empty()) {
+    int32_t v = 0;
+    if (!StrToInt32(length, v) || v < 0) {
+      // A negative size would never be reached, leaving the request hanging: refused alike.
+      p->ContentLength = 0;
+      p->CloseConnection = true;
+      p->StatusCode = 400;
+    } else if (v > kMaxContentLength) {
+      p->ContentLength = 0;
+      p->CloseConnection = true;
+      p->StatusCode = 413;
+    } else {
+      p->ContentLength = v;
+    }
+  }
+
+  // 10. Version.
+  p->Version = ParseHttpVersion(Server, p->Protocol);
+
+  // 11. Method length.
+  if (p->Method.size() > static_cast<size_t>(kMaxMethodLength)) {
+    p->Method = "UNKNOWN";
+    p->CloseConnection = true;
+  }
+}
