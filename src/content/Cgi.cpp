@@ -1,0 +1,274 @@
+// Running a CGI program for a request: its environment block, its three temporary files, the
+// wait with a time-out, and the check of its output's header block.
+#include "content/Cgi.h"
+
+#include <climits>
+#include <string>
+#include <string_view>
+#include "app/ServerCore.h"
+#include "content/UrlMap.h"
+#include "log/Log.h"
+#include "platform/Codec.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "platform/TempFiles.h"
+
+namespace {
+
+// The request's variables leave two bytes of the block for the NULs that close a cut block.
+constexpr int kRequestPartLimit = kCgiEnvironmentSize - 2;
+// The program's header block must end within this many bytes of its output.
+constexpr int kMaxCgiHeaderBlock = 10000;
+// The server serves nobody while a program runs, so a program gets no longer than this.
+constexpr int kCgiTimeoutMs = 20000;
+
+// A NUL would end the string early in the block and let the rest of a header pose as a
+// variable of its own (LD_PRELOAD=... in a header value), so a text ends at its first NUL.
+std::string_view UpToNul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
+// A '=' ends a name; letters go up, '-' and ' ' become '_', other bytes stay.
+std::string FoldVariableName(std::string_view name) {
+  std::string folded;
+  for (char c : UpToNul(name)) {
+    if (c == '=') break;
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+    else if (c == '-' || c == ' ')
+      c = '_';
+    folded += c;
+  }
+  return folded;
+}
+
+class TEnvironmentWriter {
+ public:
+  explicit TEnvironmentWriter(std::vector<char>& block) : FBlock(block) {}
+  // Writes text byte by byte up to the request part's limit; false (and stopped) at the cut.
+  bool PutLimited(std::string_view text) {
+    for (char c : text) {
+      if (FUsed >= kRequestPartLimit) {
+        FStopped = true;
+        return false;
+      }
+      FBlock[FUsed++] = c;
+    }
+    return true;
+  }
+  void PutWhole(std::string_view text) {
+    for (char c : text) FBlock[FUsed++] = c;
+    FBlock[FUsed++] = '\0';
+  }
+  int Used() const { return FUsed; }
+  bool Stopped() const { return FStopped; }
+  void Stop() { FStopped = true; }
+  int Finish() {
+    if (FStopped) FBlock[FUsed++] = '\0';
+    FBlock[FUsed++] = '\0';
+    return FUsed;
+  }
+
+ private:
+  std::vector<char>& FBlock;
+  int FUsed = 0;
+  bool FStopped = false;
+};
+
+std::string TempFolderOf(const TServerCore& Server) {
+  if (Server.ProgramDir.empty() || Server.ProgramDir.back() == '/') return Server.ProgramDir;
+  return Server.ProgramDir + "/";
+}
+
+}  // namespace
+
+int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
+  Server.CgiEnvironment.assign(kCgiEnvironmentSize, '\0');
+  TEnvironmentWriter env(Server.CgiEnvironment);
+  const std::vector<std::string>& vars = p->Variables;
+
+  for (size_t i = 0; i < vars.size() && !env.Stopped(); i += 2) {
+    const std::string& name = vars[i];
+    const bool isHeader = static_cast<int64_t>(i) >= p->FirstHeaderEntry;
+    const std::string folded = FoldVariableName(name);
+    // A client must not steer the program's outgoing proxy through HTTP_PROXY (httpoxy).
+    if (isHeader && folded == "PROXY") continue;
+    if (isHeader && !Cp1251SameText(name, "content-type") && !Cp1251SameText(name, "content-length"))
+      if (!env.PutLimited("HTTP_")) break;
+    if (!env.PutLimited(folded) || !env.PutLimited("=")) break;
+    const std::string_view value = i + 1 < vars.size() ? UpToNul(vars[i + 1]) : std::string_view();
+    if (!env.PutLimited(value) || !env.PutLimited(std::string_view("\0", 1))) break;
+  }
+
+  if (!env.Stopped()) {
+    const std::string docRoot = "DOCUMENT_ROOT=" + std::string(UpToNul(Server.RC));
+    if (env.Used() + static_cast<int>(docRoot.size()) + 1 <= kRequestPartLimit) {
+      env.PutWhole(docRoot);
+      if (Server.LD) {
+        WriteLog(Server, "docroot set");
+        WriteLog(Server, docRoot);
+      }
+    } else {
+      env.Stop();
+    }
+  }
+
+  if (!env.Stopped()) {
+    for (const std::string& own : OwnEnvironmentStrings()) {
+      if (Server.LD) WriteLog(Server, own);
+      if (static_cast<int64_t>(own.size()) + 2 < kCgiEnvironmentSize - env.Used()) {
+        env.PutWhole(own);
+      } else {
+        env.Stop();
+        break;
+      }
+    }
+  }
+  return env.Finish();
+}
+
+THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength) {
+  BodyLength = -1;
+  if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);
+  const int envSize = BuildCgiEnvironment(Server, p);
+
+  const std::string folder = TempFolderOf(Server);
+  const std::string inName = folder + "t_in.tmp";
+  const std::string errName = folder + "t_err.tmp";
+  std::string outName;
+  for (int n = 0;; ++n) {
+    outName = folder + "out" + std::to_string(n) + ".tmp";
+    if (!FileOrFolderExists(outName)) break;
+  }
+
+  const std::string runDir = ExtractFilePath(p->LocalPath);
+  std::string module;
+  std::string cmdLine;
+  if (p->IsExe == 1) {
+    module = p->LocalPath;
+    cmdLine = "\"" + p->LocalPath + "\"";
+  } else {
+    module = p->ExeApp;
+    cmdLine = "\"" + p->ExeApp + "\" \"" + p->LocalPath + "\"";
+  }
+  // An indexed query (no '=') also arrives as arguments; a form query only as QUERY_STRING.
+  if (!p->QueryString.empty() && p->QueryString.find('=') == std::string::npos)
+    cmdLine += " " + DecodeQueryText(p->QueryString);
+  if (Server.LD) {
+    WriteLog(Server, "CmdLine == " + cmdLine);
+    WriteLog(Server, "runDir == " + runDir);
+    WriteLog(Server, "exeName == " + module);
+  }
+
+  THandle in = CreateTempFile(inName);
+  if (in == INVALID_HANDLE_VALUE) {
+    WriteLog(Server, "stdinFile==INVALID_HANDLE_VALUE");
+    return INVALID_HANDLE_VALUE;
+  }
+  THandle out = INVALID_HANDLE_VALUE;
+  THandle err = INVALID_HANDLE_VALUE;
+  // Every early failure closes what is open; no name outlives the run.
+  auto fail = [&](const char* record) {
+    if (record != nullptr) WriteLog(Server, record);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+    DeleteFileName(inName);
+    BodyLength = -1;
+    return INVALID_HANDLE_VALUE;
+  };
+
+  // The output and error files need no name once open: the program gets the descriptors, and
+  // the next run finds the output name free.
+  out = CreateTempFile(outName);
+  if (out == INVALID_HANDLE_VALUE) return fail("stdoutFile==INVALID_HANDLE_VALUE");
+  DeleteFileName(outName);
+  err = CreateTempFile(errName);
+  if (err == INVALID_HANDLE_VALUE) return fail("stderrFile==INVALID_HANDLE_VALUE");
+  DeleteFileName(errName);
+
+  const bool bodyWritten = WriteAllBytes(in, p->Body.data(), p->Body.size());
+  std::string().swap(p->Body);
+  if (!bodyWritten) return fail("BytesToWrite!=BytesWritten");
+
+  CloseHandle(in);
+  in = ReopenTempFile(inName);
+  DeleteFileName(inName);
+  if (in == INVALID_HANDLE_VALUE) return fail("stdinFile==INVALID_HANDLE_VALUE");
+
+  TProcessStart start;
+  start.Module = module;
+  start.CommandLine = cmdLine;
+  start.Environment = SplitEnvironmentBlock(Server.CgiEnvironment.data(), static_cast<size_t>(envSize));
+  start.WorkingFolder = runDir;
+  start.StdIn = in;
+  start.StdOut = out;
+  start.StdErr = err;
+  TProcessInfo process;
+  int startError = 0;
+  if (!StartProcess(start, process, startError)) return fail("! IsStartedOk");
+
+  bool failed = false;
+  switch (WaitForProcess(process, kCgiTimeoutMs)) {
+    case wrEnded:
+      break;
+    case wrTimeout:
+      WriteLog(Server, "wfsoRet==WAIT_TIMEOUT");
+      failed = true;
+      break;
+    case wrFailed:
+      WriteLog(Server, "wfsoRet==WAIT_FAILED");
+      failed = true;
+      break;
+  }
+  // Kills the whole group when the program did not end, and reaps it: nothing stays behind.
+  CloseProcess(process);
+
+  if (GetFileSizeOfHandle(err) != 0) {
+    WriteLog(Server, "stderrFile has size != 0");
+    failed = true;
+  }
+  CloseHandle(in);
+  in = INVALID_HANDLE_VALUE;
+  CloseHandle(err);
+  err = INVALID_HANDLE_VALUE;
+
+  int64_t bodyLength = -1;
+  std::string headerBlock;
+  if (!failed) {
+    if (!SeekToStart(out)) WriteLog(Server, LastErrorText());
+    std::string head(kMaxCgiHeaderBlock, '\0');
+    const int64_t got = ReadAt(out, head.data(), head.size(), 0);
+    int64_t end = -1;
+    bool lastWasLF = false;
+    for (int64_t i = 0; i < got; ++i) {
+      const char c = head[static_cast<size_t>(i)];
+      if (c == '\r') continue;
+      if (c == '\n') {
+        if (lastWasLF) {
+          end = i;
+          break;
+        }
+        lastWasLF = true;
+      } else {
+        lastWasLF = false;
+      }
+    }
+    if (end < 0) {
+      failed = true;
+    } else {
+      WriteLog(Server, "not_failed==true before GetFileSize");
+      headerBlock.assign(head, 0, static_cast<size_t>(end + 1));
+      const int64_t size = GetFileSizeOfHandle(out);
+      bodyLength = size - (end + 1);
+      // A length the response head cannot state truthfully is a failure, not a wrong header.
+      if (size < 0 || bodyLength < 0 || bodyLength > INT_MAX) failed = true;
+    }
+  }
+
+  // The program wrote through a shared file offset; the stream must start at the first byte.
+  if (!failed && SeekToStart(out)) {
+    if (Cp1251LowerCase(headerBlock).find("location:") != std::string::npos) p->StatusCode = 301;
+    BodyLength = static_cast<int>(bodyLength);
+    return out;
+  }
+  return fail(nullptr);
+}

@@ -1,0 +1,65 @@
+// Temporary files on Linux: "delete on close" becomes an unlink by name while the descriptor
+// lives on, which the callers do as soon as the name is no longer needed.
+#include "platform/TempFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include "platform/Codec.h"
+
+namespace {
+
+bool UsableName(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
+
+THandle OpenTemp(const std::string& path, int extraFlags) {
+  if (!UsableName(path)) {
+    errno = ENOENT;
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::string name = Cp1251ToUtf8(path);
+  int fd;
+  do {
+    fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0600);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? INVALID_HANDLE_VALUE : fd;
+}
+
+}  // namespace
+
+THandle CreateTempFile(const std::string& path) { return OpenTemp(path, O_TRUNC); }
+
+THandle ReopenTempFile(const std::string& path) { return OpenTemp(path, 0); }
+
+bool DeleteFileName(const std::string& path) {
+  if (!UsableName(path)) return false;
+  return unlink(Cp1251ToUtf8(path).c_str()) == 0;
+}
+
+bool WriteAllBytes(THandle handle, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t w = write(handle, data + done, size - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+int64_t ReadAt(THandle handle, char* buffer, size_t count, int64_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t r = pread(handle, buffer + done, count - done, static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool SeekToStart(THandle handle) { return lseek(handle, 0, SEEK_SET) == 0; }
+
+std::string LastErrorText() { return Utf8ToCp1251(std::strerror(errno)); }

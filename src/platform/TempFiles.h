@@ -1,0 +1,21 @@
+// The temporary files of a CGI run: created and reopened by name in the program folder,
+// read and written through plain descriptors. Names are cp1251.
+#pragma once
+#include <cstdint>
+#include <string>
+#include "platform/Files.h"
+
+// Read and write, emptied, close-on-exec; never follows a symbolic link planted under the name.
+THandle CreateTempFile(const std::string& path);
+// Read and write, created when missing, positioned at the start.
+THandle ReopenTempFile(const std::string& path);
+// Removes the name; an open descriptor keeps the data alive until it closes.
+bool DeleteFileName(const std::string& path);
+
+// Writes all of size bytes; false when fewer went out.
+bool WriteAllBytes(THandle handle, const char* data, size_t size);
+// Up to count bytes from offset without moving the position; -1 on failure.
+int64_t ReadAt(THandle handle, char* buffer, size_t count, int64_t offset);
+bool SeekToStart(THandle handle);
+// The system's message text for the last failed call of this thread.
+std::string LastErrorText();
