@@ -104,4 +104,5 @@ class TOptionsForm : public QDialog {
 
  private:
   TForm1* FMainForm;
+  bool FFrameFitted = false;  // the outer size has been corrected for the window frame
 };

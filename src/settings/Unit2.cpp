@@ -1,0 +1,546 @@
+// The options dialog: its controls, loading them from the server's settings, and OK/Cancel.
+#include "settings/Unit2.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Unit1.h"
+#include "platform/Codec.h"
+#include "platform/Files.h"
+#include "settings/OptionsPaths.h"
+#include "settings/OptionsTexts.h"
+#include "settings/Settings.h"
+
+namespace {
+
+// The dialog's outer size, frame included.
+constexpr int kOuterWidth = 549;
+constexpr int kOuterHeight = 429;
+
+QString ToQ(const std::string& cp1251) { return QString::fromStdString(Cp1251ToUtf8(cp1251)); }
+std::string FromQ(const QString& text) { return Utf8ToCp1251(text.toStdString()); }
+
+// Window colour while usable, button-face colour while not, so a disabled entry or list reads
+// as part of the dialog's surface rather than as an empty field.
+void PaintByState(QWidget* w, bool usable) {
+  const QPalette app = QApplication::palette(w);
+  QPalette p = w->palette();
+  p.setColor(QPalette::Base, app.color(QPalette::Active, usable ? QPalette::Base : QPalette::Button));
+  w->setPalette(p);
+}
+
+void EnableWithColour(QWidget* w, bool enabled) {
+  w->setEnabled(enabled);
+  PaintByState(w, enabled);
+}
+
+void FocusIfPossible(QWidget* w) {
+  if (w->isEnabled() && w->focusPolicy() != Qt::NoFocus) w->setFocus(Qt::OtherFocusReason);
+}
+
+QFont FixedPitchFont() {
+  QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  f.setStyleHint(QFont::TypeWriter);
+  return f;
+}
+
+void FillList(QListWidget* list, const std::vector<std::string>& items) {
+  list->clear();
+  for (const std::string& item : items) list->addItem(ToQ(item));
+}
+
+std::vector<std::string> ListItems(const QListWidget* list) {
+  std::vector<std::string> items;
+  items.reserve(list->count());
+  for (int i = 0; i < list->count(); ++i) items.push_back(FromQ(list->item(i)->text()));
+  return items;
+}
+
+// Runs a handler on clicks and double-clicks anywhere in a list's viewport (also on its empty
+// part, where the list itself reports nothing) and on keyboard moves of its selection.
+class TListEvents : public QObject {
+ public:
+  TListEvents(QListWidget* list, std::function<void()> onClick, std::function<void()> onDoubleClick)
+      : QObject(list), FOnClick(std::move(onClick)), FOnDoubleClick(std::move(onDoubleClick)) {
+    list->viewport()->installEventFilter(this);
+    list->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* list = static_cast<QListWidget*>(parent());
+    if (watched == list->viewport()) {
+      if (event->type() == QEvent::MouseButtonRelease && FOnClick) {
+        // After the list has taken the click, so the handler sees the new selection.
+        QTimer::singleShot(0, this, [this] { FOnClick(); });
+      } else if (event->type() == QEvent::MouseButtonDblClick && FOnDoubleClick) {
+        QTimer::singleShot(0, this, [this] { FOnDoubleClick(); });
+      }
+    } else if (watched == list && event->type() == QEvent::KeyRelease && FOnClick) {
+      switch (static_cast<QKeyEvent*>(event)->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+          FOnClick();
+          break;
+        default:
+          break;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> FOnClick;
+  std::function<void()> FOnDoubleClick;
+};
+
+QPushButton* ColumnButton(const char* text, QWidget* parent) {
+  auto* b = new QPushButton(QString::fromUtf8(text), parent);
+  b->setAutoDefault(false);
+  return b;
+}
+
+}  // namespace
+
+TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
+    : QDialog(parent,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      FMainForm(mainForm) {
+  setWindowTitle(QStringLiteral("Server options"));
+  setModal(true);
+
+  PageControl1 = new QTabWidget(this);
+  TabSheet1 = new QWidget;
+  OKButton = new QPushButton(QStringLiteral("OK"), this);
+  CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+
+  // "Main"
+  Label1 = new QLabel(QStringLiteral("Server root path:"), TabSheet1);
+  RootPath = new QLineEdit(TabSheet1);
+  TabSheet2 = new QWidget;
+  LogSessionsCheckBox = new QCheckBox(QStringLiteral("sessions"), TabSheet2);
+  LogConnectsCheckBox = new QCheckBox(QStringLiteral("connections"), TabSheet2);
+  Label2 = new QLabel(QStringLiteral("Save in log file information on:"), TabSheet2);
+  LogFilesCheckBox = new QCheckBox(QStringLiteral("requested files (paths)"), TabSheet2);
+  LogHeadersCheckBox = new QCheckBox(QStringLiteral("client request headers"), TabSheet2);
+  Label3 = new QLabel(QStringLiteral("Interface language:"), TabSheet1);
+  Language = new QComboBox(TabSheet1);
+  Language->setEditable(false);
+  Language->addItems({QStringLiteral("Russian"), QStringLiteral("English"),
+                      QString::fromUtf8("Беларускую"), QString::fromUtf8("Српски")});
+  ShowStatCheckBox = new QCheckBox(QStringLiteral("Monitor statistics at runtime"), TabSheet1);
+  ShowCatContCheckBox =
+      new QCheckBox(QStringLiteral("Show catalog contents when no index file exist"), TabSheet1);
+  HideOnStartCheckBox = new QCheckBox(QStringLiteral("Hide in system tray when start"), TabSheet1);
+  // Shown for information only: the setting is kept as stored.
+  HideOnStartCheckBox->setEnabled(false);
+  LogDebugCheckBox = new QCheckBox(QStringLiteral("(debug info)"), TabSheet2);
+  LogRemoteHostsCheckBox = new QCheckBox(QStringLiteral("remote hosts"), TabSheet2);
+
+  // "IP filtering"
+  TabSheet3 = new QWidget;
+  TestipfiltButton = new QToolButton(TabSheet3);
+  TestipfiltButton->setText(QStringLiteral(":-:"));
+  TestipfiltButton->setToolTip(QStringLiteral("Test IP filter function"));
+  UseIPFilteringCheckBox =
+      new QCheckBox(QStringLiteral("Do not permit connections from following IPs:"), TabSheet3);
+  IPFiltersListBox = new QListWidget(TabSheet3);
+  IPFiltersListBox->setFont(FixedPitchFont());
+  IPFiltersListBox->addItems({QStringLiteral("111-222.111-222.111-222.111-222"),
+                              QStringLiteral("222-333.222-333.222-333.222-333")});
+  IPFilterAdd = ColumnButton("Add IP range", TabSheet3);
+  IPFilterRemove = ColumnButton("Remove IP range", TabSheet3);
+  IPFiltersClear = ColumnButton("Clear the list", TabSheet3);
+  IPFilterEdit = ColumnButton("Edit IP range", TabSheet3);
+  SendServerHeaderCheckBox = new QCheckBox(QStringLiteral("Send \"Server:\" HTTP header"), TabSheet1);
+  Label4 = new QLabel(QStringLiteral("Stylesheet (CSS) file URL for index-pages:"), TabSheet1);
+  IndexCssURL = new QLineEdit(TabSheet1);
+
+  // "CGI"
+  TabSheet4 = new QWidget;
+  ECGICheckBox = new QCheckBox(QStringLiteral("Enable CGI"), TabSheet4);
+  Label5 = new QLabel(QStringLiteral("CGI dir:"), TabSheet4);
+  CGIDir = new QLineEdit(TabSheet4);
+  CGIDir->setFont(FixedPitchFont());
+  RestoreDefCGIDirButton = ColumnButton("<- Reset to default", TabSheet4);
+  USCGIFCheckBox = new QCheckBox(QStringLiteral("Use separate folder for CGI dir:"), TabSheet4);
+  SeparateCGIFolder = new QLineEdit(TabSheet4);
+  DNICGICheckBox = new QCheckBox(QStringLiteral("Denie access to non-programs in CGI dir"), TabSheet4);
+
+  // "Compatibility"
+  TabSheet5 = new QWidget;
+  DPAFCheckBox = new QCheckBox(
+      QStringLiteral("File which name begins with point is inaccessible (like in Apache)"), TabSheet5);
+  AEASCCheckBox = new QCheckBox(QStringLiteral("Report all HTTP errors as status codes"), TabSheet1);
+  DIPIVCheckBox =
+      new QCheckBox(QStringLiteral("Duplicate IP for CGI applications in variable:"), TabSheet5);
+  DuplicateIPVar = new QLineEdit(TabSheet5);
+  DuplicateIPVar->setFont(FixedPitchFont());
+
+  CGIAssocGroupBox = new QGroupBox(QStringLiteral("CGI script associations"), TabSheet4);
+  CGIAssocListBox = new QListWidget(CGIAssocGroupBox);
+  CGIAssocListBox->addItems({QStringLiteral("exmpl:example"), QStringLiteral("pl:perl")});
+  CGIAssocAdd = ColumnButton("Add association", CGIAssocGroupBox);
+  CGIAssocEdit = ColumnButton("Edit association", CGIAssocGroupBox);
+  CGIAssocRemove = ColumnButton("Remove association", CGIAssocGroupBox);
+  CGIAssocClear = ColumnButton("Clear all", CGIAssocGroupBox);
+
+  ListBoxRoots = new QListWidget(TabSheet1);
+  AddRootButton = new QToolButton(TabSheet1);
+  AddRootButton->setIcon(style()->standardIcon(QStyle::SP_ArrowDown));
+  AddRootButton->setToolTip(QStringLiteral("Add to pathlist"));
+  RemoveRootButton = new QToolButton(TabSheet1);
+  RemoveRootButton->setIcon(style()->standardIcon(QStyle::SP_DialogDiscardButton));
+  RemoveRootButton->setToolTip(QStringLiteral("Delete from pathlist"));
+
+  for (QListWidget* list : {ListBoxRoots, IPFiltersListBox, CGIAssocListBox})
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+
+  // Layout of "Main", top to bottom.
+  {
+    auto* v = new QVBoxLayout(TabSheet1);
+    v->setSpacing(4);
+    v->addWidget(Label1);
+    auto* pathRow = new QHBoxLayout;
+    pathRow->addWidget(RootPath);
+    pathRow->addWidget(AddRootButton);
+    v->addLayout(pathRow);
+    auto* listRow = new QHBoxLayout;
+    ListBoxRoots->setMaximumHeight(64);
+    listRow->addWidget(ListBoxRoots);
+    auto* removeColumn = new QVBoxLayout;
+    removeColumn->addWidget(RemoveRootButton);
+    removeColumn->addStretch();
+    listRow->addLayout(removeColumn);
+    v->addLayout(listRow);
+    v->addWidget(ShowStatCheckBox);
+    v->addWidget(ShowCatContCheckBox);
+    v->addWidget(Label4);
+    v->addWidget(IndexCssURL);
+    v->addWidget(HideOnStartCheckBox);
+    v->addWidget(SendServerHeaderCheckBox);
+    v->addWidget(AEASCCheckBox);
+    auto* langRow = new QHBoxLayout;
+    langRow->addWidget(Label3);
+    langRow->addWidget(Language, 1);
+    langRow->addStretch(1);
+    v->addLayout(langRow);
+    v->addStretch();
+  }
+  {
+    auto* v = new QVBoxLayout(TabSheet2);
+    v->addWidget(Label2);
+    for (QCheckBox* c : {LogSessionsCheckBox, LogConnectsCheckBox, LogFilesCheckBox, LogHeadersCheckBox,
+                         LogDebugCheckBox, LogRemoteHostsCheckBox})
+      v->addWidget(c);
+    v->addStretch();
+  }
+  {
+    auto* v = new QVBoxLayout(TabSheet3);
+    auto* top = new QHBoxLayout;
+    top->addWidget(UseIPFilteringCheckBox, 1);
+    top->addWidget(TestipfiltButton, 0, Qt::AlignRight | Qt::AlignTop);
+    v->addLayout(top);
+    auto* body = new QHBoxLayout;
+    body->addWidget(IPFiltersListBox, 1);
+    auto* buttons = new QVBoxLayout;
+    for (QPushButton* b : {IPFilterAdd, IPFilterEdit, IPFilterRemove, IPFiltersClear}) buttons->addWidget(b);
+    buttons->addStretch();
+    body->addLayout(buttons);
+    v->addLayout(body, 1);
+  }
+  {
+    auto* v = new QVBoxLayout(TabSheet4);
+    v->setSpacing(4);
+    v->addWidget(ECGICheckBox);
+    auto* dirRow = new QHBoxLayout;
+    dirRow->addWidget(Label5);
+    dirRow->addWidget(CGIDir, 1);
+    dirRow->addWidget(RestoreDefCGIDirButton);
+    v->addLayout(dirRow);
+    v->addWidget(USCGIFCheckBox);
+    v->addWidget(SeparateCGIFolder);
+    v->addWidget(DNICGICheckBox);
+    auto* assoc = new QHBoxLayout(CGIAssocGroupBox);
+    assoc->addWidget(CGIAssocListBox, 1);
+    auto* buttons = new QVBoxLayout;
+    for (QPushButton* b : {CGIAssocAdd, CGIAssocEdit, CGIAssocRemove, CGIAssocClear}) buttons->addWidget(b);
+    buttons->addStretch();
+    assoc->addLayout(buttons);
+    v->addWidget(CGIAssocGroupBox, 1);
+  }
+  {
+    auto* v = new QVBoxLayout(TabSheet5);
+    v->addWidget(DPAFCheckBox);
+    v->addWidget(DIPIVCheckBox);
+    v->addWidget(DuplicateIPVar);
+    v->addStretch();
+  }
+
+  PageControl1->addTab(TabSheet1, QStringLiteral("Main"));
+  PageControl1->addTab(TabSheet2, QStringLiteral("Logs"));
+  PageControl1->addTab(TabSheet3, QStringLiteral("IP filtering"));
+  PageControl1->addTab(TabSheet4, QStringLiteral("CGI"));
+  PageControl1->addTab(TabSheet5, QStringLiteral("Compatibility"));
+
+  OKButton->setDefault(true);
+  CancelButton->setAutoDefault(false);
+  auto* outer = new QVBoxLayout(this);
+  outer->addWidget(PageControl1, 1);
+  auto* buttonRow = new QHBoxLayout;
+  buttonRow->addStretch();
+  buttonRow->addWidget(OKButton);
+  buttonRow->addWidget(CancelButton);
+  outer->addLayout(buttonRow);
+  resize(kOuterWidth, kOuterHeight);
+
+  connect(OKButton, &QPushButton::clicked, this, [this] { OKButtonClick(); });
+  connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
+  connect(UseIPFilteringCheckBox, &QCheckBox::toggled, this, [this] { UseIPFilteringCheckBoxClick(); });
+  connect(ShowCatContCheckBox, &QCheckBox::toggled, this, [this] { ShowCatContCheckBoxClick(); });
+  connect(ECGICheckBox, &QCheckBox::toggled, this, [this] { ECGICheckBoxClick(); });
+  connect(USCGIFCheckBox, &QCheckBox::toggled, this, [this] { USCGIFCheckBoxClick(); });
+  connect(DIPIVCheckBox, &QCheckBox::toggled, this, [this] { DIPIVCheckBoxClick(); });
+  connect(RestoreDefCGIDirButton, &QPushButton::clicked, this, [this] { RestoreDefCGIDirButtonClick(); });
+  connect(TestipfiltButton, &QToolButton::clicked, this, [this] { TestipfiltButtonClick(); });
+  connect(IPFilterAdd, &QPushButton::clicked, this, [this] { IPFilterAddClick(); });
+  connect(IPFilterEdit, &QPushButton::clicked, this, [this] { IPFilterEditClick(); });
+  connect(IPFilterRemove, &QPushButton::clicked, this, [this] { IPFilterRemoveClick(); });
+  connect(IPFiltersClear, &QPushButton::clicked, this, [this] { IPFiltersClearClick(); });
+  connect(CGIAssocAdd, &QPushButton::clicked, this, [this] { CGIAssocAddClick(); });
+  connect(CGIAssocEdit, &QPushButton::clicked, this, [this] { CGIAssocEditClick(); });
+  connect(CGIAssocRemove, &QPushButton::clicked, this, [this] { CGIAssocRemoveClick(); });
+  connect(CGIAssocClear, &QPushButton::clicked, this, [this] { CGIAssocClearClick(); });
+  connect(AddRootButton, &QToolButton::clicked, this, [this] { AddRootButtonClick(); });
+  connect(RemoveRootButton, &QToolButton::clicked, this, [this] { RemoveRootButtonClick(); });
+  new TListEvents(IPFiltersListBox, nullptr, [this] { IPFiltersListBoxDblClick(); });
+  new TListEvents(CGIAssocListBox, nullptr, [this] { CGIAssocEditClick(); });
+  new TListEvents(ListBoxRoots, [this] { ListBoxRootsClick(); }, nullptr);
+}
+
+void TOptionsForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Restoring the minimised dialog is a spontaneous show: reloading then would drop the edits.
+  if (event->spontaneous()) return;
+  FormShow();
+  if (!FFrameFitted) {
+    // The frame is known only once the window manager has framed the window.
+    QTimer::singleShot(0, this, [this] {
+      const QSize frame = frameGeometry().size() - geometry().size();
+      if (frame.width() > 0 || frame.height() > 0) {
+        resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+        FFrameFitted = true;
+      }
+    });
+  }
+}
+
+void TOptionsForm::FormShow() {
+  TForm1& s = *FMainForm;
+  RootPath->setText(ToQ(s.RC));
+  Language->setCurrentIndex(s.L);
+  ShowStatCheckBox->setChecked(s.SRS);
+  ShowCatContCheckBox->setChecked(s.SCC);
+  HideOnStartCheckBox->setChecked(s.HOS);
+  LogSessionsCheckBox->setChecked(s.LS);
+  LogConnectsCheckBox->setChecked(s.LC);
+  LogFilesCheckBox->setChecked(s.LF);
+  LogHeadersCheckBox->setChecked(s.LH);
+  LogDebugCheckBox->setChecked(s.LD);
+  LogRemoteHostsCheckBox->setChecked(s.LRH);
+  UseIPFilteringCheckBox->setChecked(s.UIPF);
+  FillList(IPFiltersListBox, s.WrongIPs);
+  SendServerHeaderCheckBox->setChecked(s.SSH);
+  IndexCssURL->setText(ToQ(s.ICURL));
+  ECGICheckBox->setChecked(s.ECGI);
+  CGIDir->setText(ToQ(s.CGID));
+  USCGIFCheckBox->setChecked(s.USCGIF);
+  SeparateCGIFolder->setText(ToQ(s.SCGIF));
+  DNICGICheckBox->setChecked(s.DNICGI);
+  DPAFCheckBox->setChecked(s.DPAF);
+  AEASCCheckBox->setChecked(s.AEASC);
+  DIPIVCheckBox->setChecked(s.DIPIV);
+  DuplicateIPVar->setText(ToQ(s.DIPV));
+  FillList(CGIAssocListBox, s.CGIAssoc);
+  UpdateIPFilterControls();
+  ShowCatContCheckBoxClick();
+  ECGICheckBoxClick();
+  DIPIVCheckBoxClick();
+  FillList(ListBoxRoots, s.Roots);
+}
+
+void TOptionsForm::OKButtonClick() {
+  TForm1& s = *FMainForm;
+  const int msgLang = s.L;
+
+  // 1. Root path.
+  {
+    std::string path = NormaliseLocalFolder(FromQ(RootPath->text()));
+    RootPath->setText(ToQ(path));
+    if (!DirectoryExists(path)) {
+      ShowOptionsMessage(TOptionsMsg::WrongRootPath, msgLang);
+      PageControl1->setCurrentWidget(TabSheet1);
+      FocusIfPossible(RootPath);
+      return;
+    }
+  }
+  // 2. Separate CGI folder, checked even while unused so that switching it on later cannot
+  // point the CGI folder at nothing.
+  {
+    std::string path = NormaliseLocalFolder(FromQ(SeparateCGIFolder->text()));
+    SeparateCGIFolder->setText(ToQ(path));
+    if (!DirectoryExists(path)) {
+      ShowOptionsMessage(TOptionsMsg::WrongCgiFolder, msgLang);
+      PageControl1->setCurrentWidget(TabSheet4);
+      FocusIfPossible(SeparateCGIFolder);
+      return;
+    }
+  }
+  // 3. Style sheet URL: it goes into the pages as a link, so a local file path is useless.
+  if (IsLocalPathUrl(FromQ(IndexCssURL->text()))) {
+    ShowOptionsMessage(TOptionsMsg::WrongCssUrl, msgLang);
+    PageControl1->setCurrentWidget(TabSheet1);
+    FocusIfPossible(IndexCssURL);
+    return;
+  }
+  // 4. The duplicate-address variable.
+  if (DIPIVCheckBox->isChecked()) {
+    const std::string name = FromQ(DuplicateIPVar->text());
+    if (name == "REMOTE_ADDR") {
+      ShowOptionsMessage(TOptionsMsg::SenselessRemoteAddr, msgLang);
+      PageControl1->setCurrentWidget(TabSheet5);
+      FocusIfPossible(DIPIVCheckBox);
+      return;
+    }
+    if (name.find('=') != std::string::npos) {
+      ShowOptionsMessage(TOptionsMsg::EqualsInVarName, msgLang);
+      PageControl1->setCurrentWidget(TabSheet5);
+      FocusIfPossible(DuplicateIPVar);
+      return;
+    }
+    if (name.size() < 5 || name.compare(0, 5, "HTTP_") != 0) {
+      PageControl1->setCurrentWidget(TabSheet5);
+      FocusIfPossible(DuplicateIPVar);
+      const TOptionsMessage q = OptionsMessage(TOptionsMsg::NoHttpPrefix, msgLang);
+      if (MessageBox(q.Text, name, q.Type, q.Buttons) != mrYes) return;
+    }
+  }
+
+  // 5. Apply. A language box without a selection (a stored language outside the list) keeps
+  // the language in force instead of storing "no language".
+  const int selected = Language->currentIndex() >= 0 ? Language->currentIndex() : s.L;
+  const bool languageChanged = selected != s.L;
+  s.RC = FromQ(RootPath->text());
+  s.L = selected;
+  s.SRS = ShowStatCheckBox->isChecked();
+  s.SCC = ShowCatContCheckBox->isChecked();
+  s.HOS = HideOnStartCheckBox->isChecked();
+  s.LS = LogSessionsCheckBox->isChecked();
+  s.LC = LogConnectsCheckBox->isChecked();
+  s.LF = LogFilesCheckBox->isChecked();
+  s.LH = LogHeadersCheckBox->isChecked();
+  s.LD = LogDebugCheckBox->isChecked();
+  s.LRH = LogRemoteHostsCheckBox->isChecked();
+  s.UIPF = UseIPFilteringCheckBox->isChecked();
+  s.WrongIPs = ListItems(IPFiltersListBox);
+  s.SSH = SendServerHeaderCheckBox->isChecked();
+  s.ICURL = FromQ(IndexCssURL->text());
+  s.ECGI = ECGICheckBox->isChecked();
+  CGIDir->setText(ToQ(NormaliseCgiDir(FromQ(CGIDir->text()))));
+  s.CGID = FromQ(CGIDir->text());
+  s.USCGIF = USCGIFCheckBox->isChecked();
+  s.SCGIF = FromQ(SeparateCGIFolder->text());
+  s.DNICGI = DNICGICheckBox->isChecked();
+  s.DPAF = DPAFCheckBox->isChecked();
+  s.AEASC = AEASCCheckBox->isChecked();
+  s.DIPIV = DIPIVCheckBox->isChecked();
+  s.DIPV = FromQ(DuplicateIPVar->text());
+  s.CGIAssoc = ListItems(CGIAssocListBox);
+  s.Roots = ListItems(ListBoxRoots);
+
+  // 6. Store; a failure reports itself and the settings stay in force for this run.
+  SaveSettings(s);
+
+  // 7. Frozen statistics would look live; dashes say they are off.
+  if (!s.SRS) {
+    if (s.StatLabel1) s.StatLabel1->setText(QStringLiteral("--"));
+    if (s.StatLabel2) s.StatLabel2->setText(QStringLiteral("--"));
+  }
+
+  // 8. Relabel every window. The combo box's own change signal is held back so the handler runs
+  // once, and it must not store the language again: SaveSettings just did.
+  if (languageChanged) {
+    if (s.LangComboBox) {
+      const QSignalBlocker block(s.LangComboBox);
+      s.LangComboBox->setCurrentIndex(s.L);
+    }
+    s.SuppressLanguageSave = true;
+    s.LangComboBoxChange();
+  }
+
+  // 9.
+  accept();
+}
+
+void TOptionsForm::CancelButtonClick() { reject(); }
+
+void TOptionsForm::UpdateIPFilterControls() {
+  const bool on = UseIPFilteringCheckBox->isChecked();
+  EnableWithColour(IPFiltersListBox, on);
+  for (QPushButton* b : {IPFilterAdd, IPFilterEdit, IPFilterRemove, IPFiltersClear}) b->setEnabled(on);
+}
+
+void TOptionsForm::UseIPFilteringCheckBoxClick() { UpdateIPFilterControls(); }
+
+void TOptionsForm::ShowCatContCheckBoxClick() {
+  EnableWithColour(IndexCssURL, ShowCatContCheckBox->isChecked());
+}
+
+void TOptionsForm::ECGICheckBoxClick() {
+  const bool on = ECGICheckBox->isChecked();
+  Label5->setEnabled(on);
+  EnableWithColour(CGIDir, on);
+  RestoreDefCGIDirButton->setEnabled(on);
+  USCGIFCheckBox->setEnabled(on);
+  DNICGICheckBox->setEnabled(on);
+  CGIAssocGroupBox->setEnabled(on);
+  PaintByState(CGIAssocListBox, on);
+  if (on) {
+    USCGIFCheckBoxClick();
+  } else {
+    EnableWithColour(SeparateCGIFolder, false);
+  }
+}
+
+void TOptionsForm::USCGIFCheckBoxClick() {
+  EnableWithColour(SeparateCGIFolder, USCGIFCheckBox->isChecked());
+}
+
+void TOptionsForm::DIPIVCheckBoxClick() { EnableWithColour(DuplicateIPVar, DIPIVCheckBox->isChecked()); }
+
+void TOptionsForm::RestoreDefCGIDirButtonClick() { CGIDir->setText(QStringLiteral("/cgi-bin/")); }
