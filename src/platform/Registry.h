@@ -17,9 +17,14 @@ enum TRegDataType : uint32_t {
 };
 
 struct TRegValue {
-  std::string Name;  // "" is the key's default value (@)
+  std::string Name;  // "" is the key's default value (@); UTF-8 as in the file
   uint32_t Type = REG_NONE;
-  std::string Data;  // REG_SZ/REG_EXPAND_SZ: cp1251 text without the NUL; REG_DWORD: 4 bytes LE; others raw
+  // REG_SZ: cp1251 text without the NUL; REG_DWORD: 4 bytes LE; others (REG_EXPAND_SZ too)
+  // the raw bytes of the file's hex form.
+  std::string Data;
+  // REG_SZ as the file spelled it, so that characters cp1251 cannot hold survive a rewrite of a
+  // value nobody changed; ignored once Data no longer matches it.
+  std::string Utf8Text;
 };
 
 struct TRegKey {
@@ -58,6 +63,9 @@ class TRegistry {
   bool DeleteValue(const std::string& name);
 
   const std::string& HiveFile() const { return FHiveFile; }
+  // True after the last look at the file found it present but unreadable or not a registry
+  // export: "no such key" then means "cannot tell", a read failure for the settings.
+  bool HiveUnreadable() const { return FHiveUnreadable; }
 
  private:
   bool LoadHive();
@@ -68,4 +76,5 @@ class TRegistry {
   bool FOpen = false;
   bool FWritable = false;
   bool FDirty = false;
+  bool FHiveUnreadable = false;
 };

@@ -1,0 +1,273 @@
+// The settings store: one table of the server's settings drives their defaults, load and save.
+#include "settings/Settings.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+#include "app/ServerCore.h"
+#include "platform/Codec.h"
+#include "platform/Dialogs.h"
+#include "platform/Registry.h"
+
+namespace {
+
+enum class TKind { Text, Bool, Int, Count };
+
+using TStringList = std::vector<std::string>;
+
+// One stored value: its name, how it is stored, the field it fills and the field's default.
+// A Count row holds no field of its own: it stores the length of a list.
+struct TSettingRow {
+  const char* Name;
+  TKind Kind;
+  std::string TServerCore::*Text = nullptr;
+  bool TServerCore::*Flag = nullptr;
+  int32_t TServerCore::*Number = nullptr;
+  TStringList TServerCore::*List = nullptr;
+  const char* TextDefault = "";
+  int32_t NumberDefault = 0;
+};
+
+constexpr TSettingRow TextRow(const char* name, std::string TServerCore::*field, const char* def) {
+  return {name, TKind::Text, field, nullptr, nullptr, nullptr, def, 0};
+}
+constexpr TSettingRow BoolRow(const char* name, bool TServerCore::*field, bool def) {
+  return {name, TKind::Bool, nullptr, field, nullptr, nullptr, "", def ? 1 : 0};
+}
+constexpr TSettingRow IntRow(const char* name, int32_t TServerCore::*field, int32_t def) {
+  return {name, TKind::Int, nullptr, nullptr, field, nullptr, "", def};
+}
+constexpr TSettingRow CountRow(const char* name, TStringList TServerCore::*list) {
+  return {name, TKind::Count, nullptr, nullptr, nullptr, list, "", 0};
+}
+
+// In this order the settings are loaded and saved; a read failure stops the load at its row.
+const std::array<TSettingRow, 26> kSettings = {{
+    TextRow("RC", &TServerCore::RC, "/"),  // the system drive's root is the file system's root here
+    BoolRow("LS", &TServerCore::LS, true),
+    BoolRow("LC", &TServerCore::LC, true),
+    BoolRow("LF", &TServerCore::LF, false),
+    BoolRow("LH", &TServerCore::LH, false),
+    IntRow("L", &TServerCore::L, 1),
+    BoolRow("SRS", &TServerCore::SRS, true),
+    BoolRow("SCC", &TServerCore::SCC, true),
+    BoolRow("HOS", &TServerCore::HOS, false),
+    BoolRow("LD", &TServerCore::LD, false),
+    BoolRow("LRH", &TServerCore::LRH, false),
+    BoolRow("UIPF", &TServerCore::UIPF, false),
+    CountRow("WrongIPListLen", &TServerCore::WrongIPs),
+    BoolRow("SSH", &TServerCore::SSH, false),
+    TextRow("ICURL", &TServerCore::ICURL, ""),
+    TextRow("CGID", &TServerCore::CGID, "/cgi-bin/"),
+    BoolRow("ECGI", &TServerCore::ECGI, true),
+    BoolRow("USCGIF", &TServerCore::USCGIF, false),
+    TextRow("SCGIF", &TServerCore::SCGIF, ""),
+    BoolRow("DNICGI", &TServerCore::DNICGI, false),
+    BoolRow("DPAF", &TServerCore::DPAF, true),
+    BoolRow("AEASC", &TServerCore::AEASC, true),
+    BoolRow("DIPIV", &TServerCore::DIPIV, false),
+    TextRow("DIPV", &TServerCore::DIPV, "HTTP_X_FORWARDED_FOR"),
+    CountRow("CGIAssocListLen", &TServerCore::CGIAssoc),
+    CountRow("RootListLen", &TServerCore::Roots),
+}};
+
+// The lists in the order their subkeys are loaded and saved.
+struct TListRow {
+  TStringList TServerCore::*List;
+  const char* Subkey;
+  const char* Prefix;
+};
+const std::array<TListRow, 3> kLists = {{
+    {&TServerCore::WrongIPs, "WrongIPs", "IP"},
+    {&TServerCore::CGIAssoc, "CGIAssoc", "CGI"},
+    {&TServerCore::Roots, "Roots", "Root"},
+}};
+
+const char* const kFailureText =
+    "Возможно, требуются права администратора\nСоветую сообщить об ошибке автору программы";
+
+void ReadFailure() {
+  MessageBox(Utf8ToCp1251(kFailureText), Utf8ToCp1251("Ошибка при чтении реестра"), mtError, mbOK);
+}
+
+void WriteFailure() {
+  MessageBox(Utf8ToCp1251(kFailureText), Utf8ToCp1251("Ошибка при записи в реестр"), mtError, mbOK);
+}
+
+std::string SubkeyPath(const TListRow& list) { return std::string(kSettingsKey) + "\\" + list.Subkey; }
+
+size_t ListIndex(TStringList TServerCore::*list) {
+  for (size_t i = 0; i < kLists.size(); ++i)
+    if (kLists[i].List == list) return i;
+  return 0;
+}
+
+// Reads every row present into the server; false at the first value that cannot be read.
+bool LoadRows(TServerCore& Server, TRegistry& reg, std::array<int32_t, 3>& counts) {
+  for (const TSettingRow& row : kSettings) {
+    if (!reg.ValueExists(row.Name)) continue;
+    int32_t number = 0;
+    switch (row.Kind) {
+      case TKind::Text: {
+        std::string text;
+        if (!reg.ReadString(row.Name, text)) return false;
+        Server.*row.Text = std::move(text);
+        break;
+      }
+      case TKind::Bool:
+        if (!reg.ReadInteger(row.Name, number)) return false;
+        Server.*row.Flag = number != 0;
+        break;
+      case TKind::Int:
+        if (!reg.ReadInteger(row.Name, number)) return false;
+        Server.*row.Number = number;
+        break;
+      case TKind::Count:
+        if (!reg.ReadInteger(row.Name, number)) return false;
+        counts[ListIndex(row.List)] = number;
+        break;
+    }
+  }
+  return true;
+}
+
+// Appends the items present at positions 0..count-1; false at the first unreadable one.
+bool LoadList(TServerCore& Server, TRegistry& reg, const TListRow& list, int32_t count) {
+  TStringList& items = Server.*list.List;
+  for (int32_t i = 0; i < count; ++i) {
+    std::string name = IndexedValueName(list.Prefix, i);
+    if (!reg.ValueExists(name)) continue;
+    std::string text;
+    if (!reg.ReadString(name, text)) return false;
+    items.push_back(std::move(text));
+  }
+  return true;
+}
+
+bool SaveRows(const TServerCore& Server, TRegistry& reg) {
+  for (const TSettingRow& row : kSettings) {
+    bool ok = false;
+    switch (row.Kind) {
+      case TKind::Text: ok = reg.WriteString(row.Name, Server.*row.Text); break;
+      case TKind::Bool: ok = reg.WriteInteger(row.Name, Server.*row.Flag ? 1 : 0); break;
+      case TKind::Int: ok = reg.WriteInteger(row.Name, Server.*row.Number); break;
+      case TKind::Count: ok = reg.WriteInteger(row.Name, static_cast<int32_t>((Server.*row.List).size())); break;
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool SaveList(const TServerCore& Server, TRegistry& reg, const TListRow& list) {
+  const TStringList& items = Server.*list.List;
+  for (size_t i = 0; i < items.size(); ++i)
+    if (!reg.WriteString(IndexedValueName(list.Prefix, static_cast<int>(i)), items[i])) return false;
+  // Items left over from a longer list go, up to the first gap; beyond it they stay unread.
+  for (int i = static_cast<int>(items.size());; ++i) {
+    std::string name = IndexedValueName(list.Prefix, i);
+    if (!reg.ValueExists(name)) break;
+    reg.DeleteValue(name);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string IndexedValueName(const std::string& Prefix, int Index) { return Prefix + std::to_string(Index); }
+
+void AssignDefaultSettings(TServerCore& Server) {
+  for (const TSettingRow& row : kSettings) {
+    switch (row.Kind) {
+      case TKind::Text: Server.*row.Text = row.TextDefault; break;
+      case TKind::Bool: Server.*row.Flag = row.NumberDefault != 0; break;
+      case TKind::Int: Server.*row.Number = row.NumberDefault; break;
+      case TKind::Count: (Server.*row.List).clear(); break;
+    }
+  }
+}
+
+void LoadSettings(TServerCore& Server) {
+  if (!Server.Registry) return;
+  TRegistry& reg = *Server.Registry;
+  if (!reg.KeyExists(kSettingsKey)) {
+    // A hive that cannot be read may well hold the key: that is a failure, not a first run.
+    if (reg.HiveUnreadable()) ReadFailure();
+    return;
+  }
+  if (!reg.OpenKeyReadOnly(kSettingsKey)) {
+    ReadFailure();
+    return;
+  }
+  std::array<int32_t, 3> counts{0, 0, 0};
+  bool ok = LoadRows(Server, reg, counts);
+  reg.CloseKey();
+  if (!ok) {
+    ReadFailure();
+    return;
+  }
+  for (size_t i = 0; i < kLists.size(); ++i) {
+    if (counts[i] <= 0) continue;
+    const std::string path = SubkeyPath(kLists[i]);
+    if (!reg.KeyExists(path)) {
+      if (reg.HiveUnreadable()) {
+        ReadFailure();
+        return;
+      }
+      continue;
+    }
+    if (!reg.OpenKeyReadOnly(path)) {
+      ReadFailure();
+      return;
+    }
+    ok = LoadList(Server, reg, kLists[i], counts[i]);
+    reg.CloseKey();
+    if (!ok) {
+      ReadFailure();
+      return;
+    }
+  }
+}
+
+void SaveSettings(TServerCore& Server) {
+  if (!Server.Registry) {
+    WriteFailure();
+    return;
+  }
+  TRegistry& reg = *Server.Registry;
+  if (!reg.OpenKey(kSettingsKey, true)) {
+    WriteFailure();
+    return;
+  }
+  bool ok = SaveRows(Server, reg);
+  // Closing writes what was set so far, also after a failed value: those values stay written.
+  if (!reg.CloseKey() || !ok) {
+    WriteFailure();
+    return;
+  }
+  for (const TListRow& list : kLists) {
+    if ((Server.*list.List).empty()) continue;  // an emptied list leaves its old items unread
+    if (!reg.OpenKey(SubkeyPath(list), true)) {
+      WriteFailure();
+      return;
+    }
+    ok = SaveList(Server, reg, list);
+    if (!reg.CloseKey() || !ok) {
+      WriteFailure();
+      return;
+    }
+  }
+}
+
+void SaveLanguage(TServerCore& Server) {
+  if (!Server.Registry) {
+    WriteFailure();
+    return;
+  }
+  TRegistry& reg = *Server.Registry;
+  if (!reg.OpenKey(kSettingsKey, true)) {
+    WriteFailure();
+    return;
+  }
+  bool ok = reg.WriteInteger("L", Server.L);
+  if (!reg.CloseKey() || !ok) WriteFailure();
+}
