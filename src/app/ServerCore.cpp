@@ -1,7 +1,13 @@
 #include "app/ServerCore.h"
 
+#include <cstdio>
 #include <new>
+#include "content/MimeTypes.h"
 #include "log/Log.h"
+#include "net/Connections.h"
+#include "platform/Files.h"
+#include "platform/Time.h"
+#include "settings/Settings.h"
 
 mParserList::~mParserList() {
   for (mParser* p : FItems) delete p;
@@ -41,3 +47,169 @@ void mParserList::Remove(TCustomWinSocket* socket) {
 
 TServerCore::TServerCore() = default;
 TServerCore::~TServerCore() = default;
+
+// ---- start-up and shut-down ----
+
+void TServerCore::OpenServerSocket(int port) {
+  ServerSocket1 = std::make_unique<TServerSocket>(port);
+  ServerSocket1->OnClientConnect = [this](TCustomWinSocket* s) { ServerSocket1ClientConnect(s); };
+  ServerSocket1->OnClientRead = [this](TCustomWinSocket* s) { ServerSocket1ClientRead(s); };
+  ServerSocket1->OnClientDisconnect = [this](TCustomWinSocket* s) {
+    ServerSocket1ClientDisconnect(s);
+  };
+  ServerSocket1->OnClientError = [this](TCustomWinSocket* s, TErrorEvent e, int& code) {
+    ServerSocket1ClientError(s, e, code);
+  };
+}
+
+void TServerCore::StartUp(const std::string& programFolder) {
+  LogFileName = "brevoxa.log";
+  ProgramDir = programFolder.empty() ? ProgramFolder() : programFolder;
+  SetCurrentDir(ProgramDir);
+  RC = "/";
+  // The list exists before anything below can open a modal box whose loop serves connections.
+  Parsers = std::make_unique<mParserList>(*this);
+  AssignDefaultSettings(*this);
+  ConnectCount = 0;
+  RequestCount = 0;
+  ErrorCount = 0;
+  BannedCount = 0;
+  Registry = std::make_unique<TRegistry>(ProgramDir + "/HKLM.reg");
+  MimeTable.clear();
+  WrongIPs.clear();
+  CGIAssoc.clear();
+  Roots.clear();
+  FillMimeTable(MimeTable);
+  std::string zone = TimeZoneSuffix();
+  // Written under the default LS, before the stored settings could switch it off.
+  WriteLog(*this, "Brevoxa SESSION STARTED at " + TimeStampText() + zone + "\n");
+  LoadSettings(*this);
+  SuppressLanguageSave = true;
+}
+
+void TServerCore::ShutDown() {
+  if (!Parsers) return;  // never started, or already shut down
+  CurrentReadRecord = nullptr;
+  Parsers.reset();
+  Registry.reset();
+  MimeTable.clear();
+  WrongIPs.clear();
+  CGIAssoc.clear();
+  Roots.clear();
+  if (LS) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf,
+                  "Session statistics\n connects: %d; requests: %d; errors: %d; attempts to "
+                  "connect from banned IP: %d.",
+                  ConnectCount, RequestCount, ErrorCount, BannedCount);
+    WriteLog(*this, std::string(buf) + "\nBrevoxa SESSION TERMINATED at " + TimeStampText() + "\n");
+  }
+}
+
+// ---- socket events ----
+
+namespace {
+
+std::string PeerText(TServerCore& server, TCustomWinSocket* socket) {
+  std::string text = socket->PeerAddress() + ":" + std::to_string(socket->PeerPort());
+  if (server.LRH) text += " " + socket->PeerHostName();
+  return text;
+}
+
+// Removes the connection's record; a read event running on it learns so and stops.
+void ForgetRecord(TServerCore& server, TCustomWinSocket* socket) {
+  mParser* p = server.Parsers->Find(socket);
+  if (p && p == server.CurrentReadRecord) server.CurrentReadRecord = nullptr;
+  server.Parsers->Remove(socket);
+}
+
+}  // namespace
+
+void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
+  if (!Parsers) return;
+  if (UIPF) {
+    std::string address = Socket->PeerAddress();
+    for (const std::string& mask : WrongIPs) {
+      if (TestWrongIP(address, mask)) {
+        Socket->Close();
+        BannedCount++;
+        return;
+      }
+    }
+  }
+  mParser* p = Parsers->Add(Socket);
+  if (!p) {
+    // Without a record its requests could never be answered; refuse it instead of letting it hang.
+    Socket->Close();
+    return;
+  }
+  p->RemoteAddr = Socket->PeerAddress();
+  p->RemotePort = std::to_string(Socket->PeerPort());
+  ConnectCount++;
+  if (LC) {
+    std::string text = p->RemoteAddr + ":" + p->RemotePort;
+    if (LRH) text += " " + Socket->PeerHostName();
+    WriteLog(*this, text + " CONNECTED at " + TimeStampText());
+  }
+}
+
+void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
+  if (!Parsers) return;
+  mParser* p = Parsers->Find(Socket);
+  int n = Socket->AvailableBytes();
+  if (!p) {
+    p = Parsers->Add(Socket);
+    WriteLog(*this, std::string(n > 0 ? "DEBUG: p==NULL len>0 at " : "DEBUG: p==NULL len==0 at ") +
+                        TimeStampText());
+    if (!p) {
+      Socket->Close();
+      return;
+    }
+  }
+  if (n <= 0) return;
+
+  // A failed read or write inside this event can raise the error and disconnect events, which
+  // remove the record; from then on neither the record nor the connection may be touched.
+  mParser* outer = CurrentReadRecord;
+  CurrentReadRecord = p;
+  auto stillOurs = [&] {
+    return Parsers && CurrentReadRecord == p && Parsers->Find(Socket) == p;
+  };
+  bool alive = true;
+  while (n > 0) {
+    if (n > 65535) n = 61440;
+    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(n)]);
+    int m = Socket->ReadBytes(buffer.get(), n);
+    if (!stillOurs()) { alive = false; break; }
+    if (m > 0) ConsumeInput(*this, p, buffer.get(), m);
+    if (!stillOurs()) { alive = false; break; }
+    if (m <= 0) break;
+    n = Socket->AvailableBytes();
+  }
+  CurrentReadRecord = outer;
+  if (alive && p->CloseConnection) Socket->Close();
+}
+
+void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
+  if (!Parsers) return;
+  std::string peer = PeerText(*this, Socket);
+  if (LC) WriteLog(*this, peer + " DISCONNECTED at " + TimeStampText() + "\n");
+  ForgetRecord(*this, Socket);
+}
+
+void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
+                                           int& ErrorCode) {
+  if (Parsers) {
+    std::string peer = PeerText(*this, Socket);
+    if (ErrorCode == 10054) {
+      if (LD || (LC && peer.rfind(":", 0) != 0))
+        WriteLog(*this, peer + " BREAKS connection at " + TimeStampText() + "\n");
+    } else {
+      ErrorCount++;
+      WriteLog(*this, peer + " socket ERROR (code " + std::to_string(ErrorCode) + ") at " +
+                          TimeStampText());
+    }
+    ForgetRecord(*this, Socket);
+  }
+  ErrorCode = 0;
+}

@@ -1,0 +1,645 @@
+// The socket transport over epoll: accepting, reading, queued writing with sendfile, and the
+// event order the server's handlers rely on.
+#include "net/ScktComp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+// One connection may send this much per turn of the loop; more would let a single fast client
+// hold every other connection up.
+constexpr size_t kSendBudgetPerTurn = 2u << 20;
+// Buffer for a stream that cannot go through sendfile; lives only while such a stream is sent.
+constexpr int kStreamBufferBytes = 64 * 1024;
+// How long accepting pauses after the descriptors ran out, so the loop never spins on a listening
+// socket that stays readable.
+constexpr long kAcceptPauseNs = 200 * 1000 * 1000;
+constexpr int kMaxEventsPerTurn = 256;
+
+std::string SocketErrorText(int err, const char* api) {
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "Windows socket error: %s (%d), on API '%s'", std::strerror(err),
+                WinSockErrorCode(err), api);
+  return buf;
+}
+
+std::string AsyncErrorText(int code) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "Asynchronous socket error %d", code);
+  return buf;
+}
+
+}  // namespace
+
+int WinSockErrorCode(int err) {
+  switch (err) {
+    case ECONNRESET: return 10054;
+    case ECONNABORTED:
+    case EPIPE: return 10053;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case EACCES: return 10013;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENOTCONN: return 10057;
+    case EMFILE: return 10024;
+    case EWOULDBLOCK: return 10035;
+    default: return 10000 + err;
+  }
+}
+
+// Markers in epoll's data field for the two descriptors that are not connections.
+static char gListenTag;
+static char gTimerTag;
+
+// Output waiting on a connection; allocated only while something is queued, so an idle
+// connection holds no buffers.
+struct TOutItem {
+  std::string Text;
+  size_t Offset = 0;
+  std::unique_ptr<TStream> Stream;
+  bool NoSendfile = false;
+  std::unique_ptr<char[]> Buffer;  // stream bytes read but not yet accepted by the peer
+  int BufferLen = 0;
+  int BufferOff = 0;
+};
+
+class TServerClientWinSocket final : public TCustomWinSocket {
+ public:
+  TServerClientWinSocket(TServerSocket& server, int fd) : FServer(server), FFd(fd) {}
+  ~TServerClientWinSocket() override {
+    if (FFd >= 0) ::close(FFd);
+  }
+
+  int AvailableBytes() override;
+  int ReadBytes(void* buffer, int count) override;
+  void WriteText(const std::string& text) override;
+  void WriteStream(std::unique_ptr<TStream> stream) override;
+  void Close() override;
+  std::string PeerAddress() override;
+  int PeerPort() override;
+  std::string PeerHostName() override;
+  std::string OwnAddress() override;
+  std::string OwnHostName() override;
+  int OwnPort() override;
+
+  // Sends what is queued, up to the per-turn budget; raises the events of a failure or of a
+  // deferred close.
+  void Flush();
+  void HandleEvents(uint32_t events);
+  // No events, reads or writes once the connection is being closed.
+  bool Closed() const { return FClosed || FDying; }
+  // Without any event (shut-down).
+  void Drop();
+
+  bool FFlushPending = false;
+
+ private:
+  bool HasOutput() const { return FOut && !FOut->empty(); }
+  void QueueFlush();
+  void SetInterest(uint32_t mask);
+  void UpdateInterest();
+  // The error event (and, for a failed call, the disconnect event), then the descriptor goes.
+  void FailCall(TErrorEvent kind, int err, const char* api);
+  void FailNotification(TErrorEvent kind, int err);
+  void RaiseDisconnectAndShut();
+  void Shut();
+  // false: would block or failed (a failure already raised its events).
+  bool SendStream(TOutItem& item, size_t& budget);
+
+  TServerSocket& FServer;
+  int FFd;
+  uint32_t FInterest = 0;
+  bool FRegistered = false;
+  bool FClosed = false;         // descriptor gone
+  bool FDying = false;          // its last event is being delivered
+  bool FCloseAfterSend = false; // Close() came while output was queued
+  bool FPeerClosed = false;     // the peer sent its FIN
+  bool FInRead = false;         // its read event is running
+  std::unique_ptr<std::deque<TOutItem>> FOut;
+};
+
+struct TServerSocket::TImpl {
+  std::unordered_set<TServerClientWinSocket*> Live;
+  // Closed connections, freed once no event dispatch is running, so a handler's pointer stays
+  // valid until it returns.
+  std::vector<TServerClientWinSocket*> Dead;
+  std::vector<TServerClientWinSocket*> PendingFlush;
+  int Depth = 0;
+  int TimerFd = -1;
+  bool AcceptPaused = false;
+
+  void FreeDead() {
+    for (auto* c : Dead) delete c;
+    Dead.clear();
+  }
+};
+
+// ---- listening endpoint ----
+
+TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
+  FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (FListen < 0) throw ESocketError(SocketErrorText(errno, "socket"));
+  int one = 1;
+  ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    ::close(FListen);
+    throw ESocketError(SocketErrorText(err, "bind"));
+  }
+  if (::listen(FListen, SOMAXCONN) != 0) {
+    int err = errno;
+    ::close(FListen);
+    throw ESocketError(SocketErrorText(err, "listen"));
+  }
+  socklen_t len = sizeof addr;
+  if (::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    FPort = ntohs(addr.sin_port);
+  else
+    FPort = port;
+
+  FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+  FImpl->TimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (FEpoll < 0 || FImpl->TimerFd < 0) {
+    int err = errno;
+    if (FEpoll >= 0) ::close(FEpoll);
+    if (FImpl->TimerFd >= 0) ::close(FImpl->TimerFd);
+    ::close(FListen);
+    throw ESocketError(SocketErrorText(err, "socket"));
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = &gListenTag;
+  ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FListen, &ev);
+  ev.data.ptr = &gTimerTag;
+  ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->TimerFd, &ev);
+}
+
+TServerSocket::~TServerSocket() {
+  for (auto* c : FImpl->Live) {
+    c->Drop();
+    delete c;
+  }
+  FImpl->Live.clear();
+  FImpl->FreeDead();
+  ::close(FImpl->TimerFd);
+  ::close(FEpoll);
+  ::close(FListen);
+}
+
+int TServerSocket::ActiveConnections() const { return static_cast<int>(FImpl->Live.size()); }
+
+void TServerSocket::ProcessEvents(int timeoutMs) {
+  TImpl& impl = *FImpl;
+  if (impl.Depth == 0) impl.FreeDead();
+  epoll_event events[kMaxEventsPerTurn];
+  int n = ::epoll_wait(FEpoll, events, kMaxEventsPerTurn, timeoutMs);
+  if (n <= 0) return;
+
+  // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
+  // next turn finds it.
+  struct TDepthGuard {
+    TServerSocket& S;
+    explicit TDepthGuard(TServerSocket& s) : S(s) { ++S.FImpl->Depth; }
+    ~TDepthGuard() {
+      TImpl& im = *S.FImpl;
+      --im.Depth;
+      if (std::uncaught_exceptions() > 0) {
+        for (auto* c : im.PendingFlush) {
+          c->FFlushPending = false;
+          if (!c->Closed()) c->HandleEvents(0);  // re-arms the write interest only
+        }
+        im.PendingFlush.clear();
+      }
+      if (im.Depth == 0) im.FreeDead();
+    }
+  } guard(*this);
+
+  auto flushPending = [&impl] {
+    while (!impl.PendingFlush.empty()) {
+      std::vector<TServerClientWinSocket*> batch;
+      batch.swap(impl.PendingFlush);
+      for (size_t i = 0; i < batch.size(); ++i) {
+        auto* c = batch[i];
+        c->FFlushPending = false;
+        if (c->Closed()) continue;
+        try {
+          c->Flush();
+        } catch (...) {
+          for (size_t j = i + 1; j < batch.size(); ++j) impl.PendingFlush.push_back(batch[j]);
+          throw;
+        }
+      }
+    }
+  };
+
+  for (int i = 0; i < n; ++i) {
+    void* tag = events[i].data.ptr;
+    if (tag == &gTimerTag) {
+      uint64_t ticks;
+      while (::read(impl.TimerFd, &ticks, sizeof ticks) > 0) {
+      }
+      if (impl.AcceptPaused) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &gListenTag;
+        ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FListen, &ev);
+        impl.AcceptPaused = false;
+      }
+      continue;
+    }
+    if (tag == &gListenTag) {
+      for (;;) {
+        int fd = ::accept4(FListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+          int err = errno;
+          if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+          if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            // Out of descriptors: stop watching the listener for a moment instead of spinning.
+            ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, FListen, nullptr);
+            impl.AcceptPaused = true;
+            itimerspec ts{};
+            ts.it_value.tv_nsec = kAcceptPauseNs;
+            ::timerfd_settime(impl.TimerFd, 0, &ts, nullptr);
+          }
+          break;
+        }
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto* c = new TServerClientWinSocket(*this, fd);
+        impl.Live.insert(c);
+        c->HandleEvents(0);  // registers its read interest
+        if (OnClientConnect) OnClientConnect(c);
+        flushPending();
+      }
+      continue;
+    }
+    auto* c = static_cast<TServerClientWinSocket*>(tag);
+    if (c->Closed()) continue;  // closed earlier in this turn
+    c->HandleEvents(events[i].events);
+    flushPending();
+  }
+  flushPending();
+}
+
+// ---- connection ----
+
+void TServerClientWinSocket::SetInterest(uint32_t mask) {
+  if (Closed() || (FRegistered && mask == FInterest)) return;
+  epoll_event ev{};
+  ev.events = mask;
+  ev.data.ptr = this;
+  ::epoll_ctl(FServer.FEpoll, FRegistered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, FFd, &ev);
+  FRegistered = true;
+  FInterest = mask;
+}
+
+void TServerClientWinSocket::HandleEvents(uint32_t events) {
+  if (events & EPOLLERR) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(FFd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      FailNotification(eeGeneral, err);
+      return;
+    }
+  }
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
+    // A modal box opened inside a read event runs a nested loop; the connection must not get
+    // a second read event on top of the one still running.
+    if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
+      FInRead = true;
+      struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+      } reset{FInRead};
+      if (FServer.OnClientRead) FServer.OnClientRead(this);
+      if (Closed()) return;
+    }
+    if (FInRead) {
+      UpdateInterest();
+      return;
+    }
+    if ((events & (EPOLLRDHUP | EPOLLHUP)) && AvailableBytes() == 0 && !FPeerClosed) {
+      FPeerClosed = true;
+      if (HasOutput()) {
+        // A client that only half-closed still gets the answer it asked for.
+        FCloseAfterSend = true;
+      } else {
+        RaiseDisconnectAndShut();
+        return;
+      }
+    }
+  }
+  if ((events & EPOLLOUT) && HasOutput()) Flush();
+  if (Closed()) return;
+  UpdateInterest();
+}
+
+int TServerClientWinSocket::AvailableBytes() {
+  if (Closed()) return 0;
+  int n = 0;
+  if (::ioctl(FFd, FIONREAD, &n) != 0) return 0;
+  return n;
+}
+
+int TServerClientWinSocket::ReadBytes(void* buffer, int count) {
+  if (Closed()) return -1;
+  if (count <= 0) return 0;
+  for (;;) {
+    ssize_t n = ::recv(FFd, buffer, static_cast<size_t>(count), 0);
+    if (n >= 0) return static_cast<int>(n);
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return 0;
+    FailCall(eeReceive, err, "recv");
+    return -1;
+  }
+}
+
+void TServerClientWinSocket::QueueFlush() {
+  if (FServer.FImpl->Depth > 0) {
+    // Held until the running handler returns, so a head and its body leave together.
+    if (!FFlushPending) {
+      FFlushPending = true;
+      FServer.FImpl->PendingFlush.push_back(this);
+    }
+  } else {
+    Flush();
+  }
+}
+
+void TServerClientWinSocket::WriteText(const std::string& text) {
+  if (Closed() || text.empty()) return;
+  if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
+  // Consecutive texts join into one send.
+  if (!FOut->empty() && !FOut->back().Stream) {
+    FOut->back().Text += text;
+  } else {
+    FOut->emplace_back();
+    FOut->back().Text = text;
+  }
+  QueueFlush();
+}
+
+void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
+  if (Closed() || !stream) return;
+  if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
+  FOut->emplace_back();
+  FOut->back().Stream = std::move(stream);
+  QueueFlush();
+}
+
+void TServerClientWinSocket::Close() {
+  if (Closed()) return;
+  if (HasOutput()) {
+    FCloseAfterSend = true;
+    QueueFlush();
+    return;
+  }
+  RaiseDisconnectAndShut();
+}
+
+bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
+  TStream& s = *item.Stream;
+  auto* hs = item.NoSendfile ? nullptr : dynamic_cast<THandleStream*>(&s);
+  if (hs) {
+    while (budget > 0) {
+      off_t off = static_cast<off_t>(s.Position());
+      if (off < 0) {
+        item.NoSendfile = true;
+        return SendStream(item, budget);
+      }
+      size_t chunk = budget < (1u << 20) ? budget : (1u << 20);
+      ssize_t n = ::sendfile(FFd, hs->Handle(), &off, chunk);
+      if (n > 0) {
+        s.SetPosition(off);
+        budget -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n == 0) {
+        item.Stream.reset();  // exhausted: release the file behind it now
+        return true;
+      }
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err == EAGAIN) return false;
+      if (err == EINVAL || err == ENOSYS || err == EOVERFLOW) {
+        // Not a file sendfile can read (a pipe, a special file): copy it through a buffer.
+        item.NoSendfile = true;
+        return SendStream(item, budget);
+      }
+      FailCall(eeSend, err, "send");
+      return false;
+    }
+    return false;
+  }
+  while (budget > 0) {
+    if (item.BufferOff == item.BufferLen) {
+      if (!item.Buffer) item.Buffer.reset(new char[kStreamBufferBytes]);
+      int r = s.Read(item.Buffer.get(), kStreamBufferBytes);
+      if (r == 0) {
+        item.Stream.reset();
+        return true;
+      }
+      if (r < 0) {
+        // The rest of the body cannot be produced; the client must not take a short body
+        // for a whole one.
+        FailCall(eeSend, EIO, "send");
+        return false;
+      }
+      item.BufferLen = r;
+      item.BufferOff = 0;
+    }
+    ssize_t n = ::send(FFd, item.Buffer.get() + item.BufferOff,
+                       static_cast<size_t>(item.BufferLen - item.BufferOff), MSG_NOSIGNAL);
+    if (n > 0) {
+      item.BufferOff += static_cast<int>(n);
+      budget -= static_cast<size_t>(n) < budget ? static_cast<size_t>(n) : budget;
+      continue;
+    }
+    int err = errno;
+    if (n < 0 && err == EINTR) continue;
+    if (n < 0 && err == EAGAIN) return false;
+    FailCall(eeSend, n < 0 ? err : EPIPE, "send");
+    return false;
+  }
+  return false;
+}
+
+void TServerClientWinSocket::Flush() {
+  if (Closed()) return;
+  size_t budget = kSendBudgetPerTurn;
+  while (HasOutput() && budget > 0) {
+    TOutItem& item = FOut->front();
+    bool done;
+    if (item.Stream) {
+      done = SendStream(item, budget);
+    } else {
+      done = false;
+      size_t left = item.Text.size() - item.Offset;
+      // A head followed by its body: tell the kernel more is coming so they share packets.
+      int flags = MSG_NOSIGNAL | (FOut->size() > 1 ? MSG_MORE : 0);
+      size_t chunk = left < budget ? left : budget;
+      ssize_t n = ::send(FFd, item.Text.data() + item.Offset, chunk, flags);
+      if (n > 0) {
+        item.Offset += static_cast<size_t>(n);
+        budget -= static_cast<size_t>(n);
+        done = item.Offset == item.Text.size();
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && errno == EAGAIN) {
+        break;
+      } else {
+        FailCall(eeSend, n < 0 ? errno : EPIPE, "send");
+      }
+    }
+    if (Closed()) return;
+    if (!done) break;
+    FOut->pop_front();
+  }
+  if (!HasOutput()) {
+    FOut.reset();
+    if (FCloseAfterSend) {
+      RaiseDisconnectAndShut();
+      return;
+    }
+  }
+  UpdateInterest();
+}
+
+void TServerClientWinSocket::UpdateInterest() {
+  uint32_t mask = 0;
+  // Not readable while its read event runs: a nested loop would otherwise spin on it.
+  if (!FPeerClosed && !FInRead) mask |= EPOLLIN | EPOLLRDHUP;
+  if (HasOutput()) mask |= EPOLLOUT;  // level-triggered: comes back next turn
+  SetInterest(mask);
+}
+
+void TServerClientWinSocket::RaiseDisconnectAndShut() {
+  if (FClosed) return;
+  // The handler may still ask for the peer's address, so the descriptor closes only afterwards;
+  // meanwhile the connection takes no more output and gets no more events.
+  FDying = true;
+  FOut.reset();
+  FCloseAfterSend = false;
+  if (FServer.OnClientDisconnect) FServer.OnClientDisconnect(this);
+  Shut();
+}
+
+void TServerClientWinSocket::FailCall(TErrorEvent kind, int err, const char* api) {
+  if (Closed()) return;
+  int code = WinSockErrorCode(err);
+  FDying = true;
+  FOut.reset();
+  FCloseAfterSend = false;
+  if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
+  RaiseDisconnectAndShut();
+  if (code != 0) throw ESocketError(SocketErrorText(err, api));
+}
+
+void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
+  if (Closed()) return;
+  int code = WinSockErrorCode(err);
+  FDying = true;
+  FOut.reset();
+  if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
+  // Nothing more for this connection: no read and no disconnect event follow an error.
+  Shut();
+  if (code != 0) throw ESocketError(AsyncErrorText(code));
+}
+
+void TServerClientWinSocket::Shut() {
+  if (FClosed) return;
+  FClosed = true;
+  FOut.reset();
+  ::epoll_ctl(FServer.FEpoll, EPOLL_CTL_DEL, FFd, nullptr);
+  ::close(FFd);
+  FFd = -1;
+  FServer.FImpl->Live.erase(this);
+  FServer.FImpl->Dead.push_back(this);
+}
+
+void TServerClientWinSocket::Drop() {
+  FClosed = true;
+  FOut.reset();
+  if (FFd >= 0) ::close(FFd);
+  FFd = -1;
+}
+
+std::string TServerClientWinSocket::PeerAddress() {
+  if (FFd < 0) return std::string();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  char buf[INET_ADDRSTRLEN];
+  if (!::inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf)) return std::string();
+  return buf;
+}
+
+int TServerClientWinSocket::PeerPort() {
+  if (FFd < 0) return 0;
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+std::string TServerClientWinSocket::PeerHostName() {
+  if (FFd < 0) return std::string();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+    return std::string();
+  return host;
+}
+
+std::string TServerClientWinSocket::OwnAddress() {
+  if (FFd < 0) return std::string();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  char buf[INET_ADDRSTRLEN];
+  if (!::inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf)) return std::string();
+  return buf;
+}
+
+std::string TServerClientWinSocket::OwnHostName() {
+  char name[257];
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  name[sizeof name - 1] = '\0';
+  return name;
+}
+
+int TServerClientWinSocket::OwnPort() {
+  if (FFd < 0) return -1;
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+  return ntohs(addr.sin_port);
+}
