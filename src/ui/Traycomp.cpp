@@ -1,0 +1,221 @@
+// The notification-area icon component.
+#include "ui/Traycomp.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+#include "ui/Icons.h"
+
+TTrayComp::TTrayComp(QWidget* window)
+    : QObject(window),
+      FWindow(window),
+      FTrayIcon(new QSystemTrayIcon(this)),
+      FAnimationTimer(new QTimer(this)),
+      FRetryTimer(new QTimer(this)) {
+  FAnimationTimer->setInterval(1000);
+  connect(FAnimationTimer, &QTimer::timeout, this, [this] { OnAnimation(); });
+  FRetryTimer->setInterval(kTrayRetryIntervalMs);
+  connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryAddIcon(); });
+  connect(FTrayIcon, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
+  // The icon must not linger in the notification area once the program is going.
+  connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { EndSession(); });
+  SetDefaultIcon();
+}
+
+TTrayComp::~TTrayComp() { FTrayIcon->hide(); }
+
+void TTrayComp::SetVisible(bool value) {
+  FVisible = value;
+  if (value) {
+    AddIcon();
+    FHide = true;
+  } else {
+    FRetryTimer->stop();
+    FTrayIcon->hide();
+    FHide = false;
+    // A window hidden to the icon would have no way back once the icon is gone.
+    if (FMinimized && FWindow && FWindow->isHidden()) FWindow->showMinimized();
+  }
+}
+
+// A desktop without a notification area is no reason to stop the server: the window minimises
+// to the task bar, and the icon is tried again for a while since the tray may start after us.
+void TTrayComp::AddIcon() {
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    FRetryTimer->stop();
+    Update();
+    FTrayIcon->show();
+    return;
+  }
+  FRetriesLeft = kTrayRetryCount;
+  FRetryTimer->start();
+}
+
+void TTrayComp::RetryAddIcon() {
+  if (!FVisible) {
+    FRetryTimer->stop();
+    return;
+  }
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    FRetryTimer->stop();
+    Update();
+    FTrayIcon->show();
+    return;
+  }
+  if (--FRetriesLeft <= 0) FRetryTimer->stop();
+}
+
+void TTrayComp::SetHint(const QString& value) {
+  // Longer tips do not fit the notification area's tip; they are refused, not cut.
+  if (value == FHint || value.toUcs4().size() > kMaxHintLength) return;
+  FHint = value;
+  FTrayIcon->setToolTip(FHint);
+  Update();
+}
+
+void TTrayComp::SetHide(bool value) { FHide = value; }
+
+void TTrayComp::SetIcons(const TImageList* value) {
+  FIcons = value;
+  if (FIcons && FIconIndex >= 0 && FIconIndex < static_cast<int>(FIcons->size())) {
+    FIcon = (*FIcons)[FIconIndex];
+  } else if (!FIcons) {
+    FAnimationTimer->stop();
+  }
+  Update();
+}
+
+void TTrayComp::SetIconIndex(int value) {
+  FIconIndex = value;
+  if (FIcons && value >= 0 && value < static_cast<int>(FIcons->size())) FIcon = (*FIcons)[value];
+  Update();
+}
+
+int TTrayComp::GetInterval() const { return FAnimationTimer->interval(); }
+
+void TTrayComp::SetInterval(int value) { FAnimationTimer->setInterval(value); }
+
+bool TTrayComp::GetAnimate() const { return FAnimationTimer->isActive(); }
+
+void TTrayComp::SetAnimate(bool value) {
+  // Nothing to cycle through without a picture list.
+  if (value && (!FIcons || FIcons->empty())) return;
+  if (value)
+    FAnimationTimer->start();
+  else
+    FAnimationTimer->stop();
+}
+
+void TTrayComp::OnAnimation() {
+  if (!FIcons || FIcons->empty()) {
+    FAnimationTimer->stop();
+    return;
+  }
+  int next = FIconIndex + 1;
+  if (next < 0 || next >= static_cast<int>(FIcons->size())) next = 0;
+  SetIconIndex(next);
+}
+
+void TTrayComp::SetDefaultIcon() {
+  FIcon = qApp->windowIcon();
+  if (FIcon.isNull()) FIcon = BrevoxaIcon();
+  Update();
+}
+
+void TTrayComp::Update() {
+  if (!FIcon.isNull()) FTrayIcon->setIcon(FIcon);
+}
+
+void TTrayComp::Activated(int reason) {
+  switch (reason) {
+    case QSystemTrayIcon::Trigger:
+      LButtonDown();
+      LButtonUp();
+      break;
+    case QSystemTrayIcon::DoubleClick:
+      LButtonDblClick();
+      break;
+    case QSystemTrayIcon::Context:
+      RButtonDown();
+      break;
+    default:  // the middle button has no action
+      break;
+  }
+}
+
+void TTrayComp::LButtonDown() {
+  if (RestoreOn == arLeftClick) Restore();
+  if (PopupMenuOn == arLeftClick) ShowMenu();
+  if (OnLButtonDown) OnLButtonDown(this);
+}
+
+void TTrayComp::LButtonDblClick() {
+  if (RestoreOn == arLeftDblClick) Restore();
+  if (PopupMenuOn == arLeftDblClick) ShowMenu();
+  if (OnLButtonDblClick) OnLButtonDblClick(this);
+}
+
+void TTrayComp::LButtonUp() {
+  if (RestoreOn == arLeftClickUp) Restore();
+  if (PopupMenuOn == arLeftClickUp) ShowMenu();
+  if (OnLButtonUp) OnLButtonUp(this);
+}
+
+void TTrayComp::RButtonDown() {
+  if (RestoreOn == arRightClick) Restore();
+  if (PopupMenuOn == arRightClick) ShowMenu();
+  if (OnRButtonDown) OnRButtonDown(this);
+}
+
+void TTrayComp::RButtonDblClick() {
+  if (RestoreOn == arRightDblClick) Restore();
+  if (PopupMenuOn == arRightDblClick) ShowMenu();
+  if (OnRButtonDblClick) OnRButtonDblClick(this);
+}
+
+void TTrayComp::RButtonUp() {
+  if (RestoreOn == arRightClickUp) Restore();
+  if (PopupMenuOn == arRightClickUp) ShowMenu();
+  if (OnRButtonUp) OnRButtonUp(this);
+}
+
+void TTrayComp::EndSession() {
+  FRetryTimer->stop();
+  FTrayIcon->hide();
+}
+
+void TTrayComp::ShowMenu() {
+  if (PopupMenu) PopupMenu->popup(QCursor::pos());
+}
+
+bool TTrayComp::CanHideToTray() const {
+  return FHide && FVisible && FTrayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TTrayComp::Minimize() {
+  // Marked first: the state change below comes back through the window's change event.
+  const bool wasMinimized = FMinimized;
+  FMinimized = true;
+  if (FWindow) {
+    if (CanHideToTray())
+      FWindow->hide();
+    else if (!FWindow->isMinimized())
+      FWindow->showMinimized();
+  }
+  if (!wasMinimized && OnMinimize) OnMinimize(this);
+}
+
+void TTrayComp::Restore() {
+  // Cleared first: showing the window comes back through the window's change event.
+  FMinimized = false;
+  if (FWindow) {
+    FWindow->showNormal();
+    FWindow->raise();
+    FWindow->activateWindow();
+  }
+  if (OnRestore) OnRestore(this);
+}

@@ -1,0 +1,118 @@
+// TTrayComp: the notification-area icon of a window, with its menu and mouse actions, over
+// QSystemTrayIcon. Where the desktop has no notification area the window minimises to the
+// task bar instead, and the icon is shown as soon as a notification area appears.
+#pragma once
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <vector>
+
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+class QWidget;
+
+enum TTrayCompButtonClick {
+  arLeftClick,
+  arLeftDblClick,
+  arLeftClickUp,
+  arRightClick,
+  arRightDblClick,
+  arRightClickUp,
+  arNone
+};
+
+class TTrayComp;
+using TTrayNotifyEvent = std::function<void(TTrayComp* Sender)>;
+using TImageList = std::vector<QIcon>;
+
+class TTrayComp : public QObject {
+  Q_OBJECT
+
+ public:
+  // window is the one that hides to the icon and comes back from it; it owns the component.
+  explicit TTrayComp(QWidget* window);
+  ~TTrayComp() override;
+
+  // A tip longer than this many characters is refused by SetHint.
+  static constexpr int kMaxHintLength = 63;
+  // How often and how long to look for a notification area that was missing.
+  static constexpr int kTrayRetryIntervalMs = 2000;
+  static constexpr int kTrayRetryCount = 15;
+
+  // Published properties.
+  bool Visible() const { return FVisible; }
+  virtual void SetVisible(bool value);
+  QString Hint() const { return FHint; }
+  virtual void SetHint(const QString& value);
+  QMenu* PopupMenu = nullptr;
+  bool Hide() const { return FHide; }
+  virtual void SetHide(bool value);
+  TTrayCompButtonClick RestoreOn = arLeftDblClick;
+  TTrayCompButtonClick PopupMenuOn = arNone;
+  const TImageList* Icons() const { return FIcons; }
+  void SetIcons(const TImageList* value);
+  int IconIndex() const { return FIconIndex; }
+  virtual void SetIconIndex(int value);
+  virtual int GetInterval() const;
+  virtual void SetInterval(int value);
+  virtual bool GetAnimate() const;
+  virtual void SetAnimate(bool value);
+
+  TTrayNotifyEvent OnMinimize;
+  TTrayNotifyEvent OnRestore;
+  TTrayNotifyEvent OnLButtonDblClick;
+  TTrayNotifyEvent OnLButtonDown;
+  TTrayNotifyEvent OnLButtonUp;
+  TTrayNotifyEvent OnRButtonDblClick;
+  TTrayNotifyEvent OnRButtonDown;
+  TTrayNotifyEvent OnRButtonUp;
+
+  // Mouse actions on the icon: restore, then the menu, then the event.
+  virtual void LButtonDown();
+  virtual void LButtonUp();
+  virtual void LButtonDblClick();
+  virtual void RButtonDown();
+  virtual void RButtonUp();
+  virtual void RButtonDblClick();
+  // The user's session ends: the icon goes.
+  virtual void EndSession();
+
+  // Hides the window to the icon, or minimises it to the task bar where the icon cannot take it.
+  virtual void Minimize();
+  // Shows the window again, in front.
+  virtual void Restore();
+  virtual void Update();
+  virtual void ShowMenu();
+  virtual void SetDefaultIcon();
+
+  // True when Minimize hides the window to the icon rather than to the task bar.
+  bool CanHideToTray() const;
+  // True between Minimize and the next Restore.
+  bool Minimized() const { return FMinimized; }
+  // The icon as the desktop sees it; for tests and the window.
+  QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
+  QIcon CurrentIcon() const { return FIcon; }
+
+ protected:
+  virtual void OnAnimation();
+
+ private:
+  void AddIcon();
+  void RetryAddIcon();
+  void Activated(int reason);
+
+  QWidget* FWindow;
+  QSystemTrayIcon* FTrayIcon;
+  QTimer* FAnimationTimer;
+  QTimer* FRetryTimer;
+  int FRetriesLeft = 0;
+  bool FVisible = false;
+  bool FHide = true;
+  bool FMinimized = false;
+  QString FHint;
+  QIcon FIcon;
+  const TImageList* FIcons = nullptr;
+  int FIconIndex = 0;
+};
