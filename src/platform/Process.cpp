@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -228,7 +228,8 @@ bool StartProcess(const TProcessStart& start, TProcessInfo& info, int& error) {
     info.Pid = -1;
     return false;
   }
-  info.PidFd = pidfd_open(pid, 0);
+  // Through syscall: this glibc declares pidfd_open without C linkage for C++.
+  info.PidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (info.PidFd >= 0) fcntl(info.PidFd, F_SETFD, FD_CLOEXEC);
   return true;
 }
