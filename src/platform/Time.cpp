@@ -80,6 +80,10 @@ std::string TimeStampText() {
   time_t now = time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
+  return TimeStampTextOf(local);
+}
+
+std::string TimeStampTextOf(const std::tm& local) {
   // At exactly midnight the time part, and the blank before it, are left out.
   const char* format = (local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0) ? "%x" : "%x %X";
   std::lock_guard<std::mutex> lock(gLocaleMutex);

@@ -7,6 +7,8 @@
 // The locale's date and time (LC_TIME from the environment); the time is left out at exactly
 // midnight, as the reference conversion does.
 std::string TimeStampText();
+// The same text for a given local time.
+std::string TimeStampTextOf(const std::tm& local);
 // " GMT+03:00" for three hours ahead of UTC; bias B = -(local offset in minutes).
 std::string TimeZoneSuffix();
 std::string TimeZoneSuffixForBias(int biasMinutes);
