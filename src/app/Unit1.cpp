@@ -1,0 +1,65 @@
+// The main window as the server: its life is the server's life; sockets reach it through one
+// notifier on the transport's epoll descriptor.
+#include "app/Unit1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <typeinfo>
+#include "log/Log.h"
+#include "platform/Codec.h"
+#include "platform/qt/Application.h"
+
+TForm1* Form1 = nullptr;
+TOptionsForm* OptionsForm = nullptr;
+TAboutBox* AboutBox = nullptr;
+
+namespace {
+constexpr int kStatisticsIntervalMs = 5000;
+}
+
+TForm1::TForm1(int port, const std::string& programFolder, QWidget* parent) : QWidget(parent) {
+  // A busy port ends start-up here, before anything is loaded or logged.
+  OpenServerSocket(port);
+  CreateComponents();
+  FSocketNotifier = new QSocketNotifier(ServerSocket1->EpollFd(), QSocketNotifier::Read, this);
+  connect(FSocketNotifier, &QSocketNotifier::activated, this, [this] {
+    try {
+      if (ServerSocket1) ServerSocket1->ProcessEvents(0);
+    } catch (...) {
+      TApplication::ReportCurrentException(this, typeid(*ServerSocket1).name());
+    }
+  });
+  StartUp(programFolder);
+  TApplication::Server = this;
+  if (!Timer1) {
+    Timer1 = new QTimer(this);
+  }
+  Timer1->setInterval(kStatisticsIntervalMs);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  Timer1->start();
+}
+
+TForm1::~TForm1() {
+  if (TApplication::Server == this) TApplication::Server = nullptr;
+  if (Timer1) Timer1->stop();
+  ShutDown();
+  delete FSocketNotifier;
+  FSocketNotifier = nullptr;
+  // Closes the listener and every connection still open, without any event.
+  ServerSocket1.reset();
+}
+
+void TForm1::Timer1Timer() {
+  if (!SRS) return;
+  if (StatLabel1) StatLabel1->setText(QString::fromStdString(Cp1251ToUtf8(StatisticsText1(*this))));
+  if (StatLabel2) StatLabel2->setText(QString::fromStdString(Cp1251ToUtf8(StatisticsText2(*this))));
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // The close box ends the program; hiding to the tray is what "Hide" and minimising are for.
+  event->accept();
+  QCoreApplication::quit();
+}
