@@ -101,10 +101,11 @@ std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool In
   }
 
   std::string result = base;
-  // A base that already ends in the separator (the root "/") takes no second one.
-  const bool baseHasSeparator = !base.empty() && base.back() == '/';
+  // A base that already ends in the separator (the root "/") takes no second one at the join.
+  bool atJoin = !base.empty() && base.back() == '/';
   auto appendSeparator = [&]() {
-    if (!(baseHasSeparator && result.size() == base.size())) result += '/';
+    if (!atJoin) result += '/';
+    atJoin = false;
   };
   if (path.empty() || path[0] != '/') appendSeparator();
 
@@ -118,9 +119,11 @@ std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool In
       ++p;
     } else if (c == '%') {
       DecodePathEscape(path, p, result);
+      atJoin = false;
     } else {
       result += c;
       ++p;
+      atJoin = false;
     }
   }
   return result;

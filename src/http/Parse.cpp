@@ -159,11 +159,12 @@ void ParseRequest(TServerCore& Server, mParser* p) {
   // 5. Local path.
   p->LocalPath = UrlToLocalPath(Server, path, p->InCGIDir);
 
-  // 6. CGI decision: a name without extension in the CGI folder is a program.
+  // 6. CGI decision: a name without extension in the CGI folder is a program. An empty path
+  // names the root folder (only an empty CGI prefix gets here with one), not a program.
   if (p->InCGIDir) {
     std::string extension;
-    bool endsInSlash = !path.empty() && path.back() == '/';
-    if (!endsInSlash && !ExtractExtension(p->LocalPath, extension)) p->LocalPath += ".exe";
+    bool namesFolder = path.empty() || path.back() == '/';
+    if (!namesFolder && !ExtractExtension(p->LocalPath, extension)) p->LocalPath += ".exe";
     p->IsCGI = IsCgiProgram(Server, p);
   }
 
