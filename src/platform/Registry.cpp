@@ -346,7 +346,7 @@ bool TRegistry::LoadHive() {
   }
   int fd = open(utf8Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT) return true;  // no hive yet: an empty registry
+    if (errno == ENOENT || errno == ENOTDIR) return true;  // no hive yet: an empty registry
     FHiveUnreadable = true;
     return false;
   }
