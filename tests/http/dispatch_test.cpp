@@ -1,0 +1,538 @@
+// Dispatch: raw request in, the exact writes on the connection out.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/ServerCore.h"
+#include "content/Index.h"
+#include "content/MimeTypes.h"
+#include "http/Dispatch.h"
+#include "http/Parse.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// What the dispatcher handed to the connection, in order.
+struct TWrite {
+  bool IsStream = false;
+  bool IsHandleStream = false;  // a stream the transport can send with sendfile
+  std::string Data;
+};
+
+class FakeSocket : public TCustomWinSocket {
+ public:
+  std::vector<TWrite> Writes;
+  int AvailableBytes() override { return 0; }
+  int ReadBytes(void*, int) override { return -1; }
+  void WriteText(const std::string& text) override { Writes.push_back({false, false, text}); }
+  void WriteStream(std::unique_ptr<TStream> stream) override {
+    TWrite w{true, dynamic_cast<THandleStream*>(stream.get()) != nullptr, ""};
+    char buf[4096];
+    for (int n; (n = stream->Read(buf, sizeof buf)) > 0;) w.Data.append(buf, static_cast<size_t>(n));
+    Writes.push_back(std::move(w));
+  }
+  void Close() override {}
+  std::string PeerAddress() override { return "127.0.0.1"; }
+  int PeerPort() override { return 5000; }
+  std::string PeerHostName() override { return ""; }
+  std::string OwnAddress() override { return "127.0.0.1"; }
+  std::string OwnHostName() override { return "localhost"; }
+  int OwnPort() override { return 80; }
+  std::string All() const {
+    std::string s;
+    for (const TWrite& w : Writes) s += w.Data;
+    return s;
+  }
+};
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// Marks a file the way Samba keeps DOS attributes; false where the file system has no user
+// extended attributes.
+bool SetDosAttrib(const std::string& path, const char* value) {
+  return setxattr(path.c_str(), "user.DOSATTRIB", value, std::char_traits<char>::length(value),
+                  0) == 0;
+}
+
+void SetMtime(const std::string& path, int64_t unixTime) {
+  timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(unixTime);
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+constexpr int64_t k5Jan2016 = 1451989230;  // Tue, 05 Jan 2016 10:20:30 UTC
+const std::string k40Bytes = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
+const std::string kFileHead =
+    "HTTP/1.1 200 OK\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
+    "GMT\nContent-Length: 40\n\n";
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  TempDir Tmp;
+  std::string Root;
+  TServerCore Server;
+  FakeSocket Socket;
+  mParser P;
+
+  void SetUp() override {
+    Root = Tmp / "www";
+    mkdir(Root.c_str(), 0755);
+    Server.RC = Root;
+    Server.LogFileName = Tmp / "brevoxa.log";
+    Server.CGID = "/cgi-bin/";
+    FillMimeTable(Server.MimeTable);
+    WriteFile(Root + "/a.txt", k40Bytes);
+    SetMtime(Root + "/a.txt", k5Jan2016);
+    mkdir((Root + "/dir").c_str(), 0755);
+  }
+
+  // The head as the assembly hands it over: CR removed, ending in the blank line.
+  void Dispatch(const std::string& head, const std::string& body = "") {
+    P = mParser{};
+    P.Socket = &Socket;
+    P.RemoteAddr = "127.0.0.1";
+    P.RemotePort = "5000";
+    P.HeaderText = head;
+    P.HeaderLength = static_cast<int32_t>(head.size());
+    P.HeadersComplete = true;
+    ParseRequest(Server, &P);
+    P.Body = body;
+    P.BodyLength = static_cast<int32_t>(body.size());
+    P.RequestComplete = true;
+    DispatchRequest(Server, &P);
+  }
+
+  std::string Log() { return ReadFile(Server.LogFileName); }
+};
+
+struct TCase {
+  const char* Name;
+  std::string Request;
+  std::vector<std::string> Texts;  // the WriteText calls, in order
+  bool Closes;
+};
+
+// Text answers: every write is text, and the exact bytes are known.
+TEST_F(DispatchTest, TextAnswersAreExact) {
+  const std::string kRedirectTo = "http://www.example.com:8080/dir/";
+  const std::vector<TCase> cases = {
+      {"missing_is_404", "GET /missing HTTP/1.1\nHost: x\n\n",
+       {"HTTP/1.1 404 Not found\nContent-Length: 0\n\n"}, false},
+      {"folder_redirect_lowercases_host_keeps_port",
+       "GET /dir HTTP/1.1\nHost: WWW.Example.COM:8080\n\n",
+       {"HTTP/1.1 301 Redirect\nContent-Type: text/html\nLocation: " + kRedirectTo +
+        "\nContent-Length: " +
+        std::to_string(std::string("<html><head><title>Redirect</title></head><body>Redirecting to "
+                                   "<a href=''></a></body></html>")
+                           .size() +
+                       2 * kRedirectTo.size()) +
+        "\n\n<html><head><title>Redirect</title></head><body>Redirecting to <a href='" +
+        kRedirectTo + "'>" + kRedirectTo + "</a></body></html>"},
+       false},
+      {"empty_target_redirects_to_root", "GET  HTTP/1.1\nHost: h\n\n",
+       {"HTTP/1.1 301 Redirect\nContent-Type: text/html\nLocation: http://h/\nContent-Length: 110"
+        "\n\n<html><head><title>Redirect</title></head><body>Redirecting to <a "
+        "href='http://h/'>http://h/</a></body></html>"},
+       false},
+      {"options_allow_line", "OPTIONS /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nContent-Length: 0\n\n"}, false},
+      {"delete_head_and_body_in_two_writes", "DELETE /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 405 Method not supported\nContent-Type: text/plain\nAllow: OPTIONS, HEAD, GET, "
+        "POST\nContent-Length: 54\n\n",
+        "SORRY. Method 'DELETE' is not supported by the server."},
+       false},
+      {"put_is_405", "PUT /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 405 Method not supported\nContent-Type: text/plain\nAllow: OPTIONS, HEAD, GET, "
+        "POST\nContent-Length: 51\n\n",
+        "SORRY. Method 'PUT' is not supported by the server."},
+       false},
+      {"unknown_method_501", "BREW /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 501 Unknown method\nContent-Length: 0\n\n"}, false},
+      {"lower_case_get_is_unknown", "get /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 501 Unknown method\nContent-Length: 0\n\n"}, false},
+      {"http2_is_505_and_stays_open", "GET /a.txt HTTP/2.0\n\n",
+       {"HTTP/1.1 505 Too big HTTP version in request\nContent-Type: text/plain\nContent-Length: "
+        "64\n\nWRONG PROTOCOL VERSION\nServer supports only HTTP/1.1 and earlier"},
+       false},
+      {"http09_is_400_and_closes", "GET /a.txt HTTP/0.9\n\n",
+       {"HTTP/1.0 400 Bad HTTP version in request\nContent-Length: 0\n\n"}, true},
+      {"post_over_2000_is_413", "POST /a.txt HTTP/1.1\nContent-Length: 2001\n\n",
+       {"HTTP/1.1 413 Too big request entity\nConnection: close\nContent-Length: 0\n\n"}, true},
+      {"body_over_64MiB_is_413_too", "POST /a.txt HTTP/1.1\nContent-Length: 67108865\n\n",
+       {"HTTP/1.1 413 Too big request entity\nConnection: close\nContent-Length: 0\n\n"}, true},
+      {"hidden_dot_file_is_404", "GET /.hidden HTTP/1.1\n\n",
+       {"HTTP/1.1 404 Not found\nContent-Length: 0\n\n"}, false},
+      {"connection_close_on_error", "GET /missing HTTP/1.1\nConnection: Close\n\n",
+       {"HTTP/1.1 404 Not found\nConnection: close\nContent-Length: 0\n\n"}, true},
+      {"http10_error_closes_without_line", "GET /missing HTTP/1.0\n\n",
+       {"HTTP/1.0 404 Not found\nContent-Length: 0\n\n"}, true},
+  };
+  WriteFile(Root + "/.hidden", "secret");
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Socket.Writes.clear();
+    Dispatch(c.Request);
+    ASSERT_EQ(Socket.Writes.size(), c.Texts.size());
+    for (size_t i = 0; i < c.Texts.size(); ++i) {
+      EXPECT_FALSE(Socket.Writes[i].IsStream);
+      EXPECT_EQ(Socket.Writes[i].Data, c.Texts[i]);
+    }
+    EXPECT_EQ(P.CloseConnection, c.Closes);
+  }
+}
+
+TEST_F(DispatchTest, ErrorsAsTextWhenStatusCodesAreOff) {
+  Server.AEASC = false;
+  Server.SCC = false;
+  mkdir((Root + "/idx").c_str(), 0755);
+  mkdir((Root + "/idx/index.html").c_str(), 0755);
+  const std::vector<TCase> cases = {
+      {"missing_59_bytes", "GET /missing HTTP/1.1\n\n",
+       {"HTTP/1.1 200 OK\nContent-Type: text/plain\nContent-Length: 59\n\n/missing\nSORRY.\n\nThe "
+        "resource with given name doesnt exist."},
+       false},
+      {"no_index_keeps_its_own_text", "GET /dir/ HTTP/1.1\n\n",
+       {"HTTP/1.1 200 OK\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t have an "
+        "index."},
+       false},
+      {"unopenable_index_is_internal_error", "GET /idx/ HTTP/1.1\n\n",
+       {"HTTP/1.1 200 OK\nContent-Type: text/plain\nContent-Length: 21\n\nINTERNAL SERVER ERROR"},
+       false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Socket.Writes.clear();
+    Dispatch(c.Request);
+    ASSERT_EQ(Socket.Writes.size(), 1u);
+    EXPECT_EQ(Socket.Writes[0].Data, c.Texts[0]);
+  }
+}
+
+TEST_F(DispatchTest, StaticFileGoesOutAsHeadThenStream) {
+  struct {
+    const char* Name;
+    std::string Request;
+    std::string Head;
+    bool Closes;
+  } cases[] = {
+      {"http11_stays_open", "GET /a.txt HTTP/1.1\n\n", kFileHead, false},
+      {"connection_close_line_after_last_modified", "GET /a.txt HTTP/1.1\nConnection: close\n\n",
+       "HTTP/1.1 200 OK\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nConnection: close\nContent-Length: 40\n\n",
+       true},
+      {"http10_closes_without_connection_line", "GET /a.txt HTTP/1.0\n\n",
+       "HTTP/1.0 200 OK\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nContent-Length: 40\n\n",
+       true},
+      {"http10_keep_alive_stays_open", "GET /a.txt HTTP/1.0\nConnection: Keep-Alive\n\n",
+       "HTTP/1.0 200 OK\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nContent-Length: 40\n\n",
+       false},
+      {"post_of_2000_bytes_is_served", "POST /a.txt HTTP/1.1\nContent-Length: 2000\n\n", kFileHead,
+       false},
+      {"invalid_length_keeps_400_and_serves", "GET /a.txt HTTP/1.1\nContent-Length: 12abc\n\n",
+       "HTTP/1.1 400 Error\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nConnection: close\nContent-Length: 40\n\n",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Socket.Writes.clear();
+    Dispatch(c.Request, c.Name == std::string("post_of_2000_bytes_is_served") ? std::string(2000, 'x')
+                                                                               : "");
+    ASSERT_EQ(Socket.Writes.size(), 2u);
+    EXPECT_FALSE(Socket.Writes[0].IsStream);
+    EXPECT_EQ(Socket.Writes[0].Data, c.Head);
+    EXPECT_TRUE(Socket.Writes[1].IsStream);
+    EXPECT_TRUE(Socket.Writes[1].IsHandleStream);
+    EXPECT_EQ(Socket.Writes[1].Data, k40Bytes);
+    EXPECT_EQ(P.CloseConnection, c.Closes);
+    EXPECT_EQ(P.LastModified, "Tue, 05 Jan 2016 10:20:30 GMT");
+  }
+  // Every stream response to GET or POST leaves its head in the log.
+  EXPECT_NE(Log().find("ResponceString==HTTP/1.1 200 OK\n\nResponceHead==Content-Type: "
+                       "text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 GMT\nContent-Length: "
+                       "40\n\n"),
+            std::string::npos);
+}
+
+TEST_F(DispatchTest, HeadSendsTheHeadAndClosesTheFileAtOnce) {
+  int before = OpenDescriptors();
+  Dispatch("HEAD /a.txt HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, kFileHead);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(DispatchTest, ServerLineComesLast) {
+  Server.SSH = true;
+  Dispatch("OPTIONS * HTTP/1.1\nConnection: close\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data,
+            "HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nConnection: close\nServer: "
+            "Vyn_Brevoxa/1.1\nContent-Length: 0\n\n");
+}
+
+TEST_F(DispatchTest, DotFileServedOnlyWhenAllowed) {
+  WriteFile(Root + "/.hidden", "secret");
+  Server.DPAF = false;
+  Dispatch("GET /.hidden HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 2u);
+  EXPECT_EQ(Socket.Writes[1].Data, "secret");
+}
+
+TEST_F(DispatchTest, FolderWithoutIndex) {
+  WriteFile(Root + "/dir/f.txt", "abc");
+  // With listings on, the page itself is the body.
+  Dispatch("GET /dir/ HTTP/1.1\n\n");
+  std::string page = BuildCatalogPage(Server, Root + "/dir");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: " +
+                                       std::to_string(page.size()) + "\n\n" + page);
+  EXPECT_NE(page.find("f.txt"), std::string::npos);
+
+  // Without listings: refused with the folder's own text.
+  Server.SCC = false;
+  Socket.Writes.clear();
+  Dispatch("GET /dir/ HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data,
+            "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t "
+            "have an index.");
+
+  // The CGI folder never shows its listing.
+  Server.SCC = true;
+  mkdir((Root + "/cgi-bin").c_str(), 0755);
+  Socket.Writes.clear();
+  Dispatch("GET /cgi-bin/ HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data.rfind("HTTP/1.1 403 Access denied\n", 0), 0u)
+      << Socket.Writes[0].Data;
+  EXPECT_EQ(Socket.Writes[0].Data.find("Catalog"), std::string::npos);
+}
+
+TEST_F(DispatchTest, IndexFileIsServedAsTheFolder) {
+  WriteFile(Root + "/dir/index.html", "<p>hi</p>");
+  Dispatch("GET /dir/ HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 2u);
+  EXPECT_NE(Socket.Writes[0].Data.find("Content-Type: text/html\n"), std::string::npos);
+  EXPECT_EQ(Socket.Writes[1].Data, "<p>hi</p>");
+  EXPECT_EQ(P.LocalPath, Root + "/dir/index.html");
+}
+
+TEST_F(DispatchTest, FolderFoundAsIndexIsAnInternalError) {
+  mkdir((Root + "/dir/index.html").c_str(), 0755);
+  Dispatch("GET /dir/ HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n");
+  EXPECT_EQ(Server.ErrorCount, 1);
+  EXPECT_NE(Log().find("127.0.0.1:5000 ERROR: cant open requested file: " + Root +
+                       "/dir/index.html"),
+            std::string::npos);
+}
+
+// A C string would cut the path at the NUL and open the file before it.
+TEST_F(DispatchTest, PathWithNulNamesNothing) {
+  P = mParser{};
+  P.Socket = &Socket;
+  P.HeaderText = "GET /a.txt HTTP/1.1\n\n";
+  P.HeadersComplete = true;
+  ParseRequest(Server, &P);
+  P.LocalPath = Root + "/a.txt" + std::string(1, '\0') + ".html";
+  int before = OpenDescriptors();
+  DispatchRequest(Server, &P);
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  // The same for a folder: its index must not be looked up behind the NUL.
+  WriteFile(Root + "/dir/index.html", "x");
+  Socket.Writes.clear();
+  P.LocalPath = Root + "/dir" + std::string(1, '\0');
+  P.URI = "/dir/";
+  DispatchRequest(Server, &P);
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+}
+
+// The assembly marks an oversized head without parsing it; nothing of it is served.
+TEST_F(DispatchTest, OversizedHeadKeepsItsMark) {
+  P = mParser{};
+  P.Socket = &Socket;
+  P.HeaderLength = 8000;
+  P.HeadersComplete = P.RequestComplete = true;
+  P.StatusCode = 413;
+  P.CloseConnection = true;
+  DispatchRequest(Server, &P);
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.0 413 Error\nContent-Length: 0\n\n");
+  EXPECT_TRUE(P.CloseConnection);
+}
+
+TEST_F(DispatchTest, MarkedTargetsAreRefusedWhateverTheyHold) {
+  struct {
+    const char* Name;
+    const char* Mark;
+    bool Folder;
+    std::string Request;
+    std::string Answer;
+  } cases[] = {
+      {"hidden_file", "0x2", false, "GET /m HTTP/1.1\n\n",
+       "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+      {"system_file", "0x4", false, "GET /m HTTP/1.1\n\n",
+       "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+      {"temporary_file", "0x100", false, "GET /m HTTP/1.1\n\n",
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 29\n\n/m\n\nResource is "
+       "inaccessible."},
+      {"offline_file", "0x1000", false, "GET /m HTTP/1.1\n\n",
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 29\n\n/m\n\nResource is "
+       "inaccessible."},
+      {"hidden_and_temporary_stays_hidden", "0x102", false, "GET /m HTTP/1.1\n\n",
+       "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+      {"hidden_folder_index_not_served", "0x2", true, "GET /m/ HTTP/1.1\n\n",
+       "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+      {"hidden_folder_not_redirected", "0x2", true, "GET /m HTTP/1.1\n\n",
+       "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+      {"system_folder_index_not_served", "0x4", true, "GET /m/ HTTP/1.1\n\n",
+       "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+      {"temporary_folder_index_not_served", "0x100", true, "GET /m/ HTTP/1.1\n\n",
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 30\n\n/m/\n\nResource "
+       "is inaccessible."},
+      {"offline_folder_listing_not_built", "0x1000", true, "GET /m/ HTTP/1.1\n\n",
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 30\n\n/m/\n\nResource "
+       "is inaccessible."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir fresh;  // each case gets its own root so that marks do not carry over
+    Server.RC = fresh.Path();
+    const std::string path = fresh / "m";
+    if (c.Folder) {
+      mkdir(path.c_str(), 0755);
+      if (std::string(c.Name).find("index") != std::string::npos)
+        WriteFile(path + "/index.html", "index");
+    } else {
+      WriteFile(path, "content");
+    }
+    if (!SetDosAttrib(path, c.Mark)) GTEST_SKIP() << "no user extended attributes here";
+    Socket.Writes.clear();
+    Dispatch(c.Request);
+    ASSERT_EQ(Socket.Writes.size(), 1u);
+    EXPECT_EQ(Socket.Writes[0].Data, c.Answer);
+  }
+}
+
+TEST_F(DispatchTest, UnservedCgiFolderTargetIsNotFound) {
+  Server.DNICGI = true;
+  mkdir((Root + "/cgi-bin").c_str(), 0755);
+  WriteFile(Root + "/cgi-bin/readme.txt", "plain");
+  Dispatch("GET /cgi-bin/readme.txt HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+}
+
+TEST_F(DispatchTest, BadVersionIsLogged) {
+  Dispatch("GET /a.txt HTTP/x\n\n");
+  EXPECT_NE(Log().find("127.0.0.1:5000 incorrect protocol HTTP/x\n"), std::string::npos);
+}
+
+class DispatchCgiTest : public DispatchTest {
+ protected:
+  std::string OldDir;
+  void SetUp() override {
+    DispatchTest::SetUp();
+    // The run's temporary files go to the current folder.
+    char buf[4096];
+    OldDir = getcwd(buf, sizeof buf) ? buf : ".";
+    ASSERT_EQ(chdir(Tmp.Path().c_str()), 0);
+    Server.ProgramDir = Tmp.Path();
+    mkdir((Root + "/cgi-bin").c_str(), 0755);
+    Server.CGIAssoc = {"sh:/bin/sh"};
+  }
+  void TearDown() override { (void)chdir(OldDir.c_str()); }
+};
+
+TEST_F(DispatchCgiTest, HeadNeverRunsTheProgram) {
+  const std::string marker = Tmp / "ran";
+  WriteFile(Root + "/cgi-bin/t.sh", "touch '" + marker + "'\nprintf 'Content-Type: text/plain\\n\\nhi'\n");
+  Dispatch("HEAD /cgi-bin/t.sh HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 0\n\n");
+  EXPECT_FALSE(FileExists(marker));
+}
+
+TEST_F(DispatchCgiTest, OutputCompletesTheHead) {
+  WriteFile(Root + "/cgi-bin/t.sh", "printf 'Content-Type: text/plain\\n\\nhello'\n");
+  Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 2u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 5\n");
+  EXPECT_EQ(Socket.Writes[1].Data, "Content-Type: text/plain\n\nhello");
+  EXPECT_NE(Log().find("p->IsCGI && (ResponceType==RESPONCE_FILE)\n"), std::string::npos);
+}
+
+TEST_F(DispatchCgiTest, LocationInOutputIsARedirect) {
+  WriteFile(Root + "/cgi-bin/t.sh", "printf 'LOCATION: /x\\n\\nmoved'\n");
+  Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 2u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 301 Redirect\nContent-Length: 5\n");
+  EXPECT_EQ(Socket.Writes[1].Data, "LOCATION: /x\n\nmoved");
+}
+
+TEST_F(DispatchCgiTest, ProgramThatCannotRunIs500) {
+  Server.CGIAssoc = {"sh:/nonexistent/interpreter"};
+  WriteFile(Root + "/cgi-bin/t.sh", "echo never\n");
+  Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Error running CGI script\nContent-Length: 0\n\n");
+}
+
+TEST(FileTimeToHttpDate, Rfc1123Form) {
+  struct {
+    int64_t Time;
+    const char* Text;
+  } cases[] = {
+      {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+      {k5Jan2016, "Tue, 05 Jan 2016 10:20:30 GMT"},
+      {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+      {-1, "Wed, 31 Dec 1969 23:59:59 GMT"},
+      {INT64_MAX, ""},  // beyond the calendar: no Last-Modified rather than a wrong one
+  };
+  for (const auto& c : cases) EXPECT_EQ(FileTimeToHttpDate(c.Time), c.Text) << c.Time;
+}
+
+TEST(IsAccessibleName, OnlyTheLastNameCounts) {
+  TServerCore server;
+  struct {
+    const char* Path;
+    bool WithDpaf;
+  } cases[] = {
+      {"/www/.htaccess", false}, {"/www/a.txt", true}, {"/www/.d/a.txt", true},
+      {"/www/", true},           {"C:.x", false},      {"/www/a:.b", false},
+      {".x", false},             {"", true},           {"/www/a.", true},
+  };
+  for (const auto& c : cases) {
+    server.DPAF = true;
+    EXPECT_EQ(IsAccessibleName(server, c.Path), c.WithDpaf) << c.Path;
+    server.DPAF = false;
+    EXPECT_TRUE(IsAccessibleName(server, c.Path)) << c.Path;
+  }
+}
+
+}  // namespace
