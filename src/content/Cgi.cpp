@@ -73,9 +73,11 @@ class TEnvironmentWriter {
   bool FStopped = false;
 };
 
+// Start-up made the program folder current; a relative ProgramDir is only usable as that.
 std::string TempFolderOf(const TServerCore& Server) {
-  if (Server.ProgramDir.empty() || Server.ProgramDir.back() == '/') return Server.ProgramDir;
-  return Server.ProgramDir + "/";
+  const std::string& dir = Server.ProgramDir;
+  if (dir.empty() || dir[0] != '/') return "";
+  return dir.back() == '/' ? dir : dir + "/";
 }
 
 }  // namespace
