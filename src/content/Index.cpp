@@ -28,11 +28,20 @@ std::string HtmlText(const std::string& name) {
   out.reserve(name.size());
   for (char c : name) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -54,8 +63,7 @@ std::string QuotedLink(const std::string& link) {
 std::string SizeText(const TSearchRec& entry) {
   char buf[64];
   if (entry.SizeHigh != 0)
-    std::snprintf(buf, sizeof buf, "%" PRIu32 " * 2^32 + %" PRIu32, entry.SizeHigh,
-                  entry.SizeLow);
+    std::snprintf(buf, sizeof buf, "%" PRIu32 " * 2^32 + %" PRIu32, entry.SizeHigh, entry.SizeLow);
   else
     std::snprintf(buf, sizeof buf, "%" PRIu32, entry.SizeLow);
   return buf;

@@ -46,9 +46,9 @@ std::string FileTimeToHttpDate(int64_t unixTime) {
   if (!UnixTimeToUtcFields(unixTime, t)) return "";
   if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "";
   char buf[64];
-  int n = std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
-                        t.tm_mday, kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min,
-                        t.tm_sec);
+  int n =
+      std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
+                    t.tm_mday, kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
   if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
   return std::string(buf, static_cast<size_t>(n));
 }
@@ -154,8 +154,9 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
           p->StatusCode = 301;
           StatusText = "Redirect";
           ContentType = "text/html";
-          ResponceBody = "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" +
-                         u + "'>" + u + "</a></body></html>";
+          ResponceBody =
+              "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" + u +
+              "'>" + u + "</a></body></html>";
           p->IsCGI = false;
           decided = true;
         }

@@ -1,5 +1,8 @@
 // Index files of a folder and the "Catalog contents" listing.
+#include "content/Index.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -7,10 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "app/ServerCore.h"
-#include "content/Index.h"
 #include "content/MimeTypes.h"
 #include "support/TestSupport.h"
 
@@ -143,7 +143,8 @@ TEST_F(IndexTest, RowsForFilesAndFolders) {
       mkdir((root / c.Name).c_str(), 0755);
     else
       WriteFile(root / c.Name, c.Content);
-    EXPECT_EQ(BuildCatalogPage(Server, root.Path()), kPlainHead + kTableHead + c.ExpectedRow + kEnd);
+    EXPECT_EQ(BuildCatalogPage(Server, root.Path()),
+              kPlainHead + kTableHead + c.ExpectedRow + kEnd);
   }
 }
 

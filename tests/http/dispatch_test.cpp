@@ -1,6 +1,9 @@
 // Dispatch: raw request in, the exact writes on the connection out.
+#include "http/Dispatch.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -10,12 +13,9 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "app/ServerCore.h"
 #include "content/Index.h"
 #include "content/MimeTypes.h"
-#include "http/Dispatch.h"
 #include "http/Parse.h"
 #include "support/TestSupport.h"
 
@@ -36,8 +36,14 @@ class FakeSocket : public TCustomWinSocket {
   void WriteText(const std::string& text) override { Writes.push_back({false, false, text}); }
   void WriteStream(std::unique_ptr<TStream> stream) override {
     TWrite w{true, dynamic_cast<THandleStream*>(stream.get()) != nullptr, ""};
+    if (stream->Size() > (int64_t{1} << 24)) {  // a sparse giant: its size is what matters
+      w.Data = "<" + std::to_string(stream->Size()) + " bytes>";
+      Writes.push_back(std::move(w));
+      return;
+    }
     char buf[4096];
-    for (int n; (n = stream->Read(buf, sizeof buf)) > 0;) w.Data.append(buf, static_cast<size_t>(n));
+    for (int n; (n = stream->Read(buf, sizeof buf)) > 0;)
+      w.Data.append(buf, static_cast<size_t>(n));
     Writes.push_back(std::move(w));
   }
   void Close() override {}
@@ -133,8 +139,10 @@ struct TCase {
 TEST_F(DispatchTest, TextAnswersAreExact) {
   const std::string kRedirectTo = "http://www.example.com:8080/dir/";
   const std::vector<TCase> cases = {
-      {"missing_is_404", "GET /missing HTTP/1.1\nHost: x\n\n",
-       {"HTTP/1.1 404 Not found\nContent-Length: 0\n\n"}, false},
+      {"missing_is_404",
+       "GET /missing HTTP/1.1\nHost: x\n\n",
+       {"HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+       false},
       {"folder_redirect_lowercases_host_keeps_port",
        "GET /dir HTTP/1.1\nHost: WWW.Example.COM:8080\n\n",
        {"HTTP/1.1 301 Redirect\nContent-Type: text/html\nLocation: " + kRedirectTo +
@@ -146,43 +154,65 @@ TEST_F(DispatchTest, TextAnswersAreExact) {
         "\n\n<html><head><title>Redirect</title></head><body>Redirecting to <a href='" +
         kRedirectTo + "'>" + kRedirectTo + "</a></body></html>"},
        false},
-      {"empty_target_redirects_to_root", "GET  HTTP/1.1\nHost: h\n\n",
+      {"empty_target_redirects_to_root",
+       "GET  HTTP/1.1\nHost: h\n\n",
        {"HTTP/1.1 301 Redirect\nContent-Type: text/html\nLocation: http://h/\nContent-Length: 110"
         "\n\n<html><head><title>Redirect</title></head><body>Redirecting to <a "
         "href='http://h/'>http://h/</a></body></html>"},
        false},
-      {"options_allow_line", "OPTIONS /a.txt HTTP/1.1\n\n",
-       {"HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nContent-Length: 0\n\n"}, false},
-      {"delete_head_and_body_in_two_writes", "DELETE /a.txt HTTP/1.1\n\n",
+      {"options_allow_line",
+       "OPTIONS /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nContent-Length: 0\n\n"},
+       false},
+      {"delete_head_and_body_in_two_writes",
+       "DELETE /a.txt HTTP/1.1\n\n",
        {"HTTP/1.1 405 Method not supported\nContent-Type: text/plain\nAllow: OPTIONS, HEAD, GET, "
         "POST\nContent-Length: 54\n\n",
         "SORRY. Method 'DELETE' is not supported by the server."},
        false},
-      {"put_is_405", "PUT /a.txt HTTP/1.1\n\n",
+      {"put_is_405",
+       "PUT /a.txt HTTP/1.1\n\n",
        {"HTTP/1.1 405 Method not supported\nContent-Type: text/plain\nAllow: OPTIONS, HEAD, GET, "
         "POST\nContent-Length: 51\n\n",
         "SORRY. Method 'PUT' is not supported by the server."},
        false},
-      {"unknown_method_501", "BREW /a.txt HTTP/1.1\n\n",
-       {"HTTP/1.1 501 Unknown method\nContent-Length: 0\n\n"}, false},
-      {"lower_case_get_is_unknown", "get /a.txt HTTP/1.1\n\n",
-       {"HTTP/1.1 501 Unknown method\nContent-Length: 0\n\n"}, false},
-      {"http2_is_505_and_stays_open", "GET /a.txt HTTP/2.0\n\n",
+      {"unknown_method_501",
+       "BREW /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 501 Unknown method\nContent-Length: 0\n\n"},
+       false},
+      {"lower_case_get_is_unknown",
+       "get /a.txt HTTP/1.1\n\n",
+       {"HTTP/1.1 501 Unknown method\nContent-Length: 0\n\n"},
+       false},
+      {"http2_is_505_and_stays_open",
+       "GET /a.txt HTTP/2.0\n\n",
        {"HTTP/1.1 505 Too big HTTP version in request\nContent-Type: text/plain\nContent-Length: "
         "64\n\nWRONG PROTOCOL VERSION\nServer supports only HTTP/1.1 and earlier"},
        false},
-      {"http09_is_400_and_closes", "GET /a.txt HTTP/0.9\n\n",
-       {"HTTP/1.0 400 Bad HTTP version in request\nContent-Length: 0\n\n"}, true},
-      {"post_over_2000_is_413", "POST /a.txt HTTP/1.1\nContent-Length: 2001\n\n",
-       {"HTTP/1.1 413 Too big request entity\nConnection: close\nContent-Length: 0\n\n"}, true},
-      {"body_over_64MiB_is_413_too", "POST /a.txt HTTP/1.1\nContent-Length: 67108865\n\n",
-       {"HTTP/1.1 413 Too big request entity\nConnection: close\nContent-Length: 0\n\n"}, true},
-      {"hidden_dot_file_is_404", "GET /.hidden HTTP/1.1\n\n",
-       {"HTTP/1.1 404 Not found\nContent-Length: 0\n\n"}, false},
-      {"connection_close_on_error", "GET /missing HTTP/1.1\nConnection: Close\n\n",
-       {"HTTP/1.1 404 Not found\nConnection: close\nContent-Length: 0\n\n"}, true},
-      {"http10_error_closes_without_line", "GET /missing HTTP/1.0\n\n",
-       {"HTTP/1.0 404 Not found\nContent-Length: 0\n\n"}, true},
+      {"http09_is_400_and_closes",
+       "GET /a.txt HTTP/0.9\n\n",
+       {"HTTP/1.0 400 Bad HTTP version in request\nContent-Length: 0\n\n"},
+       true},
+      {"post_over_2000_is_413",
+       "POST /a.txt HTTP/1.1\nContent-Length: 2001\n\n",
+       {"HTTP/1.1 413 Too big request entity\nConnection: close\nContent-Length: 0\n\n"},
+       true},
+      {"body_over_64MiB_is_413_too",
+       "POST /a.txt HTTP/1.1\nContent-Length: 67108865\n\n",
+       {"HTTP/1.1 413 Too big request entity\nConnection: close\nContent-Length: 0\n\n"},
+       true},
+      {"hidden_dot_file_is_404",
+       "GET /.hidden HTTP/1.1\n\n",
+       {"HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
+       false},
+      {"connection_close_on_error",
+       "GET /missing HTTP/1.1\nConnection: Close\n\n",
+       {"HTTP/1.1 404 Not found\nConnection: close\nContent-Length: 0\n\n"},
+       true},
+      {"http10_error_closes_without_line",
+       "GET /missing HTTP/1.0\n\n",
+       {"HTTP/1.0 404 Not found\nContent-Length: 0\n\n"},
+       true},
   };
   WriteFile(Root + "/.hidden", "secret");
   for (const TCase& c : cases) {
@@ -204,15 +234,18 @@ TEST_F(DispatchTest, ErrorsAsTextWhenStatusCodesAreOff) {
   mkdir((Root + "/idx").c_str(), 0755);
   mkdir((Root + "/idx/index.html").c_str(), 0755);
   const std::vector<TCase> cases = {
-      {"missing_59_bytes", "GET /missing HTTP/1.1\n\n",
+      {"missing_59_bytes",
+       "GET /missing HTTP/1.1\n\n",
        {"HTTP/1.1 200 OK\nContent-Type: text/plain\nContent-Length: 59\n\n/missing\nSORRY.\n\nThe "
         "resource with given name doesnt exist."},
        false},
-      {"no_index_keeps_its_own_text", "GET /dir/ HTTP/1.1\n\n",
+      {"no_index_keeps_its_own_text",
+       "GET /dir/ HTTP/1.1\n\n",
        {"HTTP/1.1 200 OK\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t have an "
         "index."},
        false},
-      {"unopenable_index_is_internal_error", "GET /idx/ HTTP/1.1\n\n",
+      {"unopenable_index_is_internal_error",
+       "GET /idx/ HTTP/1.1\n\n",
        {"HTTP/1.1 200 OK\nContent-Type: text/plain\nContent-Length: 21\n\nINTERNAL SERVER ERROR"},
        false},
   };
@@ -251,12 +284,16 @@ TEST_F(DispatchTest, StaticFileGoesOutAsHeadThenStream) {
        "HTTP/1.1 400 Error\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
        "GMT\nConnection: close\nContent-Length: 40\n\n",
        true},
+      {"negative_length_is_refused_alike", "GET /a.txt HTTP/1.1\nContent-Length: -5\n\n",
+       "HTTP/1.1 400 Error\nContent-Type: text/plain\nLast-Modified: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nConnection: close\nContent-Length: 40\n\n",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     Socket.Writes.clear();
-    Dispatch(c.Request, c.Name == std::string("post_of_2000_bytes_is_served") ? std::string(2000, 'x')
-                                                                               : "");
+    Dispatch(c.Request,
+             c.Name == std::string("post_of_2000_bytes_is_served") ? std::string(2000, 'x') : "");
     ASSERT_EQ(Socket.Writes.size(), 2u);
     EXPECT_FALSE(Socket.Writes[0].IsStream);
     EXPECT_EQ(Socket.Writes[0].Data, c.Head);
@@ -279,6 +316,28 @@ TEST_F(DispatchTest, HeadSendsTheHeadAndClosesTheFileAtOnce) {
   ASSERT_EQ(Socket.Writes.size(), 1u);
   EXPECT_EQ(Socket.Writes[0].Data, kFileHead);
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// A 32-bit length would announce a negative size for a file of 3 GiB.
+TEST_F(DispatchTest, FileOver2GiBAnnouncesItsTrueLength) {
+  const std::string big = Root + "/big.bin";
+  int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  bool sized = ftruncate(fd, int64_t{3} << 30) == 0;  // sparse: costs no disk space
+  close(fd);
+  if (!sized) GTEST_SKIP() << "no large files here";
+  SetMtime(big, k5Jan2016);
+  const std::string head =
+      "HTTP/1.1 200 OK\nContent-Type: application/octet-stream\nLast-Modified: Tue, 05 Jan 2016 "
+      "10:20:30 GMT\nContent-Length: 3221225472\n\n";
+  Dispatch("HEAD /big.bin HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, head);
+  Socket.Writes.clear();
+  Dispatch("GET /big.bin HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 2u);
+  EXPECT_EQ(Socket.Writes[0].Data, head);
+  EXPECT_EQ(Socket.Writes[1].Data, "<3221225472 bytes>");
 }
 
 TEST_F(DispatchTest, ServerLineComesLast) {
@@ -313,9 +372,10 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Socket.Writes.clear();
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data,
-            "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t "
-            "have an index.");
+  EXPECT_EQ(
+      Socket.Writes[0].Data,
+      "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t "
+      "have an index.");
 
   // The CGI folder never shows its listing.
   Server.SCC = true;
@@ -343,9 +403,9 @@ TEST_F(DispatchTest, FolderFoundAsIndexIsAnInternalError) {
   ASSERT_EQ(Socket.Writes.size(), 1u);
   EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n");
   EXPECT_EQ(Server.ErrorCount, 1);
-  EXPECT_NE(Log().find("127.0.0.1:5000 ERROR: cant open requested file: " + Root +
-                       "/dir/index.html"),
-            std::string::npos);
+  EXPECT_NE(
+      Log().find("127.0.0.1:5000 ERROR: cant open requested file: " + Root + "/dir/index.html"),
+      std::string::npos);
 }
 
 // A C string would cut the path at the NUL and open the file before it.
@@ -399,10 +459,12 @@ TEST_F(DispatchTest, MarkedTargetsAreRefusedWhateverTheyHold) {
       {"system_file", "0x4", false, "GET /m HTTP/1.1\n\n",
        "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
       {"temporary_file", "0x100", false, "GET /m HTTP/1.1\n\n",
-       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 29\n\n/m\n\nResource is "
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 29\n\n/m\n\nResource "
+       "is "
        "inaccessible."},
       {"offline_file", "0x1000", false, "GET /m HTTP/1.1\n\n",
-       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 29\n\n/m\n\nResource is "
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 29\n\n/m\n\nResource "
+       "is "
        "inaccessible."},
       {"hidden_and_temporary_stays_hidden", "0x102", false, "GET /m HTTP/1.1\n\n",
        "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
@@ -413,10 +475,12 @@ TEST_F(DispatchTest, MarkedTargetsAreRefusedWhateverTheyHold) {
       {"system_folder_index_not_served", "0x4", true, "GET /m/ HTTP/1.1\n\n",
        "HTTP/1.1 404 Not found\nContent-Length: 0\n\n"},
       {"temporary_folder_index_not_served", "0x100", true, "GET /m/ HTTP/1.1\n\n",
-       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 30\n\n/m/\n\nResource "
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: "
+       "30\n\n/m/\n\nResource "
        "is inaccessible."},
       {"offline_folder_listing_not_built", "0x1000", true, "GET /m/ HTTP/1.1\n\n",
-       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 30\n\n/m/\n\nResource "
+       "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: "
+       "30\n\n/m/\n\nResource "
        "is inaccessible."},
   };
   for (const auto& c : cases) {
@@ -471,7 +535,8 @@ class DispatchCgiTest : public DispatchTest {
 
 TEST_F(DispatchCgiTest, HeadNeverRunsTheProgram) {
   const std::string marker = Tmp / "ran";
-  WriteFile(Root + "/cgi-bin/t.sh", "touch '" + marker + "'\nprintf 'Content-Type: text/plain\\n\\nhi'\n");
+  WriteFile(Root + "/cgi-bin/t.sh",
+            "touch '" + marker + "'\nprintf 'Content-Type: text/plain\\n\\nhi'\n");
   Dispatch("HEAD /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
   EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 0\n\n");
@@ -523,9 +588,9 @@ TEST(IsAccessibleName, OnlyTheLastNameCounts) {
     const char* Path;
     bool WithDpaf;
   } cases[] = {
-      {"/www/.htaccess", false}, {"/www/a.txt", true}, {"/www/.d/a.txt", true},
-      {"/www/", true},           {"C:.x", false},      {"/www/a:.b", false},
-      {".x", false},             {"", true},           {"/www/a.", true},
+      {"/www/.htaccess", false}, {"/www/a.txt", true}, {"/www/.d/a.txt", true}, {"/www/", true},
+      {"C:.x", false},           {"/www/a:.b", false}, {".x", false},           {"", true},
+      {"/www/a.", true},
   };
   for (const auto& c : cases) {
     server.DPAF = true;

@@ -1,18 +1,17 @@
 // The whole server in-process on an ephemeral port, with a real loopback client.
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fcntl.h>
 #include <functional>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "app/ServerCore.h"
 #include "support/TestSupport.h"
@@ -22,8 +21,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string Head(const std::string& type, size_t length, const std::string& extra = "") {
-  return "HTTP/1.1 200 OK\nContent-Type: " + type + "\nLast-Modified: Tue, 05 Jan 2016 10:20:30 GMT\n" +
-         extra + "Content-Length: " + std::to_string(length) + "\n\n";
+  return "HTTP/1.1 200 OK\nContent-Type: " + type +
+         "\nLast-Modified: Tue, 05 Jan 2016 10:20:30 GMT\n" + extra +
+         "Content-Length: " + std::to_string(length) + "\n\n";
 }
 
 int LocalPort(int fd) {
@@ -212,7 +212,8 @@ TEST_F(ServerTest, ConnectionAndRequestRecords) {
   size_t connected = log.find(who + " CONNECTED at ");
   size_t request = log.find(who + " on ");
   size_t local = log.find("Local path: " + Docs.Path() + "/a.txt\n");
-  size_t head = log.find("ResponceString==HTTP/1.1 200 OK\n\nResponceHead==Content-Type: text/plain\n");
+  size_t head =
+      log.find("ResponceString==HTTP/1.1 200 OK\n\nResponceHead==Content-Type: text/plain\n");
   size_t disconnected = log.find(who + " DISCONNECTED at ");
   ASSERT_NE(connected, std::string::npos) << log;
   ASSERT_NE(request, std::string::npos) << log;
