@@ -71,8 +71,8 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
   std::unique_ptr<TStream> stream;
   int CgiBodyLength = 0;
 
-  // An unparsed head carries nothing worth serving (its method and version are not this
-  // request's), so it is answered with its mark alone.
+  // A head cut off at the size limit is no request to serve: whatever its first lines name
+  // (a file, a program to run) is left alone and only the refusal goes out.
   const bool headOverflow = p->StatusCode == 413 && p->HeaderLength >= kMaxHeadBytes;
   const bool parserTooBig = p->StatusCode == 413 && !headOverflow;
 
