@@ -2,6 +2,7 @@
 #include "log/Log.h"
 
 #include <cstdio>
+
 #include "app/ServerCore.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
@@ -15,7 +16,8 @@ void WriteLog(TServerCore& Server, const std::string& Text) {
 std::string StatisticsText1(const TServerCore& Server) {
   char buf[256];
   if (Server.L == 0) {
-    std::snprintf(buf, sizeof buf, Utf8ToCp1251("ВСЕГО: соед. - %d; запросов - %d; ошибок - %d").c_str(),
+    std::snprintf(buf, sizeof buf,
+                  Utf8ToCp1251("ВСЕГО: соед. - %d; запросов - %d; ошибок - %d").c_str(),
                   Server.ConnectCount, Server.RequestCount, Server.ErrorCount);
   } else {
     std::snprintf(buf, sizeof buf, "TOTAL: connects - %d; requests - %d; errors - %d",
@@ -30,7 +32,8 @@ std::string StatisticsText2(const TServerCore& Server) {
   if (Server.L == 0) {
     std::snprintf(
         buf, sizeof buf,
-        Utf8ToCp1251("активных соединений - %d\nпопыток соединения с блокированных IP - %d").c_str(),
+        Utf8ToCp1251("активных соединений - %d\nпопыток соединения с блокированных IP - %d")
+            .c_str(),
         active, Server.BannedCount);
   } else {
     std::snprintf(buf, sizeof buf, "active connections - %d\nconnect attempts from banned IPs - %d",

@@ -50,9 +50,12 @@ struct CaseTables {
     for (int c = 0x80; c < 256; ++c) {
       char32_t u = ToUnicode(static_cast<unsigned char>(c));
       char32_t pair = 0;
-      if (u >= 0x0400 && u <= 0x040F) pair = u + 0x50;
-      else if (u >= 0x0410 && u <= 0x042F) pair = u + 0x20;
-      else if (u == 0x0490) pair = 0x0491;
+      if (u >= 0x0400 && u <= 0x040F)
+        pair = u + 0x50;
+      else if (u >= 0x0410 && u <= 0x042F)
+        pair = u + 0x20;
+      else if (u == 0x0490)
+        pair = 0x0491;
       if (pair == 0) continue;
       int lc = FromUnicode(pair);
       if (lc < 0) continue;
@@ -155,7 +158,8 @@ std::string Cp1251UpperCase(std::string_view text) {
 bool Cp1251SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (Cp1251ToLower(static_cast<unsigned char>(a[i])) != Cp1251ToLower(static_cast<unsigned char>(b[i])))
+    if (Cp1251ToLower(static_cast<unsigned char>(a[i])) !=
+        Cp1251ToLower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -164,7 +168,8 @@ bool Cp1251WildcardMatch(std::string_view pattern, std::string_view name) {
   // Greedy with one resume point: on a mismatch only the latest '*' needs to take one more
   // character, which keeps the match linear per star instead of exponential.
   auto same = [](char a, char b) {
-    return Cp1251ToLower(static_cast<unsigned char>(a)) == Cp1251ToLower(static_cast<unsigned char>(b));
+    return Cp1251ToLower(static_cast<unsigned char>(a)) ==
+           Cp1251ToLower(static_cast<unsigned char>(b));
   };
   size_t p = 0, n = 0;
   size_t starP = std::string_view::npos, starN = 0;

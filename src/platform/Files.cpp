@@ -10,14 +10,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+
 #include "platform/Codec.h"
 
 namespace {
 
 // The bits a Linux file can carry in user.DOSATTRIB; archive and read-only there are
 // Samba's bookkeeping and say nothing about visibility, so they are not taken over.
-constexpr uint32_t kDosAttribBits =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
+constexpr uint32_t kDosAttribBits = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
 
 // Samba writes a text "0x" + hex; newer versions add a binary blob after it. Only the leading
 // text counts; a value that does not start that way carries no bits.
@@ -34,10 +35,14 @@ uint32_t DosAttribOf(const std::string& utf8Path) {
   for (; i < len && digits < 8; ++i, ++digits) {
     char c = buf[i];
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else break;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      break;
     value = (value << 4) | static_cast<uint32_t>(d);
   }
   return digits == 0 ? 0 : (value & kDosAttribBits);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
 #include "platform/Codec.h"
 #include "platform/Files.h"
 
@@ -31,7 +32,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 }
 
 std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -113,12 +115,15 @@ void AppendUtf16AsUtf8(std::string& out, uint32_t u) {
 // 16-bit NUL), otherwise the 8-bit text of a REGEDIT4 export, which in this file is UTF-8.
 std::string ExpandSzToCp1251(const std::string& data) {
   std::string utf8;
-  if (data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) {
+  if (data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 &&
+      data[data.size() - 2] == 0) {
     for (size_t i = 0; i + 1 < data.size(); i += 2) {
-      uint32_t u = static_cast<unsigned char>(data[i]) | (static_cast<unsigned char>(data[i + 1]) << 8);
+      uint32_t u =
+          static_cast<unsigned char>(data[i]) | (static_cast<unsigned char>(data[i + 1]) << 8);
       if (u == 0) break;
       if (u >= 0xD800 && u <= 0xDBFF && i + 3 < data.size()) {
-        uint32_t lo = static_cast<unsigned char>(data[i + 2]) | (static_cast<unsigned char>(data[i + 3]) << 8);
+        uint32_t lo = static_cast<unsigned char>(data[i + 2]) |
+                      (static_cast<unsigned char>(data[i + 3]) << 8);
         if (lo >= 0xDC00 && lo <= 0xDFFF) {
           AppendUtf16AsUtf8(utf8, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
           i += 2;
@@ -152,7 +157,9 @@ std::string FormatValue(const TRegValue& v) {
   std::string line = v.Name.empty() ? "@" : Quote(v.Name);
   line += '=';
   if (v.Type == REG_SZ) {
-    std::string text = (!v.Utf8Text.empty() && Utf8ToCp1251(v.Utf8Text) == v.Data) ? v.Utf8Text : Cp1251ToUtf8(v.Data);
+    std::string text = (!v.Utf8Text.empty() && Utf8ToCp1251(v.Utf8Text) == v.Data)
+                           ? v.Utf8Text
+                           : Cp1251ToUtf8(v.Data);
     // A line break or a NUL cannot stand inside the quoted form; the hex form carries it whole.
     if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
       return line + FormatHexData("hex(1):", text + '\0');
@@ -160,7 +167,8 @@ std::string FormatValue(const TRegValue& v) {
   }
   if (v.Type == REG_DWORD && v.Data.size() == 4) {
     uint32_t d = 0;
-    for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(v.Data[static_cast<size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+      d = (d << 8) | static_cast<unsigned char>(v.Data[static_cast<size_t>(i)]);
     char buf[24];
     std::snprintf(buf, sizeof buf, "dword:%08x", d);
     return line + buf;
@@ -182,7 +190,8 @@ void SetValue(TRegKey& key, TRegValue value) {
 }
 
 // Parses the data after '=' (possibly continued on the following lines) into value.
-bool ParseData(const std::vector<std::string_view>& lines, size_t& li, std::string_view data, TRegValue& value) {
+bool ParseData(const std::vector<std::string_view>& lines, size_t& li, std::string_view data,
+               TRegValue& value) {
   if (!data.empty() && data.front() == '"') {
     std::string text;
     size_t used = ParseQuoted(data, text);
@@ -205,7 +214,8 @@ bool ParseData(const std::vector<std::string_view>& lines, size_t& li, std::stri
   uint32_t type = REG_BINARY;
   if (!data.empty() && data.front() == '(') {
     size_t close = data.find(')');
-    if (close == std::string_view::npos || !ParseHex32(data.substr(1, close - 1), type)) return false;
+    if (close == std::string_view::npos || !ParseHex32(data.substr(1, close - 1), type))
+      return false;
     data.remove_prefix(close + 1);
   }
   if (data.empty() || data.front() != ':') return false;
@@ -378,7 +388,8 @@ bool TRegistry::FlushHive() {
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   struct stat old;
-  fchmod(fd, stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : 0644);
+  fchmod(fd,
+         stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : 0644);
   const char* p = text.data();
   size_t left = text.size();
   bool ok = true;
@@ -396,7 +407,8 @@ bool TRegistry::FlushHive() {
   if (close(fd) != 0) ok = false;
   // The unreadable hive is set aside only once its replacement is safely on disk; it must not be
   // overwritten, since it may hold settings someone wants back.
-  if (ok && FHiveUnreadable && access(target.c_str(), F_OK) == 0 && rename(target.c_str(), (target + ".bad").c_str()) != 0)
+  if (ok && FHiveUnreadable && access(target.c_str(), F_OK) == 0 &&
+      rename(target.c_str(), (target + ".bad").c_str()) != 0)
     ok = false;
   if (ok && rename(temp.c_str(), target.c_str()) != 0) ok = false;
   if (!ok) {
@@ -497,7 +509,8 @@ bool TRegistry::ReadInteger(const std::string& name, int32_t& value) {
   const TRegValue* v = FindValue(FHive.FindKey(FCurrentKey), name);
   if (!v || v->Type != REG_DWORD || v->Data.size() != 4) return false;
   uint32_t d = 0;
-  for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(v->Data[static_cast<size_t>(i)]);
+  for (int i = 3; i >= 0; --i)
+    d = (d << 8) | static_cast<unsigned char>(v->Data[static_cast<size_t>(i)]);
   value = static_cast<int32_t>(d);
   return true;
 }

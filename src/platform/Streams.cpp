@@ -51,7 +51,9 @@ int TStringStream::Read(void* buffer, int count) {
 }
 
 int64_t TStringStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int64_t base = origin == soFromBeginning ? 0 : origin == soFromCurrent ? FPos : static_cast<int64_t>(FData.size());
+  int64_t base = origin == soFromBeginning ? 0
+                 : origin == soFromCurrent ? FPos
+                                           : static_cast<int64_t>(FData.size());
   // Past the end is allowed (reads give 0 there), before the start is not.
   if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset)) return -1;
   FPos = base + offset;

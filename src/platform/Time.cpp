@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
 #include "platform/Codec.h"
 
 namespace {
@@ -85,12 +86,14 @@ std::string TimeStampText() {
 
 std::string TimeStampTextOf(const std::tm& local) {
   // At exactly midnight the time part, and the blank before it, are left out.
-  const char* format = (local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0) ? "%x" : "%x %X";
+  const char* format =
+      (local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0) ? "%x" : "%x %X";
   std::lock_guard<std::mutex> lock(gLocaleMutex);
   static TimeLocale timeLocale;
   locale_t loc = timeLocale.Get();
   char buf[256];
-  size_t n = loc ? strftime_l(buf, sizeof buf, format, &local, loc) : strftime(buf, sizeof buf, format, &local);
+  size_t n = loc ? strftime_l(buf, sizeof buf, format, &local, loc)
+                 : strftime(buf, sizeof buf, format, &local);
   return ToCp1251(std::string(buf, n), loc ? nl_langinfo_l(CODESET, loc) : "ANSI_X3.4-1968");
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <vector>
+
 #include "app/ServerCore.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
@@ -94,7 +95,9 @@ void WriteFailure() {
   MessageBox(Utf8ToCp1251(kFailureText), Utf8ToCp1251("Ошибка при записи в реестр"), mtError, mbOK);
 }
 
-std::string SubkeyPath(const TListRow& list) { return std::string(kSettingsKey) + "\\" + list.Subkey; }
+std::string SubkeyPath(const TListRow& list) {
+  return std::string(kSettingsKey) + "\\" + list.Subkey;
+}
 
 size_t ListIndex(TStringList TServerCore::*list) {
   for (size_t i = 0; i < kLists.size(); ++i)
@@ -148,10 +151,18 @@ bool SaveRows(const TServerCore& Server, TRegistry& reg) {
   for (const TSettingRow& row : kSettings) {
     bool ok = false;
     switch (row.Kind) {
-      case TKind::Text: ok = reg.WriteString(row.Name, Server.*row.Text); break;
-      case TKind::Bool: ok = reg.WriteInteger(row.Name, Server.*row.Flag ? 1 : 0); break;
-      case TKind::Int: ok = reg.WriteInteger(row.Name, Server.*row.Number); break;
-      case TKind::Count: ok = reg.WriteInteger(row.Name, static_cast<int32_t>((Server.*row.List).size())); break;
+      case TKind::Text:
+        ok = reg.WriteString(row.Name, Server.*row.Text);
+        break;
+      case TKind::Bool:
+        ok = reg.WriteInteger(row.Name, Server.*row.Flag ? 1 : 0);
+        break;
+      case TKind::Int:
+        ok = reg.WriteInteger(row.Name, Server.*row.Number);
+        break;
+      case TKind::Count:
+        ok = reg.WriteInteger(row.Name, static_cast<int32_t>((Server.*row.List).size()));
+        break;
     }
     if (!ok) return false;
   }
@@ -161,7 +172,8 @@ bool SaveRows(const TServerCore& Server, TRegistry& reg) {
 bool SaveList(const TServerCore& Server, TRegistry& reg, const TListRow& list) {
   const TStringList& items = Server.*list.List;
   for (size_t i = 0; i < items.size(); ++i)
-    if (!reg.WriteString(IndexedValueName(list.Prefix, static_cast<int>(i)), items[i])) return false;
+    if (!reg.WriteString(IndexedValueName(list.Prefix, static_cast<int>(i)), items[i]))
+      return false;
   // Items left over from a longer list go, up to the first gap; beyond it they stay unread.
   for (int i = static_cast<int>(items.size());; ++i) {
     std::string name = IndexedValueName(list.Prefix, i);
@@ -173,15 +185,25 @@ bool SaveList(const TServerCore& Server, TRegistry& reg, const TListRow& list) {
 
 }  // namespace
 
-std::string IndexedValueName(const std::string& Prefix, int Index) { return Prefix + std::to_string(Index); }
+std::string IndexedValueName(const std::string& Prefix, int Index) {
+  return Prefix + std::to_string(Index);
+}
 
 void AssignDefaultSettings(TServerCore& Server) {
   for (const TSettingRow& row : kSettings) {
     switch (row.Kind) {
-      case TKind::Text: Server.*row.Text = row.TextDefault; break;
-      case TKind::Bool: Server.*row.Flag = row.NumberDefault != 0; break;
-      case TKind::Int: Server.*row.Number = row.NumberDefault; break;
-      case TKind::Count: (Server.*row.List).clear(); break;
+      case TKind::Text:
+        Server.*row.Text = row.TextDefault;
+        break;
+      case TKind::Bool:
+        Server.*row.Flag = row.NumberDefault != 0;
+        break;
+      case TKind::Int:
+        Server.*row.Number = row.NumberDefault;
+        break;
+      case TKind::Count:
+        (Server.*row.List).clear();
+        break;
     }
   }
 }

@@ -19,7 +19,8 @@ TEST(Log, RecordsAreAppendedWithBareLineFeeds) {
   WriteLog(server, "two\nlines");
   WriteLog(server, std::string("\xCF\xF0\xE8\0z", 5));  // bytes as held: cp1251, even a NUL
   EXPECT_EQ(ReadFile(server.LogFileName),
-            "earlier\none\nBrevoxa SESSION STARTED at x\n\ntwo\nlines\n" + std::string("\xCF\xF0\xE8\0z\n", 6));
+            "earlier\none\nBrevoxa SESSION STARTED at x\n\ntwo\nlines\n" +
+                std::string("\xCF\xF0\xE8\0z\n", 6));
 }
 
 TEST(Log, RecordsAreLostSilentlyWhenTheLogCannotBeWritten) {
@@ -59,9 +60,12 @@ TEST(Log, StatisticsTextsByLanguage) {
   } rows[] = {
       {0, Utf8ToCp1251("ВСЕГО: соед. - 12; запросов - 34; ошибок - 5"),
        Utf8ToCp1251("активных соединений - 0\nпопыток соединения с блокированных IP - 6")},
-      {1, "TOTAL: connects - 12; requests - 34; errors - 5", "active connections - 0\nconnect attempts from banned IPs - 6"},
-      {2, "TOTAL: connects - 12; requests - 34; errors - 5", "active connections - 0\nconnect attempts from banned IPs - 6"},
-      {3, "TOTAL: connects - 12; requests - 34; errors - 5", "active connections - 0\nconnect attempts from banned IPs - 6"},
+      {1, "TOTAL: connects - 12; requests - 34; errors - 5",
+       "active connections - 0\nconnect attempts from banned IPs - 6"},
+      {2, "TOTAL: connects - 12; requests - 34; errors - 5",
+       "active connections - 0\nconnect attempts from banned IPs - 6"},
+      {3, "TOTAL: connects - 12; requests - 34; errors - 5",
+       "active connections - 0\nconnect attempts from banned IPs - 6"},
   };
   for (const Row& r : rows) {
     server.L = r.lang;

@@ -1,10 +1,11 @@
 // The cp1251 <-> UTF-8 codec, case folding and wildcard matching.
+#include "platform/Codec.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <clocale>
 #include <set>
-#include "platform/Codec.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ TEST(Codec, KnownCharacters) {
     int byte;
     const char* utf8;
   } rows[] = {
-      {0xC0, "А"}, {0xDF, "Я"}, {0xE0, "а"}, {0xFF, "я"}, {0xA8, "Ё"}, {0xB8, "ё"},
-      {0xB9, "№"}, {0x88, "€"}, {0x96, "–"}, {0xA5, "Ґ"}, {0xB4, "ґ"}, {0x80, "Ђ"},
-      {0xA0, "\xC2\xA0"}, {0x98, "\xC2\x98"}, {0x41, "A"},
+      {0xC0, "А"}, {0xDF, "Я"}, {0xE0, "а"},        {0xFF, "я"},        {0xA8, "Ё"},
+      {0xB8, "ё"}, {0xB9, "№"}, {0x88, "€"},        {0x96, "–"},        {0xA5, "Ґ"},
+      {0xB4, "ґ"}, {0x80, "Ђ"}, {0xA0, "\xC2\xA0"}, {0x98, "\xC2\x98"}, {0x41, "A"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(Cp1251ToUtf8(std::string(1, static_cast<char>(r.byte))), r.utf8) << r.byte;
@@ -52,7 +53,10 @@ TEST(Codec, WhatCp1251CannotHoldBecomesQuestionMark) {
       {"CJK", "日本", "??"},
       {"emoji, four bytes", "x\xF0\x9F\x98\x80y", "x?y"},
       {"lone continuation", "\x80", "?"},
-      {"invalid lead byte", "\xFF" "a", "?a"},
+      {"invalid lead byte",
+       "\xFF"
+       "a",
+       "?a"},
       {"overlong slash", "\xC0\xAF", "??"},
       {"surrogate", "\xED\xA0\x80", "???"},
       {"truncated at end", "a\xD0", "a?"},
@@ -69,9 +73,21 @@ const std::vector<std::pair<int, int>>& CasePairs() {
     std::vector<std::pair<int, int>> p;
     for (int c = 'A'; c <= 'Z'; ++c) p.push_back({c, c + 32});
     for (int c = 0xC0; c <= 0xDF; ++c) p.push_back({c, c + 32});
-    p.insert(p.end(), {{0x80, 0x90}, {0x81, 0x83}, {0x8A, 0x9A}, {0x8C, 0x9C}, {0x8D, 0x9D},
-                       {0x8E, 0x9E}, {0x8F, 0x9F}, {0xA1, 0xA2}, {0xA3, 0xBC}, {0xA5, 0xB4},
-                       {0xA8, 0xB8}, {0xAA, 0xBA}, {0xAF, 0xBF}, {0xB2, 0xB3}, {0xBD, 0xBE}});
+    p.insert(p.end(), {{0x80, 0x90},
+                       {0x81, 0x83},
+                       {0x8A, 0x9A},
+                       {0x8C, 0x9C},
+                       {0x8D, 0x9D},
+                       {0x8E, 0x9E},
+                       {0x8F, 0x9F},
+                       {0xA1, 0xA2},
+                       {0xA3, 0xBC},
+                       {0xA5, 0xB4},
+                       {0xA8, 0xB8},
+                       {0xAA, 0xBA},
+                       {0xAF, 0xBF},
+                       {0xB2, 0xB3},
+                       {0xBD, 0xBE}});
     return p;
   }();
   return pairs;
@@ -89,8 +105,10 @@ void CheckFolding() {
   }
   for (int c = 0; c < 256; ++c) {
     if (cased.count(c)) continue;
-    EXPECT_EQ(Cp1251ToLower(static_cast<unsigned char>(c)), c) << "uncased byte " << c << " changed";
-    EXPECT_EQ(Cp1251ToUpper(static_cast<unsigned char>(c)), c) << "uncased byte " << c << " changed";
+    EXPECT_EQ(Cp1251ToLower(static_cast<unsigned char>(c)), c)
+        << "uncased byte " << c << " changed";
+    EXPECT_EQ(Cp1251ToUpper(static_cast<unsigned char>(c)), c)
+        << "uncased byte " << c << " changed";
   }
 }
 
@@ -151,7 +169,8 @@ TEST(Codec, WildcardTable) {
       {Utf8ToCp1251("е*"), Utf8ToCp1251("ёж"), false},
   };
   for (const Row& r : rows)
-    EXPECT_EQ(Cp1251WildcardMatch(r.pattern, r.name), r.match) << "'" << r.pattern << "' vs '" << r.name << "'";
+    EXPECT_EQ(Cp1251WildcardMatch(r.pattern, r.name), r.match)
+        << "'" << r.pattern << "' vs '" << r.name << "'";
 }
 
 TEST(Codec, WildcardStaysFastOnManyStars) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+
 #include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
@@ -76,7 +77,8 @@ TEST(Files, DosAttributesFromExtendedAttribute) {
   }
   mkdir((dir / "hidden-folder").c_str(), 0755);
   setxattr((dir / "hidden-folder").c_str(), "user.DOSATTRIB", "0x12", 4, 0);
-  EXPECT_EQ(GetFileAttributesA(dir / "hidden-folder"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(GetFileAttributesA(dir / "hidden-folder"),
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
   std::vector<TSearchRec> found;
   ASSERT_TRUE(FindFiles(dir / "f0", found));
   ASSERT_EQ(found.size(), 1u);
@@ -130,7 +132,8 @@ TEST(Files, CyrillicNamesOnDisk) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].Attr, FILE_ATTRIBUTE_DIRECTORY);
   ASSERT_TRUE(FindFiles(dir / "*", found));
-  EXPECT_EQ(names(found), (std::vector<std::string>{".", "..", "??.txt", Cp("ПРИВЕТ.txt"), Cp("Папка"), Cp("При.html")}));
+  EXPECT_EQ(names(found), (std::vector<std::string>{".", "..", "??.txt", Cp("ПРИВЕТ.txt"),
+                                                    Cp("Папка"), Cp("При.html")}));
 }
 
 TEST(Files, SearchReportsSizesInHalves) {
@@ -193,7 +196,11 @@ TEST(Files, AppendToFileAddsAndCreates) {
 TEST(Files, PathPieces) {
   struct Row {
     std::string path, folder;
-  } rows[] = {{"/srv/www/a.txt", "/srv/www/"}, {"/a", "/"}, {"a.txt", ""}, {"/srv/www/", "/srv/www/"}, {"", ""}};
+  } rows[] = {{"/srv/www/a.txt", "/srv/www/"},
+              {"/a", "/"},
+              {"a.txt", ""},
+              {"/srv/www/", "/srv/www/"},
+              {"", ""}};
   for (const Row& r : rows) EXPECT_EQ(ExtractFilePath(r.path), r.folder) << r.path;
 
   char exe[PATH_MAX];

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+
 #include "platform/Codec.h"
 #include "platform/Registry.h"
 #include "support/TestSupport.h"
@@ -30,7 +31,8 @@ const char* kSample =
     "\"Exp\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,00,00,00\n"
     "\"Empty\"=hex:\n";
 
-std::string DataOf(THive& hive, const std::string& key, const std::string& name, uint32_t* type = nullptr) {
+std::string DataOf(THive& hive, const std::string& key, const std::string& name,
+                   uint32_t* type = nullptr) {
   TRegKey* k = hive.FindKey(key);
   if (!k) return "<no key>";
   for (const TRegValue& v : k->Values)
@@ -77,7 +79,8 @@ TEST(Hive, ParsesEveryFormAndFormatsBackToTheSameHive) {
   EXPECT_NE(hive.FindKey("SOFTWARE\\quorvel"), nullptr);
 
   std::string text = hive.Format();
-  EXPECT_NE(text.find("\"Far\"=\"日本\""), std::string::npos) << "a character cp1251 cannot hold was lost";
+  EXPECT_NE(text.find("\"Far\"=\"日本\""), std::string::npos)
+      << "a character cp1251 cannot hold was lost";
   EXPECT_NE(text.find("\"RC\"=\"C:\\\\srv \\\"www\\\"\""), std::string::npos);
   THive again;
   ASSERT_TRUE(THive::Parse(text, again)) << text;
@@ -137,7 +140,8 @@ TEST_F(RegistryFile, TypedReads) {
   WriteFile(hive,
             "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n"
             "\"sz\"=\"text\"\n\"empty\"=\"\"\n\"dw\"=dword:fffffffe\n"
-            "\"dw4\"=hex(4):07,00,00,00\n\"dw3\"=hex(4):07,00,00\n\"dw8\"=hex(4):07,00,00,00,00,00,00,00\n"
+            "\"dw4\"=hex(4):07,00,00,00\n\"dw3\"=hex(4):07,00,00\n\"dw8\"=hex(4):07,00,00,00,00,00,"
+            "00,00\n"
             "\"exp16\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,00,00,00\n"
             "\"exp8\"=hex(2):d0,9f,25,58,25,00\n\"sznone\"=hex(1):\n\"bin\"=hex:41,42\n");
   ASSERT_TRUE(reg.KeyExists("k"));
@@ -147,9 +151,14 @@ TEST_F(RegistryFile, TypedReads) {
     bool ok;
     std::string value;
   } texts[] = {
-      {"sz", true, "text"},        {"SZ", true, "text"},   {"empty", true, ""},
-      {"exp16", true, "%PATH%"},   {"exp8", true, Utf8ToCp1251("П%X%")},
-      {"sznone", true, ""},        {"dw", false, ""},      {"bin", false, ""},
+      {"sz", true, "text"},
+      {"SZ", true, "text"},
+      {"empty", true, ""},
+      {"exp16", true, "%PATH%"},
+      {"exp8", true, Utf8ToCp1251("П%X%")},
+      {"sznone", true, ""},
+      {"dw", false, ""},
+      {"bin", false, ""},
       {"missing", false, ""},
   };
   for (const TextRow& r : texts) {
@@ -161,7 +170,8 @@ TEST_F(RegistryFile, TypedReads) {
     const char* name;
     bool ok;
     int32_t value;
-  } ints[] = {{"dw", true, -2}, {"dw4", true, 7}, {"dw3", false, 0}, {"dw8", false, 0}, {"sz", false, 0}, {"missing", false, 0}};
+  } ints[] = {{"dw", true, -2},  {"dw4", true, 7}, {"dw3", false, 0},
+              {"dw8", false, 0}, {"sz", false, 0}, {"missing", false, 0}};
   for (const IntRow& r : ints) {
     int32_t v = 0;
     EXPECT_EQ(reg.ReadInteger(r.name, v), r.ok) << r.name;
@@ -245,7 +255,8 @@ TEST_F(RegistryFile, FailedReplacementLeavesTheOldHiveWhole) {
 }
 
 TEST_F(RegistryFile, UnreadableHiveIsKeptAsBadBesideTheNewOne) {
-  const std::string damaged = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"/srv\n";
+  const std::string damaged =
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"/srv\n";
   WriteFile(hive, damaged);
   EXPECT_FALSE(reg.KeyExists("Software\\Quorvel\\Vyn Brevoxa"));
   EXPECT_TRUE(reg.HiveUnreadable());
@@ -277,7 +288,8 @@ TEST(Registry, NoHiveFileIsAnEmptyRegistryAndUnwritablePlacesFail) {
   ASSERT_TRUE(fresh.OpenKey("Software\\A\\B", true));
   EXPECT_TRUE(fresh.CloseKey());
   EXPECT_TRUE(fresh.KeyExists("software\\a"));
-  EXPECT_NE(ReadFile(dir / "HKLM.reg").find("[HKEY_LOCAL_MACHINE\\Software\\A\\B]"), std::string::npos);
+  EXPECT_NE(ReadFile(dir / "HKLM.reg").find("[HKEY_LOCAL_MACHINE\\Software\\A\\B]"),
+            std::string::npos);
 
   TRegistry noFolder(dir / "missing/HKLM.reg");
   EXPECT_FALSE(noFolder.OpenKey("Software", true));

@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
+
 #include "platform/Time.h"
 
 namespace {
@@ -14,13 +15,17 @@ class EnvVar {
     const char* old = std::getenv(name);
     FHad = old != nullptr;
     if (FHad) FOld = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
     tzset();
   }
   ~EnvVar() {
-    if (FHad) setenv(FName, FOld.c_str(), 1);
-    else unsetenv(FName);
+    if (FHad)
+      setenv(FName, FOld.c_str(), 1);
+    else
+      unsetenv(FName);
     tzset();
   }
 
@@ -56,7 +61,10 @@ TEST(Time, SuffixFromTheLocalZone) {
   struct Row {
     const char* tz;
     const char* suffix;
-  } rows[] = {{"UTC0", " GMT+00:00"}, {"MSK-3", " GMT+03:00"}, {"IST-5:30", " GMT+05:30"}, {"EST5", " GMT-05:00"},
+  } rows[] = {{"UTC0", " GMT+00:00"},
+              {"MSK-3", " GMT+03:00"},
+              {"IST-5:30", " GMT+05:30"},
+              {"EST5", " GMT-05:00"},
               {"NST3:30", " GMT-03:30"}};
   for (const Row& r : rows) {
     EnvVar tz("TZ", r.tz);
@@ -121,7 +129,8 @@ TEST(Time, UtcFields) {
     EXPECT_EQ(f.tm_year + 1900, r.year) << r.t;
     EXPECT_EQ(f.tm_mon + 1, r.mon) << r.t;
     EXPECT_EQ(f.tm_mday, r.day) << r.t;
-    EXPECT_EQ(f.tm_hour * 3600 + f.tm_min * 60 + f.tm_sec, r.hour * 3600 + r.min * 60 + r.sec) << r.t;
+    EXPECT_EQ(f.tm_hour * 3600 + f.tm_min * 60 + f.tm_sec, r.hour * 3600 + r.min * 60 + r.sec)
+        << r.t;
     EXPECT_EQ(f.tm_wday, r.wday) << r.t;
   }
 }

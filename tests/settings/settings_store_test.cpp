@@ -10,8 +10,8 @@
 
 namespace {
 
-const std::string kFailureText =
-    Utf8ToCp1251("Возможно, требуются права администратора\nСоветую сообщить об ошибке автору программы");
+const std::string kFailureText = Utf8ToCp1251(
+    "Возможно, требуются права администратора\nСоветую сообщить об ошибке автору программы");
 const std::string kReadCaption = Utf8ToCp1251("Ошибка при чтении реестра");
 const std::string kWriteCaption = Utf8ToCp1251("Ошибка при записи в реестр");
 
@@ -22,8 +22,8 @@ const std::string kCGIAssoc = "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevo
 class SettingsStore : public ::testing::Test {
  protected:
   void SetUp() override {
-    old = SetMessageBoxHandler([this](const std::string& text, const std::string& caption, TMsgDlgType type,
-                                      TMsgDlgButtons buttons) {
+    old = SetMessageBoxHandler([this](const std::string& text, const std::string& caption,
+                                      TMsgDlgType type, TMsgDlgButtons buttons) {
       EXPECT_EQ(text, kFailureText);
       EXPECT_EQ(type, mtError);
       EXPECT_EQ(buttons, mbOK);
@@ -62,7 +62,8 @@ class SettingsStore : public ::testing::Test {
     for (const TRegValue& v : key.Values)
       if (v.Name == name && v.Type == REG_DWORD && v.Data.size() == 4)
         return static_cast<unsigned char>(v.Data[0]) | static_cast<unsigned char>(v.Data[1]) << 8 |
-               static_cast<unsigned char>(v.Data[2]) << 16 | static_cast<unsigned char>(v.Data[3]) << 24;
+               static_cast<unsigned char>(v.Data[2]) << 16 |
+               static_cast<unsigned char>(v.Data[3]) << 24;
     return -12345;
   }
 
@@ -75,10 +76,11 @@ class SettingsStore : public ::testing::Test {
 
 // Every setting, in one comparable line, so a test can tell which of them moved.
 std::string Snapshot(const TServerCore& s) {
-  std::string out = "RC=" + s.RC + " ICURL=" + s.ICURL + " CGID=" + s.CGID + " SCGIF=" + s.SCGIF + " DIPV=" + s.DIPV;
+  std::string out = "RC=" + s.RC + " ICURL=" + s.ICURL + " CGID=" + s.CGID + " SCGIF=" + s.SCGIF +
+                    " DIPV=" + s.DIPV;
   out += " L=" + std::to_string(s.L) + " bools=";
-  for (bool b : {s.LS, s.LC, s.LF, s.LH, s.SRS, s.SCC, s.HOS, s.LD, s.LRH, s.UIPF, s.SSH, s.ECGI, s.USCGIF, s.DNICGI,
-                 s.DPAF, s.AEASC, s.DIPIV})
+  for (bool b : {s.LS, s.LC, s.LF, s.LH, s.SRS, s.SCC, s.HOS, s.LD, s.LRH, s.UIPF, s.SSH, s.ECGI,
+                 s.USCGIF, s.DNICGI, s.DPAF, s.AEASC, s.DIPIV})
     out += b ? '1' : '0';
   for (const auto* list : {&s.WrongIPs, &s.CGIAssoc, &s.Roots}) {
     out += " [";
@@ -95,7 +97,8 @@ TEST_F(SettingsStore, DefaultsAreAssignedOverAnything) {
   server.WrongIPs = {"1.2.3.4"};
   AssignDefaultSettings(server);
   EXPECT_EQ(Snapshot(server),
-            "RC=/ ICURL= CGID=/cgi-bin/ SCGIF= DIPV=HTTP_X_FORWARDED_FOR L=1 bools=11001100000100110 [] [] []");
+            "RC=/ ICURL= CGID=/cgi-bin/ SCGIF= DIPV=HTTP_X_FORWARDED_FOR L=1 "
+            "bools=11001100000100110 [] [] []");
 }
 
 TEST_F(SettingsStore, FirstRunWithoutKeyKeepsDefaultsSilently) {
@@ -119,8 +122,9 @@ TEST_F(SettingsStore, ListCountsGovernWhatIsRead) {
       {"count two stops before IP2", "dword:00000002", {"0.*.*.*"}},
   };
   for (const Row& r : rows) {
-    WriteHive(kMain + "\"WrongIPListLen\"=" + r.count + "\n\n" + kWrongIPs +
-              "\"IP0\"=\"0.*.*.*\"\n\"IP2\"=\"2.*.*.*\"\n\"IP4\"=\"4.*.*.*\"\n\"IP5\"=\"5.*.*.*\"\n");
+    WriteHive(
+        kMain + "\"WrongIPListLen\"=" + r.count + "\n\n" + kWrongIPs +
+        "\"IP0\"=\"0.*.*.*\"\n\"IP2\"=\"2.*.*.*\"\n\"IP4\"=\"4.*.*.*\"\n\"IP5\"=\"5.*.*.*\"\n");
     AssignDefaultSettings(server);
     LoadSettings(server);
     EXPECT_EQ(server.WrongIPs, r.expected) << r.name;
@@ -130,7 +134,8 @@ TEST_F(SettingsStore, ListCountsGovernWhatIsRead) {
 
 TEST_F(SettingsStore, ShrunkListDeletesLeftoversUpToTheFirstGap) {
   std::string items;
-  for (int i = 0; i < 5; ++i) items += "\"IP" + std::to_string(i) + "\"=\"old" + std::to_string(i) + "\"\n";
+  for (int i = 0; i < 5; ++i)
+    items += "\"IP" + std::to_string(i) + "\"=\"old" + std::to_string(i) + "\"\n";
   WriteHive(kMain + "\"WrongIPListLen\"=dword:00000005\n\n" + kWrongIPs + items);
   server.WrongIPs = {"a", "b", "c"};
   SaveSettings(server);
@@ -150,7 +155,8 @@ TEST_F(SettingsStore, ShrunkListDeletesLeftoversUpToTheFirstGap) {
 }
 
 TEST_F(SettingsStore, EmptiedListLeavesItsSubkeyAlone) {
-  WriteHive(kMain + "\"CGIAssocListLen\"=dword:00000002\n\n" + kCGIAssoc + "\"CGI0\"=\"pl:perl\"\n\"CGI1\"=\"py:python3\"\n");
+  WriteHive(kMain + "\"CGIAssocListLen\"=dword:00000002\n\n" + kCGIAssoc +
+            "\"CGI0\"=\"pl:perl\"\n\"CGI1\"=\"py:python3\"\n");
   server.CGIAssoc.clear();
   SaveSettings(server);
   EXPECT_EQ(Dword(Key("Software\\Quorvel\\Vyn Brevoxa"), "CGIAssocListLen"), 0);
@@ -175,11 +181,12 @@ TEST_F(SettingsStore, IntegersAreNotValidatedAndBooleansNormalise) {
 }
 
 TEST_F(SettingsStore, TextStoredAsDwordStopsTheLoadThere) {
-  WriteHive(kMain +
-            "\"RC\"=\"/srv/www\"\n\"LC\"=dword:00000000\n\"L\"=dword:00000000\n\"SSH\"=dword:00000001\n"
-            "\"WrongIPListLen\"=dword:00000001\n\"ICURL\"=dword:00000001\n\"CGID\"=\"/scripts/\"\n"
-            "\"DPAF\"=dword:00000000\n\n" +
-            kWrongIPs + "\"IP0\"=\"10.*.*.*\"\n");
+  WriteHive(
+      kMain +
+      "\"RC\"=\"/srv/www\"\n\"LC\"=dword:00000000\n\"L\"=dword:00000000\n\"SSH\"=dword:00000001\n"
+      "\"WrongIPListLen\"=dword:00000001\n\"ICURL\"=dword:00000001\n\"CGID\"=\"/scripts/\"\n"
+      "\"DPAF\"=dword:00000000\n\n" +
+      kWrongIPs + "\"IP0\"=\"10.*.*.*\"\n");
   LoadSettings(server);
   ASSERT_EQ(captions, std::vector<std::string>{kReadCaption});
   EXPECT_EQ(server.RC, "/srv/www");
@@ -193,7 +200,8 @@ TEST_F(SettingsStore, TextStoredAsDwordStopsTheLoadThere) {
 }
 
 TEST_F(SettingsStore, UnreadableListItemKeepsTheItemsBeforeIt) {
-  WriteHive(kMain + "\"WrongIPListLen\"=dword:00000003\n\"RootListLen\"=dword:00000001\n\n" + kWrongIPs +
+  WriteHive(kMain + "\"WrongIPListLen\"=dword:00000003\n\"RootListLen\"=dword:00000001\n\n" +
+            kWrongIPs +
             "\"IP0\"=\"1.*.*.*\"\n\"IP1\"=dword:00000001\n\"IP2\"=\"3.*.*.*\"\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa\\Roots]\n\"Root0\"=\"/r\"\n");
   LoadSettings(server);
@@ -209,7 +217,8 @@ TEST_F(SettingsStore, SaveThenLoadGivesEverySettingBack) {
   server.SCGIF = "/opt/cgi";
   server.DIPV = "X_REAL";
   server.L = 3;
-  server.LS = server.LC = server.SRS = server.SCC = server.ECGI = server.DPAF = server.AEASC = false;
+  server.LS = server.LC = server.SRS = server.SCC = server.ECGI = server.DPAF = server.AEASC =
+      false;
   server.LF = server.LH = server.HOS = server.LD = server.LRH = server.UIPF = server.SSH = true;
   server.USCGIF = server.DNICGI = server.DIPIV = true;
   server.WrongIPs = {"10.*.*.*", "192.168.?.*"};
@@ -217,7 +226,8 @@ TEST_F(SettingsStore, SaveThenLoadGivesEverySettingBack) {
   server.Roots = {"/a", Utf8ToCp1251("/б"), "/c"};
   SaveSettings(server);
   std::string saved = Snapshot(server);
-  EXPECT_NE(ReadFile(hive).find("\"RC\"=\"/srv/Сайт\""), std::string::npos) << "the hive holds UTF-8";
+  EXPECT_NE(ReadFile(hive).find("\"RC\"=\"/srv/Сайт\""), std::string::npos)
+      << "the hive holds UTF-8";
 
   TServerCore other;
   other.Registry = std::make_unique<TRegistry>(hive);
