@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 #include <string_view>
+
 #include "app/ServerCore.h"
 #include "content/UrlMap.h"
 #include "log/Log.h"
@@ -93,7 +94,8 @@ int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
     const std::string folded = FoldVariableName(name);
     // A client must not steer the program's outgoing proxy through HTTP_PROXY (httpoxy).
     if (isHeader && folded == "PROXY") continue;
-    if (isHeader && !Cp1251SameText(name, "content-type") && !Cp1251SameText(name, "content-length"))
+    if (isHeader && !Cp1251SameText(name, "content-type") &&
+        !Cp1251SameText(name, "content-length"))
       if (!env.PutLimited("HTTP_")) break;
     if (!env.PutLimited(folded) || !env.PutLimited("=")) break;
     const std::string_view value = i + 1 < vars.size() ? UpToNul(vars[i + 1]) : std::string_view();
@@ -199,7 +201,8 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength) {
   TProcessStart start;
   start.Module = module;
   start.CommandLine = cmdLine;
-  start.Environment = SplitEnvironmentBlock(Server.CgiEnvironment.data(), static_cast<size_t>(envSize));
+  start.Environment =
+      SplitEnvironmentBlock(Server.CgiEnvironment.data(), static_cast<size_t>(envSize));
   start.WorkingFolder = runDir;
   start.StdIn = in;
   start.StdOut = out;

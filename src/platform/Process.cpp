@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+
 #include "platform/Codec.h"
 
 extern char** environ;
@@ -147,8 +148,7 @@ void CloseOthersInChild(int keepFd) {
   if (in < 0 || out < 0 || err < 0) FailInChild(reportFd);
   if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) FailInChild(reportFd);
 
-  if (!plan.WorkingFolder.empty() && chdir(plan.WorkingFolder.c_str()) != 0)
-    FailInChild(reportFd);
+  if (!plan.WorkingFolder.empty() && chdir(plan.WorkingFolder.c_str()) != 0) FailInChild(reportFd);
   CloseOthersInChild(reportFd);
   execve(plan.Module.c_str(), plan.Argv.data(), plan.Envp.data());
   FailInChild(reportFd);

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
 #include "platform/Files.h"
 
 // Splits a command line into arguments the way Windows programs do: blanks and tabs separate,

@@ -7,11 +7,14 @@
 
 #include <cerrno>
 #include <cstring>
+
 #include "platform/Codec.h"
 
 namespace {
 
-bool UsableName(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
+bool UsableName(const std::string& path) {
+  return !path.empty() && path.find('\0') == std::string::npos;
+}
 
 THandle OpenTemp(const std::string& path, int extraFlags) {
   if (!UsableName(path)) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+
 #include "platform/Files.h"
 
 // Read and write, emptied, close-on-exec; never follows a symbolic link planted under the name.

@@ -1,6 +1,7 @@
 // The whole server in-process with a CGI folder, real programs and a loopback client.
 #pragma once
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <future>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "app/ServerCore.h"
 #include "support/TestSupport.h"
@@ -90,7 +89,8 @@ class CgiServerFixture : public ::testing::Test {
   }
   std::string Get(const std::string& target, const std::string& method = "GET",
                   const std::string& headers = "") {
-    return Exchange(method + " " + target + " HTTP/1.1\nHost: test\nConnection: close\n" + headers + "\n");
+    return Exchange(method + " " + target + " HTTP/1.1\nHost: test\nConnection: close\n" + headers +
+                    "\n");
   }
 };
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
 #include "app/ServerCore.h"
 #include "content/Cgi.h"
 #include "platform/Process.h"
@@ -64,16 +65,26 @@ TEST_F(CgiEnvTest, NamesPrefixesAndFoldingGiveTheExactBlock) {
   SetEnvironment({"PATH=/bin", "LANG=C"});
   const std::string block = Build(
       {
-          "REQUEST_METHOD", "GET",                //
-          "QUERY_STRING", "a=1&b=Two",            //
-          "lower_meta", "kept",                   // a meta-variable: folded, never prefixed
-          "User-Agent", "Mozilla/5.0 (X11)",      //
-          "content-type", "text/plain; A=B",      // no prefix, any case
-          "CONTENT-LENGTH", "5",                  //
-          "x weird-Name", "v",                    // blank and '-' both become '_'
-          "A=B", "c",                             // '=' ends the name
-          "\xE0z", "\xCF\xF0\xE8",                // only a-z change case; values untouched
-          "Content-Type-X", "1",                  // not the content type: prefixed
+          "REQUEST_METHOD",
+          "GET",  //
+          "QUERY_STRING",
+          "a=1&b=Two",  //
+          "lower_meta",
+          "kept",  // a meta-variable: folded, never prefixed
+          "User-Agent",
+          "Mozilla/5.0 (X11)",  //
+          "content-type",
+          "text/plain; A=B",  // no prefix, any case
+          "CONTENT-LENGTH",
+          "5",  //
+          "x weird-Name",
+          "v",  // blank and '-' both become '_'
+          "A=B",
+          "c",  // '=' ends the name
+          "\xE0z",
+          "\xCF\xF0\xE8",  // only a-z change case; values untouched
+          "Content-Type-X",
+          "1",  // not the content type: prefixed
       },
       6);
   EXPECT_EQ(block, Join({
@@ -154,7 +165,8 @@ TEST_F(CgiEnvTest, RequestPartIsCutAt4998WithTwoClosingNuls) {
   // header at 4996 and 4997.
   const Case cases[] = {
       {"value cut", {"X-Big", std::string(6000, 'v')}, std::string("vvv\0\0", 5)},
-      {"prefix cut", {"X-Fill", std::string(4983, 'f'), "Next", "1", "Late", "2"},
+      {"prefix cut",
+       {"X-Fill", std::string(4983, 'f'), "Next", "1", "Late", "2"},
        std::string("f\0HT\0\0", 6)},
       {"exact fit leaves no room for the root",
        {"X-Fill", std::string(4985, 'f')},
@@ -177,7 +189,8 @@ TEST_F(CgiEnvTest, DocumentRootOnlyWhenItFitsWhole) {
   for (int used : {4975, 4976}) {
     SCOPED_TRACE(used);
     SetEnvironment({"A=1"});
-    const std::string block = Build({"X-Fill", std::string(static_cast<size_t>(used - 13), 'f')}, 0);
+    const std::string block =
+        Build({"X-Fill", std::string(static_cast<size_t>(used - 13), 'f')}, 0);
     if (used == 4975) {
       ASSERT_EQ(block.size(), 5000u);  // root written, then nothing inherited fits: two NULs
       EXPECT_EQ(block.substr(4975), std::string("DOCUMENT_ROOT=/srv/www\0\0\0", 25));
@@ -192,7 +205,7 @@ TEST_F(CgiEnvTest, InheritedVariablesInOrderWhileEachFitsWhole) {
   // With no request variables the root string "DOCUMENT_ROOT=/r" + NUL uses 17 bytes; a
   // variable of length n then fits when n + 2 < 5000 - 17 - (bytes before it).
   Server.RC = "/r";
-  const std::string a = "A=1";                                  // 4 bytes used
+  const std::string a = "A=1";                                   // 4 bytes used
   const std::string fits = "BIG=" + std::string(4976 - 4, 'x');  // 4976 + 2 < 4979
   const std::string tooBig = "BIG=" + std::string(4977 - 4, 'x');
   struct Case {

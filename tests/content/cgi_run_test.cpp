@@ -14,11 +14,11 @@ using CgiRunTest = CgiServerFixture;
 TEST_F(CgiRunTest, PostBodyAndVariablesReachAnAssociatedScript) {
   InstallScript("echo.py");
   const std::string body = "name=J%C3%B6rg&x=1";
-  const TCgiReply r = ParseReply(Exchange(
-      "POST /cgi-bin/echo.py;/extra/x?a=1&b=2 HTTP/1.1\nHost: test\nConnection: close\n"
-      "User-Agent: tester/1\nProxy: http://evil:3128\nX-Custom: Mixed Case\n"
-      "Content-Type: application/x-www-form-urlencoded\nContent-Length: " +
-      std::to_string(body.size()) + "\n\n" + body));
+  const TCgiReply r = ParseReply(
+      Exchange("POST /cgi-bin/echo.py;/extra/x?a=1&b=2 HTTP/1.1\nHost: test\nConnection: close\n"
+               "User-Agent: tester/1\nProxy: http://evil:3128\nX-Custom: Mixed Case\n"
+               "Content-Type: application/x-www-form-urlencoded\nContent-Length: " +
+               std::to_string(body.size()) + "\n\n" + body));
   ASSERT_EQ(r.StatusLine, "HTTP/1.1 200 OK") << r.Raw;
   ASSERT_EQ(r.Raw.substr(0, r.Raw.size() - r.Body.size()),
             "HTTP/1.1 200 OK\nContent-Length: " + std::to_string(r.Body.size()) +
@@ -45,7 +45,8 @@ TEST_F(CgiRunTest, PostBodyAndVariablesReachAnAssociatedScript) {
   };
   for (const auto& [key, value] : expected) EXPECT_EQ(Field(r.Body, key), value) << key;
   EXPECT_NE(Log().find("p->ExeApp == /usr/bin/python3\n"), std::string::npos);
-  EXPECT_NE(Log().find("CmdLine == \"/usr/bin/python3\" \"" + CgiDir + "/echo.py\"\n"), std::string::npos);
+  EXPECT_NE(Log().find("CmdLine == \"/usr/bin/python3\" \"" + CgiDir + "/echo.py\"\n"),
+            std::string::npos);
   EXPECT_NE(Log().find("not_failed==true before GetFileSize\n"), std::string::npos);
 }
 
@@ -53,8 +54,10 @@ TEST_F(CgiRunTest, LargeBodyArrivesWhole) {
   InstallScript("echo.py");
   std::string body;
   for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += std::to_string(i) + ",";
-  const TCgiReply r = ParseReply(Exchange("POST /cgi-bin/echo.py HTTP/1.1\nHost: t\nConnection: close\n"
-                                          "Content-Length: " + std::to_string(body.size()) + "\n\n" + body));
+  const TCgiReply r =
+      ParseReply(Exchange("POST /cgi-bin/echo.py HTTP/1.1\nHost: t\nConnection: close\n"
+                          "Content-Length: " +
+                          std::to_string(body.size()) + "\n\n" + body));
   ASSERT_EQ(r.StatusLine, "HTTP/1.1 200 OK") << r.Raw.substr(0, 300);
   EXPECT_EQ(Field(r.Body, "STDIN_LEN"), std::to_string(body.size()));
   EXPECT_EQ(Field(r.Body, "STDIN"), body.substr(0, 200));
@@ -82,7 +85,8 @@ TEST_F(CgiRunTest, QueryWithoutEqualsSignBecomesArguments) {
 
 TEST_F(CgiRunTest, ProgramItselfRunsFromExtensionlessTarget) {
   InstallEcho();
-  const TCgiReply r = ParseReply(Get("/cgi-bin/echo?x+y", "GET", "Proxy: http://evil\nX-Forwarded-For: 1.2.3.4\n"));
+  const TCgiReply r =
+      ParseReply(Get("/cgi-bin/echo?x+y", "GET", "Proxy: http://evil\nX-Forwarded-For: 1.2.3.4\n"));
   ASSERT_EQ(r.StatusLine, "HTTP/1.1 200 OK") << r.Raw;
   EXPECT_EQ(Field(r.Body, "ARG0"), CgiDir + "/echo.exe");
   EXPECT_EQ(Field(r.Body, "ARG1"), "x");
@@ -107,21 +111,25 @@ TEST_F(CgiRunTest, OutputHandling) {
     const char* record;
   };
   const Case cases[] = {
-      {"plain", "printf 'Content-Type: text/plain\\n\\nhello'", "HTTP/1.1 200 OK", "hello", nullptr},
-      {"crlf header", "printf 'Content-Type: text/plain\\r\\n\\r\\nhi\\r\\n'", "HTTP/1.1 200 OK", "hi\r\n",
+      {"plain", "printf 'Content-Type: text/plain\\n\\nhello'", "HTTP/1.1 200 OK", "hello",
        nullptr},
+      {"crlf header", "printf 'Content-Type: text/plain\\r\\n\\r\\nhi\\r\\n'", "HTTP/1.1 200 OK",
+       "hi\r\n", nullptr},
       {"location", "printf 'Content-Type: text/html\\nlOcAtIoN: http://x/y\\n\\nmoved'",
        "HTTP/1.1 301 Redirect", "moved", nullptr},
-      {"status line ignored", "printf 'Status: 404 Not Found\\n\\nnope'", "HTTP/1.1 200 OK", "nope", nullptr},
+      {"status line ignored", "printf 'Status: 404 Not Found\\n\\nnope'", "HTTP/1.1 200 OK", "nope",
+       nullptr},
       {"exit code ignored", "printf 'X: y\\n\\nfine'; exit 3", "HTTP/1.1 200 OK", "fine", nullptr},
-      {"header block only", "printf 'Content-Type: text/plain\\n\\n'", "HTTP/1.1 200 OK", "", nullptr},
-      {"header end at the limit", "printf 'X-Pad: " + pad + "\\n\\nok'", "HTTP/1.1 200 OK", "ok", nullptr},
+      {"header block only", "printf 'Content-Type: text/plain\\n\\n'", "HTTP/1.1 200 OK", "",
+       nullptr},
+      {"header end at the limit", "printf 'X-Pad: " + pad + "\\n\\nok'", "HTTP/1.1 200 OK", "ok",
+       nullptr},
       {"header end past the limit", "printf 'X-Pad: a" + pad + "\\n\\nok'",
        "HTTP/1.1 500 Error running CGI script", "", nullptr},
       {"stderr fails a good output", "printf 'X: y\\n\\nfine'; echo oops >&2",
        "HTTP/1.1 500 Error running CGI script", "", "stderrFile has size != 0\n"},
-      {"no empty line", "printf 'Content-Type: text/plain\\nbody'", "HTTP/1.1 500 Error running CGI script",
-       "", nullptr},
+      {"no empty line", "printf 'Content-Type: text/plain\\nbody'",
+       "HTTP/1.1 500 Error running CGI script", "", nullptr},
       {"no output", "exit 0", "HTTP/1.1 500 Error running CGI script", "", nullptr},
   };
   for (const Case& c : cases) {
@@ -145,9 +153,10 @@ TEST_F(CgiRunTest, PipelinedRequestsAfterAProgramStayInStep) {
   const std::string raw = Exchange(
       "GET /cgi-bin/n.sh?first HTTP/1.1\nHost: t\n\n"
       "GET /cgi-bin/n.sh?second HTTP/1.1\nHost: t\nConnection: close\n\n");
-  EXPECT_EQ(raw,
-            "HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\nfirst"
-            "HTTP/1.1 200 OK\nContent-Length: 6\nConnection: close\nContent-Type: text/plain\n\nsecond");
+  EXPECT_EQ(
+      raw,
+      "HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\nfirst"
+      "HTTP/1.1 200 OK\nContent-Length: 6\nConnection: close\nContent-Type: text/plain\n\nsecond");
 }
 
 TEST_F(CgiRunTest, HeadNeverRunsTheProgram) {

@@ -25,7 +25,8 @@ int LiveMembersOfGroup(int pgid) {
     if (paren == std::string::npos) continue;
     char state = 0;
     int ppid = 0, pgrp = 0;
-    if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid && state != 'Z')
+    if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
+        state != 'Z')
       ++live;
   }
   closedir(proc);

@@ -1,8 +1,9 @@
 // Command-line splitting and starting, waiting for and killing CGI programs.
-#include <gtest/gtest.h>
+#include "platform/Process.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,7 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "platform/Process.h"
+
 #include "support/TestSupport.h"
 
 namespace {
@@ -33,14 +34,14 @@ TEST(SplitCommandLineTest, WindowsRules) {
       {"p   a\t\tb  ", {"p", "a", "b"}},
       {"p \"\" x", {"p", "", "x"}},
       {"p \"a\"b\"c d\"", {"p", "abc d"}},
-      {"p a\\b c\\\\d", {"p", "a\\b", "c\\\\d"}},         // backslashes alone are literal
-      {"p a\\\"b", {"p", "a\"b"}},                      // 1 backslash + quote: literal quote
-      {"p a\\\\\"b c\"", {"p", "a\\b c"}},              // 2 + quote: one backslash, grouping
-      {"p a\\\\\\\"b", {"p", "a\\\"b"}},                // 3 + quote: one backslash, quote
-      {"p \"x\\\\\" y", {"p", "x\\", "y"}},             // 2 + closing quote
-      {"p a\\\\", {"p", "a\\\\"}},                      // trailing run kept whole
+      {"p a\\b c\\\\d", {"p", "a\\b", "c\\\\d"}},  // backslashes alone are literal
+      {"p a\\\"b", {"p", "a\"b"}},                 // 1 backslash + quote: literal quote
+      {"p a\\\\\"b c\"", {"p", "a\\b c"}},         // 2 + quote: one backslash, grouping
+      {"p a\\\\\\\"b", {"p", "a\\\"b"}},           // 3 + quote: one backslash, quote
+      {"p \"x\\\\\" y", {"p", "x\\", "y"}},        // 2 + closing quote
+      {"p a\\\\", {"p", "a\\\\"}},                 // trailing run kept whole
       {"p \"open ended", {"p", "open ended"}},
-      {"\"C:\\dir\\\" arg", {"C:\\dir\\", "arg"}},      // the program name ignores escapes
+      {"\"C:\\dir\\\" arg", {"C:\\dir\\", "arg"}},  // the program name ignores escapes
       {"\"/x y/prog\"rest a", {"/x y/prog", "rest", "a"}},
       {"p \xCF\xF0\xE8 \"\xE0 \xE1\"", {"p", "\xCF\xF0\xE8", "\xE0 \xE1"}},
   };
@@ -62,7 +63,8 @@ TEST(SplitEnvironmentBlockTest, StopsAtTheEmptyString) {
       {std::string("A=1\0B=unterminated", 18), {"A=1"}},
       {"", {}},
   };
-  for (const Case& c : cases) EXPECT_EQ(SplitEnvironmentBlock(c.block.data(), c.block.size()), c.expected);
+  for (const Case& c : cases)
+    EXPECT_EQ(SplitEnvironmentBlock(c.block.data(), c.block.size()), c.expected);
 }
 
 // The three standard files of a run, read back after it.
@@ -121,8 +123,8 @@ class ProcessTest : public ::testing::Test {
       if (paren == std::string::npos) continue;
       char state = 0;
       int ppid = 0, pgrp = 0;
-      if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
-          state != 'Z')
+      if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
+          pgrp == pgid && state != 'Z')
         ++live;
     }
     closedir(proc);
