@@ -432,18 +432,34 @@ TEST_F(DispatchTest, PathWithNulNamesNothing) {
   EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
 }
 
-// The assembly marks an oversized head without parsing it; nothing of it is served.
+// The assembly marks a head cut off at 8000 bytes; whatever its first lines name is not served.
 TEST_F(DispatchTest, OversizedHeadKeepsItsMark) {
-  P = mParser{};
-  P.Socket = &Socket;
-  P.HeaderLength = 8000;
-  P.HeadersComplete = P.RequestComplete = true;
-  P.StatusCode = 413;
-  P.CloseConnection = true;
-  DispatchRequest(Server, &P);
-  ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.0 413 Error\nContent-Length: 0\n\n");
-  EXPECT_TRUE(P.CloseConnection);
+  struct {
+    const char* Name;
+    std::string Head;
+    std::string Answer;
+  } cases[] = {
+      {"parsed_get_of_a_file", "GET /a.txt HTTP/1.1\nX-Pad: " + std::string(8000, 'a'),
+       "HTTP/1.1 413 Error\nConnection: close\nContent-Length: 0\n\n"},
+      {"no_request_line_at_all", std::string(8000, 'a'),
+       "HTTP/1.0 413 Error\nContent-Length: 0\n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Socket.Writes.clear();
+    P = mParser{};
+    P.Socket = &Socket;
+    P.HeaderText = c.Head.substr(0, 8000);
+    P.HeaderLength = 8000;
+    P.HeadersComplete = P.RequestComplete = true;
+    ParseRequest(Server, &P);
+    P.StatusCode = 413;
+    P.CloseConnection = true;
+    DispatchRequest(Server, &P);
+    ASSERT_EQ(Socket.Writes.size(), 1u);
+    EXPECT_EQ(Socket.Writes[0].Data, c.Answer);
+    EXPECT_TRUE(P.CloseConnection);
+  }
 }
 
 TEST_F(DispatchTest, MarkedTargetsAreRefusedWhateverTheyHold) {
