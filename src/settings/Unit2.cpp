@@ -81,22 +81,26 @@ std::vector<std::string> ListItems(const QListWidget* list) {
 class TListEvents : public QObject {
  public:
   TListEvents(QListWidget* list, std::function<void()> onClick, std::function<void()> onDoubleClick)
-      : QObject(list), FOnClick(std::move(onClick)), FOnDoubleClick(std::move(onDoubleClick)) {
-    list->viewport()->installEventFilter(this);
-    list->installEventFilter(this);
+      : QObject(list),
+        FList(list),
+        FViewport(list->viewport()),
+        FOnClick(std::move(onClick)),
+        FOnDoubleClick(std::move(onDoubleClick)) {
+    FViewport->installEventFilter(this);
+    FList->installEventFilter(this);
   }
 
  protected:
+  // Compares addresses only: events still arrive while the list is being destroyed.
   bool eventFilter(QObject* watched, QEvent* event) override {
-    auto* list = static_cast<QListWidget*>(parent());
-    if (watched == list->viewport()) {
+    if (watched == FViewport) {
       if (event->type() == QEvent::MouseButtonRelease && FOnClick) {
         // After the list has taken the click, so the handler sees the new selection.
         QTimer::singleShot(0, this, [this] { FOnClick(); });
       } else if (event->type() == QEvent::MouseButtonDblClick && FOnDoubleClick) {
         QTimer::singleShot(0, this, [this] { FOnDoubleClick(); });
       }
-    } else if (watched == list && event->type() == QEvent::KeyRelease && FOnClick) {
+    } else if (watched == FList && event->type() == QEvent::KeyRelease && FOnClick) {
       switch (static_cast<QKeyEvent*>(event)->key()) {
         case Qt::Key_Up:
         case Qt::Key_Down:
@@ -114,6 +118,8 @@ class TListEvents : public QObject {
   }
 
  private:
+  QObject* FList;
+  QObject* FViewport;
   std::function<void()> FOnClick;
   std::function<void()> FOnDoubleClick;
 };

@@ -1,0 +1,295 @@
+// The options dialog's list editors and the filter test: which boxes they open, what they ask,
+// what they refuse, and what they leave in the working copies.
+#include <QLineEdit>
+#include <QTest>
+#include <QToolButton>
+#include <functional>
+
+#include "OptionsFixture.h"
+
+namespace {
+
+using TItems = std::vector<std::string>;
+
+struct TEditorCase {
+  const char* Name;
+  int Language;
+  TItems Masks, Assocs, Roots;  // the stored lists the dialog opens with
+  std::function<void(TOptionsForm&)> Select;
+  std::function<void(TOptionsForm&)> Press;
+  std::vector<TInputAnswer> Answers;
+  std::vector<int> MessageAnswers;
+  std::vector<TAskedInput> ExpectedInputs;
+  std::vector<std::pair<const char*, TMsgDlgType>> ExpectedMessages;  // caption, icon
+  TItems ExpectedMasks, ExpectedAssocs, ExpectedRoots;
+};
+
+void SelectRow(QListWidget* list, int row) { list->setCurrentRow(row); }
+
+const std::vector<TEditorCase>& EditorCases() {
+  static const std::vector<TEditorCase> cases = {
+      {"mask with a space reopens with the rejected text",
+       1, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.IPFilterAddClick(); },
+       {{true, "1.2.3.4 "}, {true, "1.2.3.4"}}, {},
+       {{"Adding an IP range", "Specify IP address mask:", ""},
+        {"Adding an IP range", "Specify IP address mask:", "1.2.3.4 "}},
+       {{"Can`t accept this mask!", mtWarning}},
+       {"1.2.3.4"}, {}, {}},
+      {"mask loop ends on cancel after a refusal",
+       1, {"9.9.9.9"}, {}, {}, nullptr, [](TOptionsForm& d) { d.IPFilterAddClick(); },
+       {{true, "a.b"}, {false, ""}}, {},
+       {{"Adding an IP range", "Specify IP address mask:", ""},
+        {"Adding an IP range", "Specify IP address mask:", "a.b"}},
+       {{"Can`t accept this mask!", mtWarning}},
+       {"9.9.9.9"}, {}, {}},
+      {"empty and duplicate masks are appended",
+       1, {"1.1.1.1"}, {}, {}, nullptr,
+       [](TOptionsForm& d) {
+         d.IPFilterAddClick();
+         d.IPFilterAddClick();
+       },
+       {{true, ""}, {true, "1.1.1.1"}}, {},
+       {{"Adding an IP range", "Specify IP address mask:", ""},
+        {"Adding an IP range", "Specify IP address mask:", ""}},
+       {}, {"1.1.1.1", "", "1.1.1.1"}, {}, {}},
+      {"edit opens with the selected mask and replaces it in place",
+       1, {"1.1.1.1", "2.2.2.2", "3.3.3.3"}, {}, {}, [](TOptionsForm& d) { SelectRow(d.IPFiltersListBox, 1); },
+       [](TOptionsForm& d) { d.IPFilterEditClick(); }, {{true, "2.*"}}, {},
+       {{"Editing an IP range", "Change IP address mask:", "2.2.2.2"}}, {},
+       {"1.1.1.1", "2.*", "3.3.3.3"}, {}, {}},
+      {"double-click edits like the button",
+       1, {"1.1.1.1"}, {}, {}, [](TOptionsForm& d) { SelectRow(d.IPFiltersListBox, 0); },
+       [](TOptionsForm& d) { d.IPFiltersListBoxDblClick(); }, {{true, "10-20.*"}}, {},
+       {{"Editing an IP range", "Change IP address mask:", "1.1.1.1"}}, {}, {"10-20.*"}, {}, {}},
+      {"edit with nothing selected", 1, {"1.1.1.1"}, {}, {}, nullptr,
+       [](TOptionsForm& d) { d.IPFilterEditClick(); }, {}, {}, {}, {{"What to edit?", mtWarning}},
+       {"1.1.1.1"}, {}, {}},
+      {"remove deletes the selected mask without asking",
+       1, {"1.1.1.1", "2.2.2.2"}, {}, {}, [](TOptionsForm& d) { SelectRow(d.IPFiltersListBox, 0); },
+       [](TOptionsForm& d) { d.IPFilterRemoveClick(); }, {}, {}, {}, {}, {"2.2.2.2"}, {}, {}},
+      {"remove twice does not take the neighbour",
+       1, {"1.1.1.1", "2.2.2.2"}, {}, {}, [](TOptionsForm& d) { SelectRow(d.IPFiltersListBox, 0); },
+       [](TOptionsForm& d) {
+         d.IPFilterRemoveClick();
+         d.IPFilterRemoveClick();
+       },
+       {}, {}, {}, {{"Dont know what to remove", mtWarning}}, {"2.2.2.2"}, {}, {}},
+      {"clear an empty mask list", 1, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.IPFiltersClearClick(); },
+       {}, {}, {}, {{"There`s no thing to remove!", mtWarning}}, {}, {}, {}},
+      {"No keeps the masks", 1, {"1.1.1.1"}, {}, {}, nullptr, [](TOptionsForm& d) { d.IPFiltersClearClick(); },
+       {}, {mrNo}, {}, {{"Clearing the list", mtConfirmation}}, {"1.1.1.1"}, {}, {}},
+      {"Yes clears the masks", 1, {"1.1.1.1", "2.2.2.2"}, {}, {}, nullptr,
+       [](TOptionsForm& d) { d.IPFiltersClearClick(); }, {}, {mrYes}, {},
+       {{"Clearing the list", mtConfirmation}}, {}, {}, {}},
+      {"association added from two boxes",
+       1, {}, {"exe:run"}, {}, nullptr, [](TOptionsForm& d) { d.CGIAssocAddClick(); },
+       {{true, "pl,cgi"}, {true, "/usr/bin/perl"}}, {},
+       {{"Adding CGI association, step 1", "File extensions (comma-separated):", ""},
+        {"Adding CGI association, step 2", "Name (or full path) of exe-application:", ""}},
+       {}, {}, {"exe:run", "pl,cgi:/usr/bin/perl"}, {}},
+      {"association with an empty program is refused",
+       1, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.CGIAssocAddClick(); }, {{true, "pl"}, {true, ""}}, {},
+       {{"Adding CGI association, step 1", "File extensions (comma-separated):", ""},
+        {"Adding CGI association, step 2", "Name (or full path) of exe-application:", ""}},
+       {{"YOU`VE MADE A MISTAKE!", mtWarning}}, {}, {}, {}},
+      {"association cancelled at the second step",
+       1, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.CGIAssocAddClick(); }, {{true, "pl"}, {false, ""}}, {},
+       {{"Adding CGI association, step 1", "File extensions (comma-separated):", ""},
+        {"Adding CGI association, step 2", "Name (or full path) of exe-application:", ""}},
+       {}, {}, {}, {}},
+      {"association cancelled at the first step asks no more",
+       1, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.CGIAssocAddClick(); }, {{false, ""}}, {},
+       {{"Adding CGI association, step 1", "File extensions (comma-separated):", ""}}, {}, {}, {}, {}},
+      {"association edit splits at the first colon",
+       1, {}, {"a", "pl:c:/perl/perl.exe"}, {}, [](TOptionsForm& d) { SelectRow(d.CGIAssocListBox, 1); },
+       [](TOptionsForm& d) { d.CGIAssocEditClick(); }, {{true, "pl,plx"}, {true, "c:/perl/perl.exe"}}, {},
+       {{"Editing CGI association, step 1", "File extensions (comma-separated):", "pl"},
+        {"Editing CGI association, step 2", "Name (or full path) of exe-application:", "c:/perl/perl.exe"}},
+       {}, {}, {"a", "pl,plx:c:/perl/perl.exe"}, {}},
+      {"association without colon stays when its program stays empty",
+       1, {}, {"pl"}, {}, [](TOptionsForm& d) { SelectRow(d.CGIAssocListBox, 0); },
+       [](TOptionsForm& d) { d.CGIAssocEditClick(); }, {{true, "pl"}, {true, ""}}, {},
+       {{"Editing CGI association, step 1", "File extensions (comma-separated):", "pl"},
+        {"Editing CGI association, step 2", "Name (or full path) of exe-application:", ""}},
+       {{"YOU`VE MADE A MISTAKE!", mtWarning}}, {}, {"pl"}, {}},
+      {"association edit with nothing selected", 1, {}, {"pl:perl"}, {}, nullptr,
+       [](TOptionsForm& d) { d.CGIAssocEditClick(); }, {}, {}, {}, {{"What to edit?", mtWarning}}, {},
+       {"pl:perl"}, {}},
+      {"association remove with nothing selected", 1, {}, {"pl:perl"}, {}, nullptr,
+       [](TOptionsForm& d) { d.CGIAssocRemoveClick(); }, {}, {}, {}, {{"Dont know what to remove", mtWarning}},
+       {}, {"pl:perl"}, {}},
+      {"association removed", 1, {}, {"pl:perl", "py:python"}, {},
+       [](TOptionsForm& d) { SelectRow(d.CGIAssocListBox, 1); }, [](TOptionsForm& d) { d.CGIAssocRemoveClick(); },
+       {}, {}, {}, {}, {}, {"pl:perl"}, {}},
+      {"clear an empty association list", 1, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.CGIAssocClearClick(); },
+       {}, {}, {}, {{"There`s no thing to remove!", mtWarning}}, {}, {}, {}},
+      {"No keeps the associations", 1, {}, {"pl:perl"}, {}, nullptr,
+       [](TOptionsForm& d) { d.CGIAssocClearClick(); }, {}, {mrNo}, {},
+       {{"Clearing CGI associations", mtConfirmation}}, {}, {"pl:perl"}, {}},
+      {"Yes clears the associations", 1, {}, {"pl:perl"}, {}, nullptr,
+       [](TOptionsForm& d) { d.CGIAssocClearClick(); }, {}, {mrYes}, {},
+       {{"Clearing CGI associations", mtConfirmation}}, {}, {}, {}},
+      {"root path added as typed", 1, {}, {}, {"/a"}, [](TOptionsForm& d) { d.RootPath->setText("/srv/www/"); },
+       [](TOptionsForm& d) {
+         d.AddRootButtonClick();
+         d.AddRootButtonClick();
+       },
+       {}, {}, {}, {}, {}, {}, {"/a", "/srv/www/", "/srv/www/"}},
+      {"empty root path is not added", 1, {}, {}, {}, [](TOptionsForm& d) { d.RootPath->clear(); },
+       [](TOptionsForm& d) { d.AddRootButtonClick(); }, {}, {}, {}, {{"ERROR", mtError}}, {}, {}, {}},
+      {"root remove with nothing selected", 1, {}, {}, {"/a"}, nullptr,
+       [](TOptionsForm& d) { d.RemoveRootButtonClick(); }, {}, {}, {}, {{"Dont know what to remove", mtWarning}},
+       {}, {}, {"/a"}},
+      {"root removed", 1, {}, {}, {"/a", "/b"}, [](TOptionsForm& d) { SelectRow(d.ListBoxRoots, 0); },
+       [](TOptionsForm& d) { d.RemoveRootButtonClick(); }, {}, {}, {}, {}, {}, {}, {"/b"}},
+      {"root click with nothing selected", 1, {}, {}, {"/a"}, nullptr,
+       [](TOptionsForm& d) { d.ListBoxRootsClick(); }, {}, {}, {}, {{"ERROR", mtWarning}}, {}, {}, {"/a"}},
+      {"Russian texts when the language is Russian",
+       0, {"1.1.1.1"}, {}, {}, [](TOptionsForm& d) { SelectRow(d.IPFiltersListBox, 0); },
+       [](TOptionsForm& d) { d.IPFilterEditClick(); }, {{true, "1 1"}, {false, ""}}, {},
+       {{"Изменение диапазона IP", "Отредактируйте маску IP-адресов:", "1.1.1.1"},
+        {"Изменение диапазона IP", "Отредактируйте маску IP-адресов:", "1 1"}},
+       {{"Не могу принять такую маску!", mtWarning}}, {"1.1.1.1"}, {}, {}},
+      {"Russian association texts", 0, {}, {}, {}, nullptr, [](TOptionsForm& d) { d.CGIAssocEditClick(); }, {},
+       {}, {}, {{"Что изменять-то?", mtWarning}}, {}, {}, {}},
+      {"English for every other language", 2, {}, {}, {}, nullptr,
+       [](TOptionsForm& d) { d.CGIAssocClearClick(); }, {}, {}, {}, {{"There`s no thing to remove!", mtWarning}},
+       {}, {}, {}},
+  };
+  return cases;
+}
+
+class OptionsLists : public OptionsFixture {};
+
+TEST_F(OptionsLists, EditorsAskRefuseAndChangeOnlyTheWorkingCopies) {
+  for (const TEditorCase& c : EditorCases()) {
+    SCOPED_TRACE(c.Name);
+    Dialog->hide();
+    Form->L = c.Language;
+    Form->UIPF = true;
+    Form->WrongIPs = c.Masks;
+    Form->CGIAssoc = c.Assocs;
+    Form->Roots = c.Roots;
+    ShowDialog();
+    Messages.clear();
+    Inputs.clear();
+    InputAnswers.assign(c.Answers.begin(), c.Answers.end());
+    MessageAnswers.assign(c.MessageAnswers.begin(), c.MessageAnswers.end());
+    if (c.Select) c.Select(*Dialog);
+    c.Press(*Dialog);
+
+    ASSERT_EQ(Inputs.size(), c.ExpectedInputs.size());
+    for (size_t i = 0; i < Inputs.size(); ++i) {
+      EXPECT_EQ(Inputs[i].Caption, c.ExpectedInputs[i].Caption) << i;
+      EXPECT_EQ(Inputs[i].Prompt, c.ExpectedInputs[i].Prompt) << i;
+      EXPECT_EQ(Inputs[i].Opening, c.ExpectedInputs[i].Opening) << i;
+    }
+    ASSERT_EQ(Messages.size(), c.ExpectedMessages.size());
+    for (size_t i = 0; i < Messages.size(); ++i) {
+      EXPECT_EQ(Messages[i].Caption, c.ExpectedMessages[i].first) << i;
+      EXPECT_EQ(Messages[i].Type, c.ExpectedMessages[i].second) << i;
+      EXPECT_EQ(Messages[i].Buttons, c.ExpectedMessages[i].second == mtConfirmation ? mbYesNo : mbOK) << i;
+    }
+    EXPECT_EQ(Items(Dialog->IPFiltersListBox), c.ExpectedMasks);
+    EXPECT_EQ(Items(Dialog->CGIAssocListBox), c.ExpectedAssocs);
+    EXPECT_EQ(Items(Dialog->ListBoxRoots), c.ExpectedRoots);
+    // Nothing reaches the server before OK.
+    EXPECT_EQ(Form->WrongIPs, c.Masks);
+    EXPECT_EQ(Form->CGIAssoc, c.Assocs);
+    EXPECT_EQ(Form->Roots, c.Roots);
+  }
+}
+
+TEST_F(OptionsLists, MessageTextsAreExactWithTheirLineBreaks) {
+  Form->L = 1;
+  ShowDialog();
+  Dialog->IPFiltersClearClick();
+  Dialog->CGIAssocAddClick();
+  InputAnswers = {{true, "x"}, {true, ""}};
+  Dialog->CGIAssocAddClick();
+  Dialog->RootPath->clear();
+  Dialog->AddRootButtonClick();
+  ASSERT_EQ(Messages.size(), 3u);
+  EXPECT_EQ(Messages[0].Text, "IP ranges list is empty");
+  EXPECT_EQ(Messages[1].Text, "Empty strings are not allowed\nAssociation has NOT been added!");
+  EXPECT_EQ(Messages[2].Text, "Fill 'Server root path' field please");
+  Form->L = 0;
+  Messages.clear();
+  MessageAnswers = {mrNo};
+  Dialog->IPFilterAddClick();  // cancelled: nothing
+  Dialog->IPFiltersListBox->addItem("1.1.1.1");
+  Dialog->IPFiltersClearClick();
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Text, "Будут удалены все показанные диапазоны!\nПодтверждаете?");
+  EXPECT_EQ(Dialog->IPFiltersListBox->count(), 1);
+}
+
+TEST_F(OptionsLists, ClickingARootCopiesItIntoTheRootPath) {
+  Form->Roots = {"/srv/a", "/srv/b/"};
+  ShowDialog();
+  Dialog->ListBoxRoots->setCurrentRow(1);
+  Dialog->ListBoxRootsClick();
+  EXPECT_EQ(U(Dialog->RootPath->text()), "/srv/b/");
+  // The same through a real mouse click on the first item.
+  const QRect r = Dialog->ListBoxRoots->visualItemRect(Dialog->ListBoxRoots->item(0));
+  QTest::mouseClick(Dialog->ListBoxRoots->viewport(), Qt::LeftButton, {}, r.center());
+  QApplication::processEvents();
+  EXPECT_EQ(U(Dialog->RootPath->text()), "/srv/a");
+  EXPECT_TRUE(Messages.empty());
+}
+
+struct TFilterTestCase {
+  const char* Name;
+  std::vector<TInputAnswer> Answers;
+  size_t Boxes;          // input boxes shown
+  const char* Caption;   // nullptr: no message
+  const char* Text;
+  TMsgDlgType Type;
+};
+
+TEST_F(OptionsLists, FilterTestAnswersInEnglishWhateverTheLanguage) {
+  const TFilterTestCase rows[] = {
+      {"match", {{true, "10.1.2.3"}, {true, "10.1.*.*"}}, 2, "Test result",
+       "TForm1::TestWrongIP()==true (denied IP)", mtInformation},
+      {"range match", {{true, "111.222.111.222"}, {true, "111-222.111-222.111-222.111-222"}}, 2,
+       "Test result", "TForm1::TestWrongIP()==true (denied IP)", mtInformation},
+      {"no match", {{true, "110.222.111.222"}, {true, "111-222.111-222.111-222.111-222"}}, 2,
+       "Test result", "TForm1::TestWrongIP()==false (allowed IP)", mtInformation},
+      {"wildcard in the address", {{true, "10.1.2.*"}}, 1, "Can`t test", "This is not a valid [fake] IP",
+       mtWarning},
+      {"space in the mask", {{true, "10.1.2.3"}, {true, "10.1.2.3 "}}, 2, "Can`t test",
+       "Wrong characters found in this [fake] IP range", mtWarning},
+      {"cancel at the address", {{false, ""}}, 1, nullptr, nullptr, mtWarning},
+      {"cancel at the mask", {{true, "10.1.2.3"}, {false, ""}}, 2, nullptr, nullptr, mtWarning},
+  };
+  for (int language : {0, 1}) {
+    Form->L = language;
+    Form->UIPF = false;  // the test works whatever the filter's own state
+    ShowDialog();
+    for (const TFilterTestCase& row : rows) {
+      SCOPED_TRACE(std::string(row.Name) + " L=" + std::to_string(language));
+      Messages.clear();
+      Inputs.clear();
+      InputAnswers.assign(row.Answers.begin(), row.Answers.end());
+      Dialog->TestipfiltButton->click();
+      ASSERT_EQ(Inputs.size(), row.Boxes);
+      EXPECT_EQ(Inputs[0].Caption, "enter [fake] IP");
+      EXPECT_EQ(Inputs[0].Prompt, "");
+      EXPECT_EQ(Inputs[0].Opening, "");
+      if (row.Boxes > 1) {
+        EXPECT_EQ(Inputs[1].Caption, "enter [fake] IP filtering mask");
+      }
+      if (!row.Caption) {
+        EXPECT_TRUE(Messages.empty());
+        continue;
+      }
+      ASSERT_EQ(Messages.size(), 1u);
+      EXPECT_EQ(Messages[0].Caption, row.Caption);
+      EXPECT_EQ(Messages[0].Text, row.Text);
+      EXPECT_EQ(Messages[0].Type, row.Type);
+    }
+    Dialog->hide();
+  }
+}
+
+}  // namespace
