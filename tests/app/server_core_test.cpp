@@ -1,0 +1,280 @@
+// The server object's socket handlers and its life: connection records, counting, the IP
+// filter, and a read event whose record disappears under it; then the whole server in-process.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+#include "app/ServerCore.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// Behaves as the transport does towards the handlers: Close raises the disconnect event at once.
+class TScriptedSocket : public TCustomWinSocket {
+ public:
+  explicit TScriptedSocket(TServerCore& server) : FServer(server) {}
+  std::string Input, Output;
+  std::vector<int> ReadSizes;
+  int Closes = 0;
+  bool Connected = true;
+  std::string Address = "192.168.1.20";
+  int Port = 40000;
+  std::function<void()> OnWrite;
+
+  int AvailableBytes() override { return Connected ? static_cast<int>(Input.size()) : 0; }
+  int ReadBytes(void* buffer, int count) override {
+    ReadSizes.push_back(count);
+    int n = std::min<int>(count, static_cast<int>(Input.size()));
+    std::memcpy(buffer, Input.data(), static_cast<size_t>(n));
+    Input.erase(0, static_cast<size_t>(n));
+    return n;
+  }
+  void WriteText(const std::string& text) override {
+    Output += text;
+    if (OnWrite) OnWrite();
+  }
+  void WriteStream(std::unique_ptr<TStream>) override {
+    if (OnWrite) OnWrite();
+  }
+  void Close() override {
+    Closes++;
+    if (!Connected) return;
+    FServer.ServerSocket1ClientDisconnect(this);
+    Connected = false;
+  }
+  std::string PeerAddress() override { return Connected ? Address : ""; }
+  int PeerPort() override { return Connected ? Port : 0; }
+  std::string PeerHostName() override { return Connected ? "pc.home" : ""; }
+  std::string OwnAddress() override { return "127.0.0.1"; }
+  std::string OwnHostName() override { return "server"; }
+  int OwnPort() override { return 80; }
+
+ private:
+  TServerCore& FServer;
+};
+
+class ServerCoreTest : public ::testing::Test {
+ protected:
+  TempDir Dir;
+  TServerCore Server;
+  void SetUp() override {
+    Server.StartUp(Dir.Path());
+    Server.RC = Dir.Path();
+    WriteFile(Dir / "a.txt", "AAAA");
+  }
+  void TearDown() override { Server.ShutDown(); }
+  std::string Log() { return ReadFile(Dir / "brevoxa.log"); }
+  // Only what was logged while f ran.
+  std::string LoggedBy(const std::function<void()>& f) {
+    size_t before = Log().size();
+    f();
+    return Log().substr(before);
+  }
+};
+
+TEST_F(ServerCoreTest, StartUpWritesTheSessionRecordAndShutDownTheStatistics) {
+  std::string log = Log();
+  EXPECT_EQ(log.rfind("Brevoxa SESSION STARTED at ", 0), 0u);
+  EXPECT_NE(log.find(" GMT"), std::string::npos);
+  EXPECT_EQ(log.substr(log.size() - 2), "\n\n");
+  EXPECT_EQ(Server.LogFileName, "brevoxa.log");
+  EXPECT_FALSE(Server.MimeTable.empty());
+  EXPECT_TRUE(Server.SuppressLanguageSave);
+  Server.ConnectCount = 3;
+  Server.RequestCount = 5;
+  Server.ErrorCount = 1;
+  Server.BannedCount = 2;
+  std::string added = LoggedBy([&] { Server.ShutDown(); });
+  EXPECT_EQ(added.rfind("Session statistics\n connects: 3; requests: 5; errors: 1; attempts to connect "
+                        "from banned IP: 2.\nBrevoxa SESSION TERMINATED at ", 0),
+            0u)
+      << added;
+  EXPECT_EQ(LoggedBy([&] { Server.ShutDown(); }), "") << "a second shut-down writes nothing";
+}
+
+TEST_F(ServerCoreTest, SessionEndRecordFollowsLS) {
+  Server.LS = false;
+  EXPECT_EQ(LoggedBy([&] { Server.ShutDown(); }), "");
+}
+
+TEST_F(ServerCoreTest, ConnectionRecordsFollowTheSettings) {
+  struct Row {
+    bool LC, LRH;
+    std::string connected, disconnected;
+  } rows[] = {
+      {false, false, "", ""},
+      {true, false, "192.168.1.20:40000 CONNECTED at ", "192.168.1.20:40000 DISCONNECTED at "},
+      {true, true, "192.168.1.20:40000 pc.home CONNECTED at ", "192.168.1.20:40000 pc.home DISCONNECTED at "},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.LC) + std::to_string(row.LRH));
+    Server.LC = row.LC;
+    Server.LRH = row.LRH;
+    TScriptedSocket s(Server);
+    const int connects = Server.ConnectCount;
+    std::string onConnect = LoggedBy([&] { Server.ServerSocket1ClientConnect(&s); });
+    EXPECT_EQ(Server.ConnectCount, connects + 1);
+    mParser* p = Server.Parsers->Find(&s);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->RemoteAddr, "192.168.1.20");
+    EXPECT_EQ(p->RemotePort, "40000");
+    std::string onDisconnect = LoggedBy([&] { Server.ServerSocket1ClientDisconnect(&s); });
+    EXPECT_EQ(Server.Parsers->Find(&s), nullptr);
+    if (row.connected.empty()) {
+      EXPECT_EQ(onConnect, "");
+      EXPECT_EQ(onDisconnect, "");
+    } else {
+      EXPECT_EQ(onConnect.rfind(row.connected, 0), 0u) << onConnect;
+      EXPECT_EQ(onConnect.find('\n'), onConnect.size() - 1);
+      EXPECT_EQ(onDisconnect.rfind(row.disconnected, 0), 0u) << onDisconnect;
+      EXPECT_EQ(onDisconnect.substr(onDisconnect.size() - 2), "\n\n");
+    }
+  }
+}
+
+TEST_F(ServerCoreTest, ErrorRecordsAndCounting) {
+  struct Row {
+    int code;
+    bool LC, LD, addressKnown;
+    const char* expected;  // "" for no record
+    int counted;
+  } rows[] = {
+      {10054, false, false, true, "", 0},
+      {10054, true, false, true, "192.168.1.20:40000 BREAKS connection at ", 0},
+      {10054, true, false, false, "", 0},
+      {10054, false, true, false, ":0 BREAKS connection at ", 0},
+      {10053, false, false, true, "192.168.1.20:40000 socket ERROR (code 10053) at ", 1},
+      {10060, false, false, false, ":0 socket ERROR (code 10060) at ", 1},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.code);
+    Server.LC = false;
+    Server.LD = false;
+    TScriptedSocket s(Server);
+    Server.ServerSocket1ClientConnect(&s);
+    Server.LC = row.LC;
+    Server.LD = row.LD;
+    s.Connected = row.addressKnown;
+    const int errors = Server.ErrorCount;
+    int code = row.code;
+    std::string added = LoggedBy([&] { Server.ServerSocket1ClientError(&s, eeGeneral, code); });
+    EXPECT_EQ(code, 0) << "always marked handled";
+    EXPECT_EQ(Server.ErrorCount, errors + row.counted);
+    EXPECT_EQ(Server.Parsers->Find(&s), nullptr);
+    if (*row.expected)
+      EXPECT_EQ(added.rfind(row.expected, 0), 0u) << added;
+    else
+      EXPECT_EQ(added, "");
+  }
+}
+
+TEST_F(ServerCoreTest, BannedAddressIsClosedWithoutRecord) {
+  Server.UIPF = true;
+  Server.LC = true;
+  Server.WrongIPs = {"10.*.*.*", "192.168.1.*"};
+  TScriptedSocket s(Server);
+  std::string added = LoggedBy([&] { Server.ServerSocket1ClientConnect(&s); });
+  EXPECT_EQ(s.Closes, 1);
+  EXPECT_EQ(Server.BannedCount, 1);
+  EXPECT_EQ(Server.ConnectCount, 0);
+  EXPECT_EQ(Server.Parsers->Count(), 0);
+  EXPECT_EQ(added.find(" CONNECTED at"), std::string::npos);
+  EXPECT_EQ(added.rfind("192.168.1.20:40000 DISCONNECTED at ", 0), 0u) << added;
+
+  TScriptedSocket other(Server);
+  other.Address = "172.16.0.1";
+  Server.ServerSocket1ClientConnect(&other);
+  EXPECT_EQ(other.Closes, 0);
+  EXPECT_EQ(Server.Parsers->Count(), 1);
+}
+
+TEST_F(ServerCoreTest, ReadEventTakesAtMost61440WhenMoreThan65535Wait) {
+  TScriptedSocket s(Server);
+  Server.ServerSocket1ClientConnect(&s);
+  s.Input = "GET /a.txt HTTP/1.1\r\nX: " + std::string(70000, 'x');
+  Server.ServerSocket1ClientRead(&s);
+  ASSERT_GE(s.ReadSizes.size(), 1u);
+  EXPECT_EQ(s.ReadSizes[0], 61440);
+  EXPECT_TRUE(s.Output.rfind("HTTP/1.1 413", 0) == 0) << s.Output.substr(0, 40);
+  EXPECT_EQ(s.Closes, 1) << "closed at the end of the read event";
+}
+
+TEST_F(ServerCoreTest, ReadWithoutRecordCreatesOneAndSaysSo) {
+  TScriptedSocket s(Server);
+  s.Input = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string added = LoggedBy([&] { Server.ServerSocket1ClientRead(&s); });
+  EXPECT_EQ(added.rfind("DEBUG: p==NULL len>0 at ", 0), 0u) << added;
+  mParser* p = Server.Parsers->Find(&s);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->RemoteAddr, "");
+  EXPECT_EQ(s.Output.rfind("HTTP/1.1 200", 0), 0u) << s.Output;
+
+  TScriptedSocket quiet(Server);
+  added = LoggedBy([&] { Server.ServerSocket1ClientRead(&quiet); });
+  EXPECT_EQ(added.rfind("DEBUG: p==NULL len==0 at ", 0), 0u) << added;
+}
+
+TEST_F(ServerCoreTest, ReadEventStopsWhenAFailedWriteRemovedItsRecord) {
+  TScriptedSocket s(Server);
+  Server.ServerSocket1ClientConnect(&s);
+  // The first answer's write fails: the transport raises error then disconnect from inside.
+  s.OnWrite = [&] {
+    if (!s.Connected) return;
+    int code = 10053;
+    Server.ServerSocket1ClientError(&s, eeSend, code);
+    Server.ServerSocket1ClientDisconnect(&s);
+    s.Connected = false;
+  };
+  const int requests = Server.RequestCount;
+  s.Input = "GET /a.txt HTTP/1.1\r\n\r\nGET /a.txt HTTP/1.1\r\n\r\n";
+  Server.ServerSocket1ClientRead(&s);  // a touch of the freed record would stop the sanitizer here
+  EXPECT_EQ(Server.Parsers->Count(), 0);
+  EXPECT_EQ(Server.RequestCount, requests) << "neither reset nor the second request";
+  EXPECT_EQ(Server.CurrentReadRecord, nullptr);
+  EXPECT_EQ(s.Closes, 0);
+}
+
+// The whole server on a loopback port, pumped on this thread while a client talks to it.
+TEST(ServerInProcess, ServesAFileAndLogsTheConnection) {
+  TempDir dir;
+  WriteFile(dir / "hello.txt", "hello, world");
+  TServerCore server;
+  server.OpenServerSocket(0);
+  server.StartUp(dir.Path());
+  server.RC = dir.Path();
+  server.LC = true;
+  std::atomic<bool> done{false};
+  std::string answer;
+  std::thread client([&] {
+    int fd = ConnectLoopback(server.ServerSocket1->Port());
+    SendAll(fd, "GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    answer = ReadUntilClose(fd);
+    close(fd);
+    done = true;
+  });
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done && std::chrono::steady_clock::now() < end) server.ServerSocket1->ProcessEvents(10);
+  client.join();
+  server.ServerSocket1->ProcessEvents(10);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_EQ(answer.substr(answer.size() - 12), "hello, world");
+  EXPECT_EQ(server.ConnectCount, 1);
+  EXPECT_EQ(server.RequestCount, 1);
+  EXPECT_EQ(server.Parsers->Count(), 0);
+  server.ShutDown();
+  std::string log = ReadFile(dir / "brevoxa.log");
+  EXPECT_NE(log.find("127.0.0.1:"), std::string::npos);
+  EXPECT_NE(log.find(" CONNECTED at "), std::string::npos);
+  EXPECT_NE(log.find(" DISCONNECTED at "), std::string::npos);
+  EXPECT_NE(log.find("connects: 1; requests: 1; errors: 0;"), std::string::npos);
+}
+
+}  // namespace
