@@ -383,6 +383,27 @@ TEST_F(OptionsDialog, ChangingOnlyTheLanguageStoresOnceAndRelabelsEveryWindow) {
   EXPECT_EQ(AsInteger(StoredValue(hive, "L")), 0);
 }
 
+// Every attempt to store fails here and reports itself, so the reports count the attempts even
+// where an unchanged value would not rewrite the file.
+TEST_F(OptionsDialog, AFailedStoreIsReportedOnceAndOkStillAppliesAndCloses) {
+  WriteFile(Dir / "plain", "");
+  Form->Registry = std::make_unique<TRegistry>(Dir / "plain/HKLM.reg");  // can never be written
+  Form->L = 1;
+  Form->SRS = true;
+  ShowDialog();
+  Dialog->Language->setCurrentIndex(0);
+  Dialog->ShowStatCheckBox->setChecked(false);
+  Dialog->OKButtonClick();
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Caption, "Ошибка при записи в реестр");
+  EXPECT_EQ(Messages[0].Type, mtError);
+  EXPECT_FALSE(Dialog->isVisible());
+  EXPECT_EQ(Form->L, 0);
+  EXPECT_FALSE(Form->SRS);
+  EXPECT_EQ(U(Form->StatLabel1->text()), "--");
+  EXPECT_EQ(U(Dialog->CancelButton->text()), "Отмена");
+}
+
 TEST_F(OptionsDialog, AStoredLanguageOutsideTheListSurvivesOk) {
   Form->L = 7;
   ShowDialog();
