@@ -14,11 +14,14 @@ TTrayComp::TTrayComp(QWidget* window)
       FWindow(window),
       FTrayIcon(new QSystemTrayIcon(this)),
       FAnimationTimer(new QTimer(this)),
-      FRetryTimer(new QTimer(this)) {
+      FRetryTimer(new QTimer(this)),
+      FWatchTimer(new QTimer(this)) {
   FAnimationTimer->setInterval(1000);
   connect(FAnimationTimer, &QTimer::timeout, this, [this] { OnAnimation(); });
   FRetryTimer->setInterval(kTrayRetryIntervalMs);
   connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryAddIcon(); });
+  FWatchTimer->setInterval(kTrayRetryIntervalMs);
+  connect(FWatchTimer, &QTimer::timeout, this, [this] { WatchTray(); });
   connect(FTrayIcon, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
   // The icon must not linger in the notification area once the program is going.
@@ -35,6 +38,7 @@ void TTrayComp::SetVisible(bool value) {
     FHide = true;
   } else {
     FRetryTimer->stop();
+    FWatchTimer->stop();
     FTrayIcon->hide();
     FHide = false;
     // A window hidden to the icon would have no way back once the icon is gone.
@@ -185,6 +189,7 @@ void TTrayComp::RButtonUp() {
 
 void TTrayComp::EndSession() {
   FRetryTimer->stop();
+  FWatchTimer->stop();
   FTrayIcon->hide();
 }
 
@@ -201,17 +206,33 @@ void TTrayComp::Minimize() {
   const bool wasMinimized = FMinimized;
   FMinimized = true;
   if (FWindow) {
-    if (CanHideToTray())
+    if (CanHideToTray()) {
       FWindow->hide();
-    else if (!FWindow->isMinimized())
+      FWatchTimer->start();
+    } else if (!FWindow->isMinimized()) {
       FWindow->showMinimized();
+    }
   }
   if (!wasMinimized && OnMinimize) OnMinimize(this);
+}
+
+// A notification area that goes away (its panel quits or crashes) takes the only way back to a
+// window hidden in it: the window then waits in the task bar instead.
+void TTrayComp::WatchTray() {
+  if (!FMinimized || !FWindow || !FWindow->isHidden()) {
+    FWatchTimer->stop();
+    return;
+  }
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    FWatchTimer->stop();
+    FWindow->showMinimized();
+  }
 }
 
 void TTrayComp::Restore() {
   // Cleared first: showing the window comes back through the window's change event.
   FMinimized = false;
+  FWatchTimer->stop();
   if (FWindow) {
     FWindow->showNormal();
     FWindow->raise();

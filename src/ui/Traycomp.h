@@ -101,12 +101,14 @@ class TTrayComp : public QObject {
  private:
   void AddIcon();
   void RetryAddIcon();
+  void WatchTray();
   void Activated(int reason);
 
   QWidget* FWindow;
   QSystemTrayIcon* FTrayIcon;
   QTimer* FAnimationTimer;
   QTimer* FRetryTimer;
+  QTimer* FWatchTimer;
   int FRetriesLeft = 0;
   bool FVisible = false;
   bool FHide = true;

@@ -444,9 +444,9 @@ TEST(TrayComp, AnimationCyclesThroughTheIcons) {
   f.Tray->SetAnimate(true);
   ASSERT_TRUE(f.Tray->GetAnimate());
   // After the last picture comes the first.
-  QTRY_COMPARE_WITH_TIMEOUT(f.Tray->IconIndex(), 0, 2000);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return f.Tray->IconIndex() == 0; }, 2000));
   EXPECT_EQ(f.Tray->CurrentIcon().cacheKey(), icons[0].cacheKey());
-  QTRY_COMPARE_WITH_TIMEOUT(f.Tray->IconIndex(), 1, 2000);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return f.Tray->IconIndex() == 1; }, 2000));
   f.Tray->SetAnimate(false);
   EXPECT_FALSE(f.Tray->GetAnimate());
 }
