@@ -25,8 +25,8 @@ QPixmap DrawGlobe(int size) {
   // Meridian and parallels.
   p.setBrush(Qt::NoBrush);
   p.setPen(QPen(QColor(255, 255, 255, 200), pen * 0.8));
-  p.drawEllipse(QRectF(ball.center().x() - ball.width() / 4, ball.top(), ball.width() / 2,
-                       ball.height()));
+  p.drawEllipse(
+      QRectF(ball.center().x() - ball.width() / 4, ball.top(), ball.width() / 2, ball.height()));
   p.drawLine(QPointF(ball.center().x(), ball.top()), QPointF(ball.center().x(), ball.bottom()));
   p.drawLine(QPointF(ball.left(), ball.center().y()), QPointF(ball.right(), ball.center().y()));
   const qreal dy = ball.height() * 0.25;

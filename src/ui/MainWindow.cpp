@@ -2,16 +2,16 @@
 // interface language that relabels the main window, the options dialog and the About box.
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QCheckBox>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSignalBlocker>
@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+
 #include "app/Unit1.h"
 #include "settings/Settings.h"
 #include "settings/Unit2.h"
@@ -56,74 +57,188 @@ void SetLanguageItem(TOptionsForm* options, int item, const QString& text) {
 // One row of the language table to its target. Windows that do not exist yet are skipped.
 void ApplyRow(TForm1& form, TOptionsForm* options, TAboutBox* about, int row, const QString& text) {
   switch (row) {
-    case lrOptionsButton: SetCaption(form.OptionsButton, text); break;
-    case lrAboutBtnHint: SetHint(form.AboutBtn, text); break;
-    case lrHideButton: SetCaption(form.HideButton, text); break;
-    case lrStatistics: SetCaption(form.Label2, text); break;
-    case lrRestore: SetCaption(form.Restore, text); break;
-    case lrExit: SetCaption(form.Exit, text); break;
-    case lrAboutCaption: if (about) about->setWindowTitle(text); break;
-    case lrAboutOK: if (about) SetCaption(about->OKButton, text); break;
-    case lrAboutProduct: if (about) SetCaption(about->Label2, text); break;
+    case lrOptionsButton:
+      SetCaption(form.OptionsButton, text);
+      break;
+    case lrAboutBtnHint:
+      SetHint(form.AboutBtn, text);
+      break;
+    case lrHideButton:
+      SetCaption(form.HideButton, text);
+      break;
+    case lrStatistics:
+      SetCaption(form.Label2, text);
+      break;
+    case lrRestore:
+      SetCaption(form.Restore, text);
+      break;
+    case lrExit:
+      SetCaption(form.Exit, text);
+      break;
+    case lrAboutCaption:
+      if (about) about->setWindowTitle(text);
+      break;
+    case lrAboutOK:
+      if (about) SetCaption(about->OKButton, text);
+      break;
+    case lrAboutProduct:
+      if (about) SetCaption(about->Label2, text);
+      break;
     case lrAboutVersion:
       if (about) SetCaption(about->Label1, text + QString::fromLatin1(TAboutBox::Version));
       break;
-    case lrAboutAuthor: if (about) SetCaption(about->Author, text); break;
-    case lrAboutNotice: if (about) SetCaption(about->Label3, text); break;
-    case lrAboutSiteLabel: if (about) SetCaption(about->Label4, text); break;
-    case lrAboutFreeware: if (about) SetCaption(about->Freeware, text); break;
-    case lrAboutLink: if (about) about->SetLinkText(text); break;
-    default: break;
+    case lrAboutAuthor:
+      if (about) SetCaption(about->Author, text);
+      break;
+    case lrAboutNotice:
+      if (about) SetCaption(about->Label3, text);
+      break;
+    case lrAboutSiteLabel:
+      if (about) SetCaption(about->Label4, text);
+      break;
+    case lrAboutFreeware:
+      if (about) SetCaption(about->Freeware, text);
+      break;
+    case lrAboutLink:
+      if (about) about->SetLinkText(text);
+      break;
+    default:
+      break;
   }
   if (!options) return;
   TOptionsForm& o = *options;
   switch (row) {
-    case lrOptionsCaption: o.setWindowTitle(text); break;
-    case lrTabSheet1: SetTabText(o.PageControl1, o.TabSheet1, text); break;
-    case lrTabSheet2: SetTabText(o.PageControl1, o.TabSheet2, text); break;
-    case lrOptionsOK: SetCaption(o.OKButton, text); break;
-    case lrOptionsCancel: SetCaption(o.CancelButton, text); break;
-    case lrRootPathLabel: SetCaption(o.Label1, text); break;
-    case lrLanguageLabel: SetCaption(o.Label3, text); break;
+    case lrOptionsCaption:
+      o.setWindowTitle(text);
+      break;
+    case lrTabSheet1:
+      SetTabText(o.PageControl1, o.TabSheet1, text);
+      break;
+    case lrTabSheet2:
+      SetTabText(o.PageControl1, o.TabSheet2, text);
+      break;
+    case lrOptionsOK:
+      SetCaption(o.OKButton, text);
+      break;
+    case lrOptionsCancel:
+      SetCaption(o.CancelButton, text);
+      break;
+    case lrRootPathLabel:
+      SetCaption(o.Label1, text);
+      break;
+    case lrLanguageLabel:
+      SetCaption(o.Label3, text);
+      break;
     case lrLanguageItem0:
     case lrLanguageItem1:
     case lrLanguageItem2:
-    case lrLanguageItem3: SetLanguageItem(options, row - lrLanguageItem0, text); break;
-    case lrShowStat: SetCaption(o.ShowStatCheckBox, text); break;
-    case lrShowCatCont: SetCaption(o.ShowCatContCheckBox, text); break;
-    case lrHideOnStart: SetCaption(o.HideOnStartCheckBox, text); break;
-    case lrLogLabel: SetCaption(o.Label2, text); break;
-    case lrLogSessions: SetCaption(o.LogSessionsCheckBox, text); break;
-    case lrLogConnects: SetCaption(o.LogConnectsCheckBox, text); break;
-    case lrLogFiles: SetCaption(o.LogFilesCheckBox, text); break;
-    case lrLogHeaders: SetCaption(o.LogHeadersCheckBox, text); break;
-    case lrLogDebug: SetCaption(o.LogDebugCheckBox, text); break;
-    case lrLogRemoteHosts: SetCaption(o.LogRemoteHostsCheckBox, text); break;
-    case lrTabSheet3: SetTabText(o.PageControl1, o.TabSheet3, text); break;
-    case lrUseIPFiltering: SetCaption(o.UseIPFilteringCheckBox, text); break;
-    case lrIPFilterAdd: SetCaption(o.IPFilterAdd, text); break;
-    case lrIPFilterEdit: SetCaption(o.IPFilterEdit, text); break;
-    case lrIPFilterRemove: SetCaption(o.IPFilterRemove, text); break;
-    case lrIPFiltersClear: SetCaption(o.IPFiltersClear, text); break;
-    case lrSendServerHeader: SetCaption(o.SendServerHeaderCheckBox, text); break;
-    case lrIndexCssLabel: SetCaption(o.Label4, text); break;
-    case lrECGI: SetCaption(o.ECGICheckBox, text); break;
-    case lrCGIDirLabel: SetCaption(o.Label5, text); break;
-    case lrRestoreDefCGIDir: SetCaption(o.RestoreDefCGIDirButton, text); break;
-    case lrUSCGIF: SetCaption(o.USCGIFCheckBox, text); break;
-    case lrDNICGI: SetCaption(o.DNICGICheckBox, text); break;
-    case lrTabSheet5: SetTabText(o.PageControl1, o.TabSheet5, text); break;
-    case lrDPAF: SetCaption(o.DPAFCheckBox, text); break;
-    case lrAEASC: SetCaption(o.AEASCCheckBox, text); break;
-    case lrDIPIV: SetCaption(o.DIPIVCheckBox, text); break;
-    case lrCGIAssocGroupBox: if (o.CGIAssocGroupBox) o.CGIAssocGroupBox->setTitle(text); break;
-    case lrCGIAssocAdd: SetCaption(o.CGIAssocAdd, text); break;
-    case lrCGIAssocEdit: SetCaption(o.CGIAssocEdit, text); break;
-    case lrCGIAssocRemove: SetCaption(o.CGIAssocRemove, text); break;
-    case lrCGIAssocClear: SetCaption(o.CGIAssocClear, text); break;
-    case lrAddRootHint: SetHint(o.AddRootButton, text); break;
-    case lrRemoveRootHint: SetHint(o.RemoveRootButton, text); break;
-    default: break;
+    case lrLanguageItem3:
+      SetLanguageItem(options, row - lrLanguageItem0, text);
+      break;
+    case lrShowStat:
+      SetCaption(o.ShowStatCheckBox, text);
+      break;
+    case lrShowCatCont:
+      SetCaption(o.ShowCatContCheckBox, text);
+      break;
+    case lrHideOnStart:
+      SetCaption(o.HideOnStartCheckBox, text);
+      break;
+    case lrLogLabel:
+      SetCaption(o.Label2, text);
+      break;
+    case lrLogSessions:
+      SetCaption(o.LogSessionsCheckBox, text);
+      break;
+    case lrLogConnects:
+      SetCaption(o.LogConnectsCheckBox, text);
+      break;
+    case lrLogFiles:
+      SetCaption(o.LogFilesCheckBox, text);
+      break;
+    case lrLogHeaders:
+      SetCaption(o.LogHeadersCheckBox, text);
+      break;
+    case lrLogDebug:
+      SetCaption(o.LogDebugCheckBox, text);
+      break;
+    case lrLogRemoteHosts:
+      SetCaption(o.LogRemoteHostsCheckBox, text);
+      break;
+    case lrTabSheet3:
+      SetTabText(o.PageControl1, o.TabSheet3, text);
+      break;
+    case lrUseIPFiltering:
+      SetCaption(o.UseIPFilteringCheckBox, text);
+      break;
+    case lrIPFilterAdd:
+      SetCaption(o.IPFilterAdd, text);
+      break;
+    case lrIPFilterEdit:
+      SetCaption(o.IPFilterEdit, text);
+      break;
+    case lrIPFilterRemove:
+      SetCaption(o.IPFilterRemove, text);
+      break;
+    case lrIPFiltersClear:
+      SetCaption(o.IPFiltersClear, text);
+      break;
+    case lrSendServerHeader:
+      SetCaption(o.SendServerHeaderCheckBox, text);
+      break;
+    case lrIndexCssLabel:
+      SetCaption(o.Label4, text);
+      break;
+    case lrECGI:
+      SetCaption(o.ECGICheckBox, text);
+      break;
+    case lrCGIDirLabel:
+      SetCaption(o.Label5, text);
+      break;
+    case lrRestoreDefCGIDir:
+      SetCaption(o.RestoreDefCGIDirButton, text);
+      break;
+    case lrUSCGIF:
+      SetCaption(o.USCGIFCheckBox, text);
+      break;
+    case lrDNICGI:
+      SetCaption(o.DNICGICheckBox, text);
+      break;
+    case lrTabSheet5:
+      SetTabText(o.PageControl1, o.TabSheet5, text);
+      break;
+    case lrDPAF:
+      SetCaption(o.DPAFCheckBox, text);
+      break;
+    case lrAEASC:
+      SetCaption(o.AEASCCheckBox, text);
+      break;
+    case lrDIPIV:
+      SetCaption(o.DIPIVCheckBox, text);
+      break;
+    case lrCGIAssocGroupBox:
+      if (o.CGIAssocGroupBox) o.CGIAssocGroupBox->setTitle(text);
+      break;
+    case lrCGIAssocAdd:
+      SetCaption(o.CGIAssocAdd, text);
+      break;
+    case lrCGIAssocEdit:
+      SetCaption(o.CGIAssocEdit, text);
+      break;
+    case lrCGIAssocRemove:
+      SetCaption(o.CGIAssocRemove, text);
+      break;
+    case lrCGIAssocClear:
+      SetCaption(o.CGIAssocClear, text);
+      break;
+    case lrAddRootHint:
+      SetHint(o.AddRootButton, text);
+      break;
+    case lrRemoveRootHint:
+      SetHint(o.RemoveRootButton, text);
+      break;
+    default:
+      break;
   }
 }
 

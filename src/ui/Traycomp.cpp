@@ -7,6 +7,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+
 #include "ui/Icons.h"
 
 TTrayComp::TTrayComp(QWidget* window)

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
 #include "app/ServerCore.h"
 #include "ui/Icons.h"
 
@@ -27,9 +28,11 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   big.setPointSizeF(big.pointSizeF() * 1.25);
   Label2->setFont(big);
   Label1 = new QLabel(QStringLiteral("Version ") + QString::fromLatin1(Version), this);
-  Author = new QLabel(QStringLiteral("Serves the files of one folder of this computer over HTTP."), this);
+  Author = new QLabel(QStringLiteral("Serves the files of one folder of this computer over HTTP."),
+                      this);
   Label3 = new QLabel(
-      QStringLiteral("No passwords, no encryption: share only what anyone on your network may see."),
+      QStringLiteral(
+          "No passwords, no encryption: share only what anyone on your network may see."),
       this);
   Freeware = new QLabel(QStringLiteral("Free to use and to pass on."), this);
   Label4 = new QLabel(QStringLiteral("Your site on this computer:"), this);
@@ -80,4 +83,6 @@ void TAboutBox::SetLinkText(const QString& text) {
                        .arg(QString::fromLatin1(kOwnSiteUrl), text.toHtmlEscaped()));
 }
 
-void TAboutBox::MyForumClick() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOwnSiteUrl))); }
+void TAboutBox::MyForumClick() {
+  QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOwnSiteUrl)));
+}

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+
 #include "app/Unit1.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"

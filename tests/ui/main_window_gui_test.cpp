@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+
 #include "app/Unit1.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
@@ -27,9 +28,9 @@
 #include "settings/Settings.h"
 #include "settings/Unit2.h"
 #include "support/TestSupport.h"
-#include "ui/UiSession.h"
 #include "ui/Languages.h"
 #include "ui/Traycomp.h"
+#include "ui/UiSession.h"
 #include "ui/Unit3.h"
 
 namespace {
@@ -42,8 +43,8 @@ int StoredLanguage(const std::string& hiveText) {
   if (!key) return -1;
   for (const TRegValue& value : key->Values) {
     if (value.Name == "L" && value.Type == REG_DWORD && value.Data.size() == 4) {
-      return static_cast<unsigned char>(value.Data[0]) |
-             static_cast<unsigned char>(value.Data[1]) << 8;
+      return static_cast<unsigned char>(value.Data[0]) | static_cast<unsigned char>(value.Data[1])
+                                                             << 8;
     }
   }
   return -1;
@@ -68,14 +69,54 @@ struct LanguageCase {
 };
 
 const LanguageCase kLanguages[] = {
-    {0, "Настройка...", "Спрятать", "Статистика:", "Показать", "Выход", "Настройки сервера", "ДА",
-     "Отмена", "О программе", "Версия 1.1", {"Русский", "Английский", "Белорусский", "Сербский"}},
-    {1, "Options...", "Hide", "Statistics:", "Show", "Exit", "Server options", "OK", "Cancel",
-     "About program", "Version 1.1", {"Russian", "English", "Belorussian", "Serbian"}},
-    {2, "Налада...", "Схаваць", "Статыстыка:", "Паказаць", "Выхад", "Настройкі сервера", "ДА",
-     "адмена", "Аб праграме", "версія 1.1", {"руская", "англійская", "беларускі", "сербская"}},
-    {3, "постављање...", "сакрити", "статистика:", "Изложба", "излаз", "Сервер сеттингс", "ДА",
-     "адмена", "абоут", "верзија 1.1", {"руски", "енглески", "белоруске", "српски"}},
+    {0,
+     "Настройка...",
+     "Спрятать",
+     "Статистика:",
+     "Показать",
+     "Выход",
+     "Настройки сервера",
+     "ДА",
+     "Отмена",
+     "О программе",
+     "Версия 1.1",
+     {"Русский", "Английский", "Белорусский", "Сербский"}},
+    {1,
+     "Options...",
+     "Hide",
+     "Statistics:",
+     "Show",
+     "Exit",
+     "Server options",
+     "OK",
+     "Cancel",
+     "About program",
+     "Version 1.1",
+     {"Russian", "English", "Belorussian", "Serbian"}},
+    {2,
+     "Налада...",
+     "Схаваць",
+     "Статыстыка:",
+     "Паказаць",
+     "Выхад",
+     "Настройкі сервера",
+     "ДА",
+     "адмена",
+     "Аб праграме",
+     "версія 1.1",
+     {"руская", "англійская", "беларускі", "сербская"}},
+    {3,
+     "постављање...",
+     "сакрити",
+     "статистика:",
+     "Изложба",
+     "излаз",
+     "Сервер сеттингс",
+     "ДА",
+     "адмена",
+     "абоут",
+     "верзија 1.1",
+     {"руски", "енглески", "белоруске", "српски"}},
 };
 
 TEST(MainWindowLanguage, StartUpAppliesStoredLanguageAndWritesNothing) {
@@ -296,7 +337,8 @@ TEST(MainWindowExit, ExitEndsTheLoopAndShutDownWritesTheSessionEnd) {
   EXPECT_EQ(s->Log().find("SESSION TERMINATED"), std::string::npos);
   s->Close();
   const std::string log = s->Log();
-  EXPECT_NE(log.find("Session statistics\n connects: 0; requests: 0; errors: 0;"), std::string::npos);
+  EXPECT_NE(log.find("Session statistics\n connects: 0; requests: 0; errors: 0;"),
+            std::string::npos);
   EXPECT_NE(log.find("Brevoxa SESSION TERMINATED at "), std::string::npos);
 }
 
@@ -356,8 +398,8 @@ TEST(TrayComp, MouseHandlersAnswerOnlyTheirOwnValue) {
     Handler handler;
     TTrayCompButtonClick value;
   } handlers[] = {
-      {&TTrayComp::LButtonDown, arLeftClick},      {&TTrayComp::LButtonDblClick, arLeftDblClick},
-      {&TTrayComp::LButtonUp, arLeftClickUp},      {&TTrayComp::RButtonDown, arRightClick},
+      {&TTrayComp::LButtonDown, arLeftClick},         {&TTrayComp::LButtonDblClick, arLeftDblClick},
+      {&TTrayComp::LButtonUp, arLeftClickUp},         {&TTrayComp::RButtonDown, arRightClick},
       {&TTrayComp::RButtonDblClick, arRightDblClick}, {&TTrayComp::RButtonUp, arRightClickUp},
   };
   for (int setting = arLeftClick; setting <= arNone; ++setting) {
@@ -395,7 +437,9 @@ TEST(TrayComp, IconActivationsMapToMouseHandlers) {
     SCOPED_TRACE(static_cast<int>(c.reason));
     TrayFixture f;
     std::vector<std::string> seen;
-    auto note = [&seen](const char* name) { return [&seen, name](TTrayComp*) { seen.push_back(name); }; };
+    auto note = [&seen](const char* name) {
+      return [&seen, name](TTrayComp*) { seen.push_back(name); };
+    };
     f.Tray->OnLButtonDown = note("LDown");
     f.Tray->OnLButtonUp = note("LUp");
     f.Tray->OnLButtonDblClick = note("LDbl");
@@ -502,14 +546,17 @@ TEST(LanguageTable, FixedRowsKeepTheirWording) {
     int row;
     const char* texts[4];
   } rows[] = {
-      {lrAboutBtnHint, {"О программе Vyn Brevoxa", "About Vyn Brevoxa", "Аб праграме Vyn Brevoxa",
-                        "О програму Vyn Brevoxa"}},
-      {lrOptionsCaption, {"Настройки сервера", "Server options", "Настройкі сервера", "Сервер сеттингс"}},
+      {lrAboutBtnHint,
+       {"О программе Vyn Brevoxa", "About Vyn Brevoxa", "Аб праграме Vyn Brevoxa",
+        "О програму Vyn Brevoxa"}},
+      {lrOptionsCaption,
+       {"Настройки сервера", "Server options", "Настройкі сервера", "Сервер сеттингс"}},
       {lrAboutOK, {"ДА", "OK", "ДА", "ДА"}},
       {lrAboutVersion, {"Версия ", "Version ", "версія ", "верзија "}},
       {lrDNICGI, {nullptr, "Denie access to non-programs in CGI dir", nullptr, nullptr}},
-      {lrDPAF, {nullptr, "File which name begins with point is inaccessible (like in UNIX)", nullptr,
-                nullptr}},
+      {lrDPAF,
+       {nullptr, "File which name begins with point is inaccessible (like in UNIX)", nullptr,
+        nullptr}},
       {lrSendServerHeader, {nullptr, "Send \"Server:\" HTTP header", nullptr, nullptr}},
       {lrTabSheet3, {nullptr, "IP filtering", nullptr, nullptr}},
       {lrRemoveRootHint, {nullptr, "Remove from pathlist", nullptr, nullptr}},

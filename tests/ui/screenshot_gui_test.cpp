@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QPixmap>
 #include <string>
+
 #include "ui/UiSession.h"
 
 namespace {

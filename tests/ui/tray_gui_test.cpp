@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
 #include "ui/Traycomp.h"
 #include "ui/UiSession.h"
 
@@ -48,7 +49,7 @@ void Stop(pid_t& pid) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0;
 }
 
@@ -101,7 +102,8 @@ bool TrayGoneWithin(int ms) {
 // The widget Qt embeds into the X11 notification area, to click it as a user would.
 QWidget* EmbeddedIcon() {
   for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (QByteArray(w->metaObject()->className()) == "QSystemTrayIconSys" && w->isVisible()) return w;
+    if (QByteArray(w->metaObject()->className()) == "QSystemTrayIconSys" && w->isVisible())
+      return w;
   }
   return nullptr;
 }
@@ -166,8 +168,7 @@ TEST(TrayOnX11, TaskBarFallbackThenLateTrayThenHideAndRestore) {
   ASSERT_FALSE(f.isVisible());
   Stop(trayer.Pid);
   ASSERT_TRUE(TrayGoneWithin(5000));
-  EXPECT_TRUE(
-      QTest::qWaitFor([&] { return f.isVisible(); }, 3 * TTrayComp::kTrayRetryIntervalMs));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return f.isVisible(); }, 3 * TTrayComp::kTrayRetryIntervalMs));
   EXPECT_TRUE(f.isMinimized());
   EXPECT_TRUE(s.Boxes.empty());
 }
