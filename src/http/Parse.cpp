@@ -40,6 +40,15 @@ bool StrToInt32(const std::string& text, int32_t& value) {
   return true;
 }
 
+// Decoding can spell ".." ("%2e%2e"); the path info becomes PATH_TRANSLATED, which programs open,
+// so it keeps to the same rule as the target: a run of dots stands as one.
+std::string CollapseDots(const std::string& text) {
+  std::string result;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '.' && i > 0 && text[i - 1] == '.')) result += text[i];
+  return result;
+}
+
 void AddVariable(mParser* p, const std::string& name, const std::string& value) {
   p->Variables.push_back(name);
   p->Variables.push_back(value);
@@ -151,7 +160,7 @@ void ParseRequest(TServerCore& Server, mParser* p) {
   if (s != std::string::npos && (q == std::string::npos || s < q)) {
     if (p->InCGIDir) {
       pathInfo = path.substr(s + 1);
-      if (!pathInfo.empty()) pathInfo = DecodeQueryText(pathInfo);
+      if (!pathInfo.empty()) pathInfo = CollapseDots(DecodeQueryText(pathInfo));
     }
     path = path.substr(0, s);
   }

@@ -295,6 +295,10 @@ TEST_F(ParseTest, CgiVariants) {
        "192.168.1.2", true},
       {"forwarded variable", "/cgi-bin/p", "h", "", true, "HTTP_X_FORWARDED_FOR", "10.0.0.5", true},
       {"forwarded variable off", "/cgi-bin/p", "h", "", false, "HTTP_X_FORWARDED_FOR", "", false},
+      {"escaped dots stay single", "/cgi-bin/p;/%2e%2e/%2E%2E%2e/etc", "h", "", false,
+       "PATH_TRANSLATED", "/srv/www/././etc", true},
+      {"escaped dots in path info", "/cgi-bin/p;/a%2e%2e.b", "h", "", false, "PATH_INFO", "/a.b",
+       true},
       {"association", "/cgi-bin/t.pl", "h", "", false, "SCRIPT_FILENAME", "/srv/www/cgi-bin/t.pl",
        true},
   };
