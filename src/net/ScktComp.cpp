@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -156,6 +157,9 @@ struct TServerSocket::TImpl {
 // ---- listening endpoint ----
 
 TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
+  // sendfile has no MSG_NOSIGNAL: a client that resets while a file goes out must cost us an
+  // error event, not the process.
+  ::signal(SIGPIPE, SIG_IGN);
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (FListen < 0) throw ESocketError(SocketErrorText(errno, "socket"));
   int one = 1;

@@ -280,6 +280,35 @@ TEST_F(TransportTest, PeerResetGivesOneErrorAndNothingElse) {
   EXPECT_EQ(Server.ActiveConnections(), 0);
 }
 
+// Clients that leave, politely or by reset, while files stream to them: every connection is
+// cleaned up and the process survives (sendfile cannot be told MSG_NOSIGNAL).
+TEST_F(TransportTest, ClientsLeavingDuringFileStreamsAreErrorsNotACrash) {
+  TempDir dir;
+  WriteFile(dir / "big.bin", Pattern(2 * 1024 * 1024));
+  OnRead = [&](TCustomWinSocket* s) {
+    Drain(s);
+    s->WriteText("HTTP/1.1 200 OK\n\n");
+    s->WriteStream(TFileStream::OpenRead(dir / "big.bin"));
+  };
+  constexpr int kClients = 40;
+  WithClient([&] {
+    for (int i = 0; i < kClients; ++i) {
+      int fd = ConnectLoopback(Server.Port());
+      SendAll(fd, "GET");
+      ReadAtLeast(fd, static_cast<size_t>(i % 4) * 16384 + 1, 500);
+      SendAll(fd, "GET");
+      if (i % 2) {
+        linger lg{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+      }
+      close(fd);
+    }
+  });
+  PumpUntil([&] { return Server.ActiveConnections() == 0; }, 5000);
+  EXPECT_EQ(Server.ActiveConnections(), 0);
+  EXPECT_EQ(Events.Connects, kClients);
+}
+
 TEST_F(TransportTest, PeerCloseGivesOneDisconnect) {
   WithClient([&] {
     int fd = ConnectLoopback(Server.Port());
