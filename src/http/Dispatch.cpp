@@ -113,9 +113,9 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
     if (!decided && (p->Method == "GET" || p->Method == "HEAD" || p->Method == "POST")) {
       // Step 3.1: existence. A path holding a NUL names nothing: a C string would cut it
       // short and open something else.
+      // The attributes of a path that does not exist cannot be read, so one call answers both.
       uint32_t attrs = INVALID_FILE_ATTRIBUTES;
-      if (p->LocalPath.find('\0') == std::string::npos && IsAccessibleName(Server, p->LocalPath) &&
-          FileOrFolderExists(p->LocalPath))
+      if (p->LocalPath.find('\0') == std::string::npos && IsAccessibleName(Server, p->LocalPath))
         attrs = GetFileAttributesA(p->LocalPath);
       if (attrs == INVALID_FILE_ATTRIBUTES) {
         ErrorType = ERR_NOT_FOUND;
@@ -196,17 +196,16 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
           }
         } else {
           // Never read into memory: the transport sends the file straight from its descriptor.
-          THandle h = p->LocalPath.find('\0') == std::string::npos ? OpenForReading(p->LocalPath)
-                                                                   : INVALID_HANDLE_VALUE;
-          if (h != INVALID_HANDLE_VALUE) stream.reset(new (std::nothrow) TFileStream(h));
-          if (h != INVALID_HANDLE_VALUE && !stream) CloseHandle(h);
-          if (!stream) {
+          std::unique_ptr<TFileStream> file;
+          if (p->LocalPath.find('\0') == std::string::npos) file = TFileStream::OpenRead(p->LocalPath);
+          if (!file) {
             Server.ErrorCount++;
             WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);
             ErrorType = ERR_INTERNAL;
           } else {
             int64_t mtime = 0;
-            if (GetLastWriteTime(h, mtime)) p->LastModified = FileTimeToHttpDate(mtime);
+            if (file->LastWriteTime(mtime)) p->LastModified = FileTimeToHttpDate(mtime);
+            stream = std::move(file);
             ResponceType = RESPONCE_FILE;
             ContentType = GetContentType(Server, p->LocalPath);
           }

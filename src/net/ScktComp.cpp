@@ -78,6 +78,9 @@ struct TOutItem {
   size_t Offset = 0;
   std::unique_ptr<TStream> Stream;
   bool NoSendfile = false;
+  // Bytes of a sendfile stream still to go, taken once when it starts: -1 not yet known. It
+  // also spares the extra call that would only learn the end of the file.
+  int64_t Remaining = -1;
   std::unique_ptr<char[]> Buffer;  // stream bytes read but not yet accepted by the peer
   int BufferLen = 0;
   int BufferOff = 0;
@@ -135,6 +138,9 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool FCloseAfterSend = false; // Close() came while output was queued
   bool FPeerClosed = false;     // the peer sent its FIN
   bool FInRead = false;         // its read event is running
+  bool FDrained = false;        // all that was there has been read: nothing until the next event
+  int FLastAvailable = 0;       // what AvailableBytes last reported
+  bool FAvailableFresh = false; // nothing was read since: FLastAvailable still holds
   std::unique_ptr<std::deque<TOutItem>> FOut;
 };
 
@@ -321,6 +327,8 @@ void TServerClientWinSocket::SetInterest(uint32_t mask) {
 }
 
 void TServerClientWinSocket::HandleEvents(uint32_t events) {
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) FDrained = false;
+  FAvailableFresh = false;
   if (events & EPOLLERR) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -359,13 +367,17 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
   }
   if ((events & EPOLLOUT) && HasOutput()) Flush();
   if (Closed()) return;
-  UpdateInterest();
+  // A flush already queued sets the interest itself once it knows what is left.
+  if (!FFlushPending) UpdateInterest();
 }
 
 int TServerClientWinSocket::AvailableBytes() {
-  if (Closed()) return 0;
+  if (Closed() || FDrained) return 0;
+  if (FAvailableFresh) return FLastAvailable;
   int n = 0;
   if (::ioctl(FFd, FIONREAD, &n) != 0) return 0;
+  FLastAvailable = n;
+  FAvailableFresh = true;
   return n;
 }
 
@@ -373,7 +385,11 @@ int TServerClientWinSocket::ReadBytes(void* buffer, int count) {
   if (Closed()) return -1;
   if (count <= 0) return 0;
   for (;;) {
+    FAvailableFresh = false;
     ssize_t n = ::recv(FFd, buffer, static_cast<size_t>(count), 0);
+    // Whatever arrives after the reader took all there was raises a new event (the interest is
+    // level-triggered), so asking again now would be a wasted call.
+    if (n >= 0 && (n < count || n >= FLastAvailable)) FDrained = true;
     if (n >= 0) return static_cast<int>(n);
     int err = errno;
     if (err == EINTR) continue;
@@ -430,17 +446,28 @@ bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
   TStream& s = *item.Stream;
   auto* hs = item.NoSendfile ? nullptr : dynamic_cast<THandleStream*>(&s);
   if (hs) {
+    if (item.Remaining < 0) {
+      const int64_t size = s.Size();
+      const int64_t pos = s.Position();
+      item.Remaining = size >= 0 && pos >= 0 ? (size > pos ? size - pos : 0) : INT64_MAX;
+    }
     while (budget > 0) {
       off_t off = static_cast<off_t>(s.Position());
       if (off < 0) {
         item.NoSendfile = true;
         return SendStream(item, budget);
       }
+      if (item.Remaining == 0) {
+        item.Stream.reset();  // at its end: release the file behind it now
+        return true;
+      }
       size_t chunk = budget < (1u << 20) ? budget : (1u << 20);
+      if (static_cast<int64_t>(chunk) > item.Remaining) chunk = static_cast<size_t>(item.Remaining);
       ssize_t n = ::sendfile(FFd, hs->Handle(), &off, chunk);
       if (n > 0) {
         s.SetPosition(off);
         budget -= static_cast<size_t>(n);
+        item.Remaining -= n;
         continue;
       }
       if (n == 0) {

@@ -133,6 +133,11 @@ bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& fou
 }
 
 THandle OpenForReading(const std::string& path) {
+  TOpenFileInfo info;
+  return OpenForReading(path, info);
+}
+
+THandle OpenForReading(const std::string& path, TOpenFileInfo& info) {
   std::string utf8;
   if (!OsPath(path, utf8)) return INVALID_HANDLE_VALUE;
   // Non-blocking for the open itself: a named pipe in the served folder would otherwise hang
@@ -146,8 +151,10 @@ THandle OpenForReading(const std::string& path) {
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK stays: it means nothing to a regular file, and clearing it costs two calls on
+  // every request.
+  info.Size = static_cast<int64_t>(st.st_size);
+  info.LastWriteTime = static_cast<int64_t>(st.st_mtime);
   return fd;
 }
 

@@ -37,6 +37,12 @@ bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& fou
 
 // Read-only, close-on-exec; a folder cannot be opened. INVALID_HANDLE_VALUE on failure.
 THandle OpenForReading(const std::string& path);
+struct TOpenFileInfo {
+  int64_t Size = 0;
+  int64_t LastWriteTime = 0;  // seconds since 1970 UTC
+};
+// The same, also telling the size and time it saw at opening (no further call needed).
+THandle OpenForReading(const std::string& path, TOpenFileInfo& info);
 void CloseHandle(THandle handle);
 int64_t GetFileSizeOfHandle(THandle handle);  // -1 on failure
 // Last modification, seconds since 1970 UTC.

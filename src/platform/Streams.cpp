@@ -2,12 +2,14 @@
 #include "platform/Streams.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 int64_t TStream::Size() {
   int64_t pos = Seek(0, soFromCurrent);
@@ -17,28 +19,77 @@ int64_t TStream::Size() {
   return end;
 }
 
+bool THandleStream::KnowPosition() {
+  if (FPos >= 0) return true;
+  if (!FSeekable) return false;
+  off_t pos = lseek(FHandle, 0, SEEK_CUR);
+  if (pos < 0) {
+    FSeekable = false;
+    return false;
+  }
+  FPos = static_cast<int64_t>(pos);
+  return true;
+}
+
 int THandleStream::Read(void* buffer, int count) {
   if (count <= 0) return 0;
+  const bool positioned = KnowPosition();
   for (;;) {
-    ssize_t n = read(FHandle, buffer, static_cast<size_t>(count));
-    if (n >= 0) return static_cast<int>(n);
+    ssize_t n = positioned ? pread(FHandle, buffer, static_cast<size_t>(count), static_cast<off_t>(FPos))
+                           : read(FHandle, buffer, static_cast<size_t>(count));
+    if (n >= 0) {
+      if (positioned) FPos += n;
+      return static_cast<int>(n);
+    }
     if (errno != EINTR) return -1;
   }
 }
 
 int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int whence = origin == soFromBeginning ? SEEK_SET : origin == soFromCurrent ? SEEK_CUR : SEEK_END;
-  off_t pos = lseek(FHandle, static_cast<off_t>(offset), whence);
-  return pos < 0 ? -1 : static_cast<int64_t>(pos);
+  if (!KnowPosition()) return -1;
+  int64_t base = 0;
+  if (origin == soFromCurrent) {
+    base = FPos;
+  } else if (origin == soFromEnd) {
+    base = Size();
+    if (base < 0) return -1;
+  }
+  if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset)) return -1;
+  FPos = base + offset;
+  return FPos;
+}
+
+int64_t THandleStream::Size() {
+  struct stat st;
+  if (fstat(FHandle, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
 }
 
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
-  THandle handle = OpenForReading(path);
+  TOpenFileInfo info;
+  THandle handle = OpenForReading(path, info);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<TFileStream>(handle);
+  auto* stream = new (std::nothrow) TFileStream(handle, info);
+  if (!stream) CloseHandle(handle);
+  return std::unique_ptr<TFileStream>(stream);
+}
+
+TFileStream::TFileStream(THandle handle, const TOpenFileInfo& info)
+    : THandleStream(handle), FInfoKnown(true), FInfo(info) {
+  FPos = 0;  // just opened
 }
 
 TFileStream::~TFileStream() { CloseHandle(FHandle); }
+
+int64_t TFileStream::Size() { return FInfoKnown ? FInfo.Size : THandleStream::Size(); }
+
+bool TFileStream::LastWriteTime(int64_t& unixTime) {
+  if (FInfoKnown) {
+    unixTime = FInfo.LastWriteTime;
+    return true;
+  }
+  return GetLastWriteTime(FHandle, unixTime);
+}
 
 int TStringStream::Read(void* buffer, int count) {
   if (count <= 0) return 0;

@@ -15,19 +15,24 @@ class TStream {
   virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;  // new position, -1 on failure
   int64_t Position() { return Seek(0, soFromCurrent); }
   void SetPosition(int64_t pos) { Seek(pos, soFromBeginning); }
-  int64_t Size();
+  virtual int64_t Size();
 };
 
-// Never closes its handle.
+// Never closes its handle. The position is the stream's own, kept here and read with pread, so
+// moving it costs no call; the descriptor's offset is asked once, on first use.
 class THandleStream : public TStream {
  public:
   explicit THandleStream(THandle handle) : FHandle(handle) {}
   THandle Handle() const { return FHandle; }
   int Read(void* buffer, int count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override;
 
  protected:
+  bool KnowPosition();
   THandle FHandle;
+  int64_t FPos = -1;        // -1: not yet taken from the descriptor
+  bool FSeekable = true;    // false for a pipe: plain reads then
 };
 
 // A file opened by name for reading; closes it when destroyed.
@@ -35,7 +40,15 @@ class TFileStream : public THandleStream {
  public:
   static std::unique_ptr<TFileStream> OpenRead(const std::string& path);  // null on failure
   explicit TFileStream(THandle handle) : THandleStream(handle) {}
+  TFileStream(THandle handle, const TOpenFileInfo& info);
   ~TFileStream() override;
+  // As they were when the file was opened: what the head announces is what goes out.
+  int64_t Size() override;
+  bool LastWriteTime(int64_t& unixTime);
+
+ private:
+  bool FInfoKnown = false;
+  TOpenFileInfo FInfo;
 };
 
 // Text held in memory (tests, and any producer that has no file).

@@ -173,14 +173,29 @@ TEST(Files, OpenForReadingOnlyRegularFiles) {
   THandle h = OpenForReading(dir / "a.txt");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(fcntl(h, F_GETFD) & FD_CLOEXEC);
-  EXPECT_FALSE(fcntl(h, F_GETFL) & O_NONBLOCK);
   EXPECT_EQ(GetFileSizeOfHandle(h), 5);
   int64_t mtime = 0;
   EXPECT_TRUE(GetLastWriteTime(h, mtime));
   EXPECT_EQ(mtime, 1234567890);
   CloseHandle(h);
+
   EXPECT_EQ(GetFileSizeOfHandle(h), -1);
   EXPECT_FALSE(GetLastWriteTime(h, mtime));
+
+  // The size and time seen at opening come back with the handle, and the file stream keeps them
+  // even when the file changes afterwards: the head announces what goes out.
+  TOpenFileInfo info;
+  h = OpenForReading(dir / "a.txt", info);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(info.Size, 5);
+  EXPECT_EQ(info.LastWriteTime, 1234567890);
+  TFileStream stream(h, info);
+  WriteFile(dir / "a.txt", "longer now");
+  EXPECT_EQ(stream.Size(), 5);
+  EXPECT_TRUE(stream.LastWriteTime(mtime));
+  EXPECT_EQ(mtime, 1234567890);
+  char buf[16];
+  EXPECT_EQ(stream.Read(buf, sizeof buf), 10) << "reads go to the file, only the announced size is kept";
 }
 
 TEST(Files, AppendToFileAddsAndCreates) {
@@ -249,6 +264,19 @@ TEST(Streams, HandleStreamLeavesHandleOpenFileStreamClosesIt) {
     EXPECT_EQ(s.Read(buf, 8), 0);
   }
   EXPECT_TRUE(IsOpen(h));
+  // A stream starts where the handle stands, whoever moved it there.
+  ASSERT_EQ(lseek(h, 5, SEEK_SET), 5);
+  {
+    THandleStream s(h);
+    char buf[8];
+    EXPECT_EQ(s.Position(), 5);
+    EXPECT_EQ(s.Read(buf, 8), 3);
+    EXPECT_EQ(std::string(buf, 3), "fgh");
+    EXPECT_EQ(s.Seek(-4, soFromEnd), 4);
+    EXPECT_EQ(s.Read(buf, 2), 2);
+    EXPECT_EQ(std::string(buf, 2), "ef");
+    EXPECT_EQ(s.Seek(-7, soFromCurrent), -1) << "before the start";
+  }
   CloseHandle(h);
 
   EXPECT_EQ(TFileStream::OpenRead(dir / "missing"), nullptr);
