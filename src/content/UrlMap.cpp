@@ -4,6 +4,7 @@
 #include <cstdio>
 #include "app/ServerCore.h"
 #include "log/Log.h"
+#include "platform/Codec.h"
 
 namespace {
 
@@ -23,16 +24,8 @@ bool ReadHexPair(const std::string& text, size_t at, int& value) {
   int v = 0;
   bool any = false;
   for (; i < end; ++i) {
-    char c = text[i];
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      break;
+    const int d = HexDigitValue(text[i]);
+    if (d < 0) break;
     v = v * 16 + d;
     any = true;
   }

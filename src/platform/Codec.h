@@ -13,5 +13,7 @@ unsigned char Cp1251ToUpper(unsigned char c);
 std::string Cp1251LowerCase(std::string_view text);
 std::string Cp1251UpperCase(std::string_view text);
 bool Cp1251SameText(std::string_view a, std::string_view b);
+// 0..15 for a hexadecimal digit of either case, -1 for any other character.
+int HexDigitValue(char c);
 // '*' any run, '?' any one character; letters compared without regard to case.
 bool Cp1251WildcardMatch(std::string_view pattern, std::string_view name);

@@ -33,16 +33,8 @@ uint32_t DosAttribOf(const std::string& utf8Path) {
   uint32_t value = 0;
   size_t digits = 0;
   for (; i < len && digits < 8; ++i, ++digits) {
-    char c = buf[i];
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      break;
+    const int d = HexDigitValue(buf[i]);
+    if (d < 0) break;
     value = (value << 4) | static_cast<uint32_t>(d);
   }
   return digits == 0 ? 0 : (value & kDosAttribBits);
@@ -162,6 +154,17 @@ void CloseHandle(THandle handle) {
   if (handle >= 0) close(handle);
 }
 
+bool WriteAllBytes(THandle handle, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t w = write(handle, data + done, size - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
 int64_t GetFileSizeOfHandle(THandle handle) {
   struct stat st;
   if (handle < 0 || fstat(handle, &st) != 0) return -1;
@@ -180,19 +183,7 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   if (!OsPath(path, utf8)) return false;
   int fd = open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
   if (fd < 0) return false;
-  const char* p = data.data();
-  size_t left = data.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  bool ok = WriteAllBytes(fd, data.data(), data.size());
   if (close(fd) != 0) ok = false;
   return ok;
 }

@@ -44,6 +44,8 @@ struct TOpenFileInfo {
 // The same, also telling the size and time it saw at opening (no further call needed).
 THandle OpenForReading(const std::string& path, TOpenFileInfo& info);
 void CloseHandle(THandle handle);
+// Writes all of size bytes; false when fewer went out.
+bool WriteAllBytes(THandle handle, const char* data, size_t size);
 int64_t GetFileSizeOfHandle(THandle handle);  // -1 on failure
 // Last modification, seconds since 1970 UTC.
 bool GetLastWriteTime(THandle handle, int64_t& unixTime);

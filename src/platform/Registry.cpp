@@ -49,19 +49,12 @@ std::string_view TrimSeparators(std::string_view path) {
   return path;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = AsciiLower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Parses hex digits filling the whole of text into value; false on anything else or overflow.
 bool ParseHex32(std::string_view text, uint32_t& value) {
   if (text.empty() || text.size() > 8) return false;
   value = 0;
   for (char c : text) {
-    int d = HexDigit(c);
+    int d = HexDigitValue(c);
     if (d < 0) return false;
     value = (value << 4) | static_cast<uint32_t>(d);
   }
@@ -232,8 +225,8 @@ bool ParseData(const std::vector<std::string_view>& lines, size_t& li, std::stri
       if (rest.empty()) break;
       size_t comma = rest.find(',');
       std::string_view item = TrimRight(rest.substr(0, comma));
-      if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) return false;
-      bytes += static_cast<char>(HexDigit(item[0]) * 16 + HexDigit(item[1]));
+      if (item.size() != 2 || HexDigitValue(item[0]) < 0 || HexDigitValue(item[1]) < 0) return false;
+      bytes += static_cast<char>(HexDigitValue(item[0]) * 16 + HexDigitValue(item[1]));
       pos = comma == std::string_view::npos ? data.size() : pos + comma + 1;
     }
     if (!more) break;
@@ -390,19 +383,7 @@ bool TRegistry::FlushHive() {
   struct stat old;
   fchmod(fd,
          stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : 0644);
-  const char* p = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  bool ok = WriteAllBytes(fd, text.data(), text.size());
   if (ok && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   // The unreadable hive is set aside only once its replacement is safely on disk; it must not be

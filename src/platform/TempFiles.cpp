@@ -40,17 +40,6 @@ bool DeleteFileName(const std::string& path) {
   return unlink(Cp1251ToUtf8(path).c_str()) == 0;
 }
 
-bool WriteAllBytes(THandle handle, const char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t w = write(handle, data + done, size - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<size_t>(w);
-  }
-  return true;
-}
-
 int64_t ReadAt(THandle handle, char* buffer, size_t count, int64_t offset) {
   size_t done = 0;
   while (done < count) {

@@ -13,8 +13,6 @@ THandle ReopenTempFile(const std::string& path);
 // Removes the name; an open descriptor keeps the data alive until it closes.
 bool DeleteFileName(const std::string& path);
 
-// Writes all of size bytes; false when fewer went out.
-bool WriteAllBytes(THandle handle, const char* data, size_t size);
 // Up to count bytes from offset without moving the position; -1 on failure.
 int64_t ReadAt(THandle handle, char* buffer, size_t count, int64_t offset);
 bool SeekToStart(THandle handle);
