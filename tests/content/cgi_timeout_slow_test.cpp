@@ -14,25 +14,6 @@ namespace {
 
 using CgiTimeoutTest = CgiServerFixture;
 
-// Live (not zombie) processes whose process group is pgid.
-int LiveMembersOfGroup(int pgid) {
-  int live = 0;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return -1;
-  while (dirent* e = readdir(proc)) {
-    const std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0, pgrp = 0;
-    if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
-        state != 'Z')
-      ++live;
-  }
-  closedir(proc);
-  return live;
-}
-
 TEST_F(CgiTimeoutTest, SleepingProgramAndItsChildAreKilledAfterTwentySeconds) {
   InstallScript("sleep.sh");
   const auto started = std::chrono::steady_clock::now();
@@ -47,7 +28,7 @@ TEST_F(CgiTimeoutTest, SleepingProgramAndItsChildAreKilledAfterTwentySeconds) {
   ASSERT_GT(group, 1);
   int live = -1;
   for (int i = 0; i < 100 && live != 0; ++i) {
-    live = LiveMembersOfGroup(group);
+    live = LiveMembersOfProcessGroup(group);
     if (live != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(live, 0);

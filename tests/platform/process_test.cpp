@@ -112,24 +112,6 @@ class ProcessTest : public ::testing::Test {
     int status;
     return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
   }
-  // Live (not zombie) processes whose group is pgid.
-  static int LiveMembersOfGroup(int pgid) {
-    int live = 0;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return -1;
-    while (dirent* e = readdir(proc)) {
-      const std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
-      const size_t paren = stat.rfind(')');
-      if (paren == std::string::npos) continue;
-      char state = 0;
-      int ppid = 0, pgrp = 0;
-      if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
-          pgrp == pgid && state != 'Z')
-        ++live;
-    }
-    closedir(proc);
-    return live;
-  }
 
   TempDir Dir;
   int In = -1, Out = -1, Err = -1;
@@ -221,14 +203,14 @@ TEST_F(ProcessTest, TimeOutKillsTheWholeGroup) {
   EXPECT_GE(waited, std::chrono::milliseconds(280));
   EXPECT_LT(waited, std::chrono::milliseconds(3000));
   const int group = info.Pid;
-  EXPECT_GT(LiveMembersOfGroup(group), 0);
+  EXPECT_GT(LiveMembersOfProcessGroup(group), 0);
   KillProcessGroup(info);
   CloseProcess(info);
   EXPECT_TRUE(NoChildLeft());
   // The grandchild belongs to whoever reaps orphans; it must at least be dead at once.
   int live = -1;
   for (int i = 0; i < 100 && live != 0; ++i) {
-    live = LiveMembersOfGroup(group);
+    live = LiveMembersOfProcessGroup(group);
     if (live != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(live, 0);

@@ -1,11 +1,13 @@
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -74,3 +76,21 @@ static std::string ReadSome(int fd, size_t want, int timeoutMs) {
 std::string ReadUntilClose(int fd, int timeoutMs) { return ReadSome(fd, SIZE_MAX, timeoutMs); }
 
 std::string ReadAtLeast(int fd, size_t n, int timeoutMs) { return ReadSome(fd, n, timeoutMs); }
+
+int LiveMembersOfProcessGroup(int pgid) {
+  int live = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  while (dirent* e = readdir(proc)) {
+    const std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (std::sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
+        pgrp == pgid && state != 'Z')
+      ++live;
+  }
+  closedir(proc);
+  return live;
+}

@@ -26,3 +26,6 @@ bool SendAll(int fd, const std::string& data);
 std::string ReadUntilClose(int fd, int timeoutMs = 3000);
 // Reads until at least n bytes arrived or timeoutMs passes without data.
 std::string ReadAtLeast(int fd, size_t n, int timeoutMs = 3000);
+
+// Live (not zombie) processes whose process group is pgid; -1 when /proc cannot be read.
+int LiveMembersOfProcessGroup(int pgid);
