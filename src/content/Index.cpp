@@ -8,12 +8,13 @@
 #include "app/ServerCore.h"
 #include "content/UrlMap.h"
 #include "http/Dispatch.h"
+#include "platform/Codec.h"
 #include "platform/Files.h"
 
 namespace {
 
 // Tried in this order; an earlier pattern wins over every match of a later one.
-const char* const kIndexPatterns[] = {"/index.*htm*", "/index.php*", "/index.cgi*", "/index.pl*"};
+const char* const kIndexPatterns[] = {"index.*htm*", "index.php*", "index.cgi*", "index.pl*"};
 
 const char* const kPlainHead =
     "<html><head><title>Catalog contents</title><style type=\"text/css\">\n"
@@ -74,11 +75,17 @@ std::string SizeText(const TSearchRec& entry) {
 bool FindIndexFile(TServerCore& Server, std::string& LocalPath) {
   // A path with a NUL names nothing, and neither does anything found "inside" it.
   if (LocalPath.find('\0') != std::string::npos) return false;
+  // One pass over the folder serves all four patterns; an earlier pattern still wins over a later
+  // one, and among the matches of one pattern the first in the folder's own order.
+  std::vector<std::string> names;
+  if (!ReadFolderNames(LocalPath, names)) return false;
   for (const char* pattern : kIndexPatterns) {
-    std::vector<TSearchRec> found;
-    if (FindFiles(LocalPath + pattern, found) && !found.empty()) {
-      LocalPath = LocalPath + "/" + found.front().Name;
-      return true;
+    for (const std::string& name : names) {
+      // An entry that cannot be reached (a link to nothing) is no index.
+      if (Cp1251WildcardMatch(pattern, name) && FileOrFolderExists(LocalPath + "/" + name)) {
+        LocalPath = LocalPath + "/" + name;
+        return true;
+      }
     }
   }
   return false;

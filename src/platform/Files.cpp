@@ -124,6 +124,17 @@ bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& fou
   return true;
 }
 
+bool ReadFolderNames(const std::string& folder, std::vector<std::string>& names) {
+  names.clear();
+  std::string utf8;
+  if (!OsPath(folder, utf8)) return false;
+  DIR* dir = opendir(utf8.c_str());
+  if (!dir) return false;
+  while (struct dirent* entry = readdir(dir)) names.push_back(Utf8ToCp1251(entry->d_name));
+  closedir(dir);
+  return true;
+}
+
 THandle OpenForReading(const std::string& path) {
   TOpenFileInfo info;
   return OpenForReading(path, info);

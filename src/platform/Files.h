@@ -34,6 +34,9 @@ struct TSearchRec {
 // to case). Entries come in the order the file system returns them, "." and ".." included
 // when they match. False when the folder cannot be read.
 bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& found);
+// The names in a folder, in the order the file system returns them, without looking at any of
+// them; false when the folder cannot be read.
+bool ReadFolderNames(const std::string& folder, std::vector<std::string>& names);
 
 // Read-only, close-on-exec; a folder cannot be opened. INVALID_HANDLE_VALUE on failure.
 THandle OpenForReading(const std::string& path);

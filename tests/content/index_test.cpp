@@ -85,6 +85,15 @@ TEST_F(IndexTest, FolderNamedLikeAnIndexIsTaken) {
   EXPECT_EQ(path, dir + "/index.html");
 }
 
+TEST_F(IndexTest, LinkToNothingIsNoIndex) {
+  std::string dir = Sub("d");
+  ASSERT_EQ(symlink("gone.html", (dir + "/index.html").c_str()), 0);
+  WriteFile(dir + "/index.php", "x");
+  std::string path = dir;
+  ASSERT_TRUE(FindIndexFile(Server, path));
+  EXPECT_EQ(path, dir + "/index.php");
+}
+
 TEST_F(IndexTest, MissingFolderHasNoIndex) {
   std::string path = Tmp / "nope";
   EXPECT_FALSE(FindIndexFile(Server, path));
