@@ -250,46 +250,32 @@ void LoadSettings(TServerCore& Server) {
   }
 }
 
+// Opens key for writing, lets write fill it and closes it; closing stores what was set so far,
+// also after a failed value, so those values stay written. Reports a failure itself.
+template <typename TWrite>
+bool WriteKey(TServerCore& Server, const std::string& key, TWrite write) {
+  if (!Server.Registry || !Server.Registry->OpenKey(key, true)) {
+    WriteFailure();
+    return false;
+  }
+  const bool ok = write(*Server.Registry);
+  if (!Server.Registry->CloseKey() || !ok) {
+    WriteFailure();
+    return false;
+  }
+  return true;
+}
+
 void SaveSettings(TServerCore& Server) {
-  if (!Server.Registry) {
-    WriteFailure();
+  if (!WriteKey(Server, kSettingsKey, [&](TRegistry& reg) { return SaveRows(Server, reg); }))
     return;
-  }
-  TRegistry& reg = *Server.Registry;
-  if (!reg.OpenKey(kSettingsKey, true)) {
-    WriteFailure();
-    return;
-  }
-  bool ok = SaveRows(Server, reg);
-  // Closing writes what was set so far, also after a failed value: those values stay written.
-  if (!reg.CloseKey() || !ok) {
-    WriteFailure();
-    return;
-  }
   for (const TListRow& list : kLists) {
     if ((Server.*list.List).empty()) continue;  // an emptied list leaves its old items unread
-    if (!reg.OpenKey(SubkeyPath(list), true)) {
-      WriteFailure();
+    if (!WriteKey(Server, SubkeyPath(list), [&](TRegistry& reg) { return SaveList(Server, reg, list); }))
       return;
-    }
-    ok = SaveList(Server, reg, list);
-    if (!reg.CloseKey() || !ok) {
-      WriteFailure();
-      return;
-    }
   }
 }
 
 void SaveLanguage(TServerCore& Server) {
-  if (!Server.Registry) {
-    WriteFailure();
-    return;
-  }
-  TRegistry& reg = *Server.Registry;
-  if (!reg.OpenKey(kSettingsKey, true)) {
-    WriteFailure();
-    return;
-  }
-  bool ok = reg.WriteInteger("L", Server.L);
-  if (!reg.CloseKey() || !ok) WriteFailure();
+  WriteKey(Server, kSettingsKey, [&](TRegistry& reg) { return reg.WriteInteger("L", Server.L); });
 }
