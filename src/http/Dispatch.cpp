@@ -154,9 +154,11 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
           p->StatusCode = 301;
           StatusText = "Redirect";
           ContentType = "text/html";
+          // The Host value is the client's own text: in the page it must stay text.
+          const std::string shown = HtmlText(u, true);
           ResponceBody =
-              "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" + u +
-              "'>" + u + "</a></body></html>";
+              "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" + shown +
+              "'>" + shown + "</a></body></html>";
           p->IsCGI = false;
           decided = true;
         }
