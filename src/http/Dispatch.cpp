@@ -72,14 +72,13 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
   int CgiBodyLength = 0;
 
   // A head cut off at the size limit is no request to serve: whatever its first lines name
-  // (a file, a program to run) is left alone and only the refusal goes out.
+  // (a file, a program to run) is left alone and only the refusal goes out. Its version is
+  // still checked, as for any other request.
   const bool headOverflow = p->StatusCode == 413 && p->HeaderLength >= kMaxHeadBytes;
   const bool parserTooBig = p->StatusCode == 413 && !headOverflow;
+  if (headOverflow) p->CloseConnection = true;
 
-  if (headOverflow) {
-    p->CloseConnection = true;
-    decided = true;
-  } else if (p->Version < 0 || p->Version > 1) {
+  if (p->Version < 0 || p->Version > 1) {
     // Step 1: versions that are not served.
     if (p->Version < 0) {
       p->CloseConnection = true;
@@ -92,9 +91,16 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
     }
     WriteLog(Server, AddrPort(p) + " incorrect protocol " + p->Protocol);
     decided = true;
+  } else if (headOverflow) {
+    decided = true;
   } else {
     // Step 2: early refusals.
-    if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
+    if (p->StatusCode != 0 && p->StatusCode == FramingRefusal(Server, p)) {
+      // Where the body ends is unknown, so nothing is served or run for it.
+      p->CloseConnection = true;
+      if (p->StatusCode == 501) StatusText = "Transfer-Encoding not supported";
+      decided = true;
+    } else if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
       p->CloseConnection = true;
       p->StatusCode = 413;
       StatusText = "Too big request entity";

@@ -48,4 +48,66 @@ TEST_F(RequestRulesTest, RedirectPageShowsHostAndTargetAsText) {
                        "\n\n" + body);
 }
 
+TEST_F(RequestRulesTest, HeadCutAtTheLimitStillGetsItsVersionChecked) {
+  WriteFile(Docs / "a.txt", "alpha");
+  const std::string pad = "X-Pad: " + std::string(8000, 'p') + "\n\n";
+  const struct {
+    const char* Name;
+    std::string Request;
+    std::string Answer;
+    const char* Logged;
+  } cases[] = {
+      {"bad_version", "GET /a.txt HTTP/0.9\n" + pad,
+       "HTTP/1.0 400 Bad HTTP version in request\nContent-Length: 0\n\n",
+       " incorrect protocol HTTP/0.9\n"},
+      {"request_line_cut", "GET /" + std::string(8000, 'a') + " HTTP/1.1\n\n",
+       "HTTP/1.0 400 Bad HTTP version in request\nContent-Length: 0\n\n", " incorrect protocol \n"},
+      {"version_too_high", "GET /a.txt HTTP/2.0\n" + pad,
+       "HTTP/1.1 505 Too big HTTP version in request\nContent-Type: text/plain\nConnection: "
+       "close\nContent-Length: 64\n\nWRONG PROTOCOL VERSION\nServer supports only HTTP/1.1 and "
+       "earlier",
+       " incorrect protocol HTTP/2.0\n"},
+      {"good_version", "GET /a.txt HTTP/1.1\n" + pad,
+       "HTTP/1.1 413 Error\nConnection: close\nContent-Length: 0\n\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const size_t logBefore = Log().size();
+    EXPECT_EQ(Unwired(Exchange(c.Request, 5000)), c.Answer);
+    const std::string logged = Log().substr(logBefore);
+    EXPECT_NE(logged.find(" overloaded HTTP headers, possibly an attack\n"), std::string::npos);
+    EXPECT_EQ(logged.find(" incorrect protocol ") != std::string::npos, c.Logged != nullptr);
+    if (c.Logged) EXPECT_NE(logged.find(c.Logged), std::string::npos) << logged;
+  }
+}
+
+TEST_F(RequestRulesTest, BodiesOfUnknownLengthAreNeverReadAsRequests) {
+  WriteFile(Docs / "a.txt", "alpha");
+  WriteFile(Docs / "b.txt", "bravo");
+  const std::string smuggled = "GET /b.txt HTTP/1.1\nHost: x\n\n";
+  const struct {
+    const char* Name;
+    std::string Request;
+    std::string Answer;
+  } cases[] = {
+      {"chunked",
+       "POST /a.txt HTTP/1.1\nHost: x\nTransfer-Encoding: chunked\n\n1c\r\n" + smuggled +
+           "\r\n0\r\n\r\n",
+       "HTTP/1.1 501 Transfer-Encoding not supported\nConnection: close\nContent-Length: 0\n\n"},
+      {"blank_before_colon",
+       "GET /a.txt HTTP/1.1\nTransfer-Encoding : chunked\n\n0\r\n\r\n" + smuggled,
+       "HTTP/1.1 501 Transfer-Encoding not supported\nConnection: close\nContent-Length: 0\n\n"},
+      {"lengths_disagree",
+       "POST /a.txt HTTP/1.1\nContent-Length: 0\nContent-Length: " +
+           std::to_string(smuggled.size()) + "\n\n" + smuggled,
+       "HTTP/1.1 400 Error\nConnection: close\nContent-Length: 0\n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const int before = Server.RequestCount;
+    EXPECT_EQ(Unwired(Exchange(c.Request, 5000)), c.Answer);
+    EXPECT_EQ(Server.RequestCount, before + 1);
+  }
+}
+
 }  // namespace
