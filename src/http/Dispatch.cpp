@@ -170,6 +170,14 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
         }
       }
 
+      // CGI switched off runs nothing: not an index script, nor a request parsed while it was
+      // still on. Such a file is refused rather than sent as its source.
+      if (!decided && p->IsCGI && !Server.ECGI) {
+        ErrorType = ERR_ACCESS_DENIED;
+        p->IsCGI = false;
+        decided = true;
+      }
+
       // Step 3.5: a HEAD never runs a program.
       if (!decided && p->IsCGI && p->Method == "HEAD") {
         p->IsCGI = false;

@@ -48,6 +48,53 @@ TEST_F(RequestRulesTest, RedirectPageShowsHostAndTargetAsText) {
                        "\n\n" + body);
 }
 
+TEST_F(RequestRulesTest, CgiSwitchedOffRunsNothing) {
+  Server.CGIAssoc = {"cgi, pl, php, sh:/bin/sh"};
+  const struct {
+    const char* Folder;
+    const char* Index;
+  } indexes[] = {
+      {"i1", "index.cgi"}, {"i2", "index.pl"}, {"i3", "index.php"}, {"i4", "index.html.exe"}};
+  for (const auto& i : indexes) {
+    ASSERT_EQ(mkdir((Docs / i.Folder).c_str(), 0700), 0);
+    const std::string path = Docs / i.Folder + "/" + i.Index;
+    WriteFile(path, "#!/bin/sh\n" + kTracingScript);
+    ASSERT_EQ(chmod(path.c_str(), 0700), 0);
+  }
+  Server.ECGI = false;
+  for (const auto& i : indexes) {
+    SCOPED_TRACE(i.Index);
+    for (const char* method : {"GET", "HEAD", "POST"})
+      EXPECT_EQ(Unwired(Get("/" + std::string(i.Folder) + "/", method)), kDenied) << method;
+    EXPECT_FALSE(FileExists(Docs / i.Folder + "/ran"));
+  }
+
+  // Switched off while a request waits for its body: the request was parsed as a program's,
+  // and is refused all the same.
+  Server.ECGI = true;
+  WriteFile(CgiDir + "/t.sh", kTracingScript);
+  const int port = Server.ServerSocket1->Port();
+  std::atomic<bool> headSent{false}, switchedOff{false};
+  auto reply = std::async(std::launch::async, [&] {
+    const int fd = ConnectLoopback(port);
+    SendAll(fd, "POST /cgi-bin/t.sh HTTP/1.1\nHost: x\nConnection: close\nContent-Length: 3\n\n");
+    headSent = true;
+    while (!switchedOff) usleep(1000);
+    SendAll(fd, "abc");
+    std::string got = ReadUntilClose(fd, 10000);
+    close(fd);
+    return got;
+  });
+  while (!headSent) Server.ServerSocket1->ProcessEvents(10);
+  for (int i = 0; i < 20; ++i) Server.ServerSocket1->ProcessEvents(10);
+  Server.ECGI = false;
+  switchedOff = true;
+  while (reply.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+    Server.ServerSocket1->ProcessEvents(10);
+  EXPECT_EQ(Unwired(reply.get()), kDenied);
+  EXPECT_FALSE(FileExists(CgiDir + "/ran"));
+}
+
 TEST_F(RequestRulesTest, HeadCutAtTheLimitStillGetsItsVersionChecked) {
   WriteFile(Docs / "a.txt", "alpha");
   const std::string pad = "X-Pad: " + std::string(8000, 'p') + "\n\n";
