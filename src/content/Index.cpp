@@ -122,6 +122,8 @@ std::string BuildCatalogPage(TServerCore& Server, const std::string& LocalPath) 
       if (e.Attr & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
       if (e.Name == ".") continue;
       if (!IsAccessibleName(Server, e.Name)) continue;
+      // Listed, they would only lead to a "not found".
+      if (IsProgramFile(Server, LocalPath + "/" + e.Name)) continue;
       if (e.Name == ".." && LocalPath == Server.RC) continue;
       page += "<tr><td class=\"fname\"><a href=\"";
       page += QuotedLink(link);

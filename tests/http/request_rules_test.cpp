@@ -33,6 +33,53 @@ class RequestRulesTest : public CgiServerFixture {
   }
 };
 
+TEST_F(RequestRulesTest, DotFoldersHideEverythingBelowTheRoot) {
+  // The root itself may lie in a dot folder: only the names below it count.
+  const std::string root = Docs / ".www";
+  ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+  for (const char* folder : {"/.git", "/.d", "/.e", "/a.b", "/cgi-bin"})
+    ASSERT_EQ(mkdir((root + folder).c_str(), 0700), 0);
+  WriteFile(root + "/.git/config", "secret");
+  WriteFile(root + "/.d/x.txt", "secret");
+  WriteFile(root + "/.d/index.html", "secret");
+  WriteFile(root + "/.e/y.txt", "secret");
+  WriteFile(root + "/a.b/c.txt", "plain");
+  WriteFile(root + "/cgi-bin/t.sh", "printf 'Content-Type: text/plain\\n\\nran'\n");
+  Server.RC = root;
+  Server.DPAF = true;
+  const struct {
+    const char* Target;
+    std::string Answer;
+  } cases[] = {
+      {"/.git/config", kNotFound},
+      {"/.d/x.txt", kNotFound},
+      {"/.d/", kNotFound},         // its index is not served
+      {"/.e/", kNotFound},         // no listing of it is built
+      {"/.d**/x.txt", kNotFound},  // asterisks are separators too
+      {"/cgi-bin/t.sh;/.d/x.txt", kNotFound},
+      {"/cgi-bin/t.sh;/%2ed/x.txt", kNotFound},  // the path info is decoded
+      {"/a.b/c.txt", "HTTP/1.1 200 OK\nContent-Type: text/plain\n"},
+      {"/cgi-bin/t.sh;/a.b/c", "HTTP/1.1 200 OK\nContent-Length: 3\nConnection: close\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Target);
+    const std::string reply = Unwired(Get(c.Target));
+    EXPECT_EQ(reply.substr(0, c.Answer.size()), c.Answer);
+    EXPECT_EQ(reply.find("secret"), std::string::npos);
+  }
+
+  // The separate CGI folder keeps to the same rule below itself.
+  const std::string cgi = Docs / ".cgi";
+  ASSERT_EQ(mkdir(cgi.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((cgi + "/.x").c_str(), 0700), 0);
+  WriteFile(cgi + "/t.sh", "printf 'Content-Type: text/plain\\n\\nran'\n");
+  WriteFile(cgi + "/.x/t.sh", "printf 'Content-Type: text/plain\\n\\nran'\n");
+  Server.USCGIF = true;
+  Server.SCGIF = cgi;
+  EXPECT_EQ(Status("/cgi-bin/.x/t.sh"), "HTTP/1.1 404 Not found");
+  EXPECT_EQ(Status("/cgi-bin/t.sh"), "HTTP/1.1 200 OK");
+}
+
 TEST_F(RequestRulesTest, RedirectPageShowsHostAndTargetAsText) {
   const std::string name = "d'<i>&\"q";
   ASSERT_EQ(mkdir((Docs / name).c_str(), 0700), 0);
@@ -93,6 +140,50 @@ TEST_F(RequestRulesTest, CgiSwitchedOffRunsNothing) {
     Server.ServerSocket1->ProcessEvents(10);
   EXPECT_EQ(Unwired(reply.get()), kDenied);
   EXPECT_FALSE(FileExists(CgiDir + "/ran"));
+}
+
+TEST_F(RequestRulesTest, ProgramFilesAreNotFoundWhereverTheRootLies) {
+  const std::vector<std::string> own = {"brevoxa.log",  "brevoxa.log.1",   "HKLM.reg",
+                                        "HKLM.reg.bad", "HKLM.reg.Ab12Cd", "t_in.tmp",
+                                        "t_err.tmp",    "out0.tmp",        "out17.tmp"};
+  for (const std::string& name : own)
+    if (name != "brevoxa.log") WriteFile(Program / name, "own");
+  WriteFile(Program / "other.txt", "other");
+  const std::string linked = Docs / "linked";
+  ASSERT_EQ(symlink(Program.Path().c_str(), linked.c_str()), 0);
+  // The program folder as the root, below the default root "/", spelled with "**" or "/./",
+  // and behind a link.
+  const struct {
+    const char* Name;
+    std::string Root;
+    std::string Prefix;
+  } roots[] = {
+      {"root", Program.Path(), ""},
+      {"under_slash", "/", Program.Path()},
+      {"double_separator", "/", Program.Path() + "**"},
+      {"dot_folder", "/", Program.Path() + "/."},
+      {"linked_root", linked, ""},
+  };
+  Server.DPAF = false;  // so "/./" reaches the folder at all
+  for (const auto& r : roots) {
+    SCOPED_TRACE(r.Name);
+    Server.RC = r.Root;
+    for (const std::string& name : own)
+      EXPECT_EQ(Status(r.Prefix + "/" + name), "HTTP/1.1 404 Not found") << name;
+    EXPECT_EQ(Status(r.Prefix + "/other.txt"), "HTTP/1.1 200 OK");
+  }
+  // A folder that is not the program's serves such names like any other.
+  WriteFile(Docs / "HKLM.reg", "a user's file");
+  Server.RC = Docs.Path();
+  EXPECT_EQ(Status("/HKLM.reg"), "HTTP/1.1 200 OK");
+  // The listing does not offer them either.
+  Server.RC = Program.Path();
+  const std::string listing = Get("/");
+  EXPECT_NE(listing.find("other.txt"), std::string::npos);
+  for (const std::string& name : own)
+    EXPECT_EQ(listing.find(">" + name + "<"), std::string::npos) << name;
+  for (const std::string& name : own)
+    if (name.find(".tmp") != std::string::npos) unlink((Program / name).c_str());
 }
 
 TEST_F(RequestRulesTest, HeadCutAtTheLimitStillGetsItsVersionChecked) {
