@@ -23,31 +23,6 @@ const char* const kPlainHead =
     "td.fsize {letter-spacing:2px; font-size:8pt}\n"
     "</style></head><body>\n";
 
-// A file name may hold any of these; written raw they would end the link or open a tag.
-std::string HtmlText(const std::string& name) {
-  std::string out;
-  out.reserve(name.size());
-  for (char c : name) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 // The link sits inside a double-quoted attribute; a quote in it would end the attribute.
 std::string QuotedLink(const std::string& link) {
   std::string out;
@@ -71,6 +46,33 @@ std::string SizeText(const TSearchRec& entry) {
 }
 
 }  // namespace
+
+std::string HtmlText(const std::string& text, bool singleQuoted) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += singleQuoted ? "&#39;" : "'";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
 
 bool FindIndexFile(TServerCore& Server, std::string& LocalPath) {
   // A path with a NUL names nothing, and neither does anything found "inside" it.
@@ -120,6 +122,8 @@ std::string BuildCatalogPage(TServerCore& Server, const std::string& LocalPath) 
       if (e.Attr & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
       if (e.Name == ".") continue;
       if (!IsAccessibleName(Server, e.Name)) continue;
+      // Listed, they would only lead to a "not found".
+      if (IsProgramFile(Server, LocalPath + "/" + e.Name)) continue;
       if (e.Name == ".." && LocalPath == Server.RC) continue;
       page += "<tr><td class=\"fname\"><a href=\"";
       page += QuotedLink(link);

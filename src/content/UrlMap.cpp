@@ -2,6 +2,7 @@
 #include "content/UrlMap.h"
 
 #include <cstdio>
+
 #include "app/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
@@ -75,11 +76,14 @@ void DecodePathEscape(const std::string& path, size_t& p, std::string& result) {
 
 }  // namespace
 
+const std::string& LocalBase(TServerCore& Server, bool InCGIDir) {
+  return InCGIDir && Server.USCGIF ? Server.SCGIF : Server.RC;
+}
+
 std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool InCGIDir) {
-  std::string base;
+  const std::string& base = LocalBase(Server, InCGIDir);
   std::string path = Path;
   if (InCGIDir && Server.USCGIF) {
-    base = Server.SCGIF;
     if (Server.CGID.empty()) {
       WriteLog(Server,
                "ATTENTION! CGI dir is incorrect! Please do not play with registry.\nGo to Options "
@@ -89,8 +93,6 @@ std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool In
       size_t drop = Server.CGID.size() - 1;
       path = drop < path.size() ? path.substr(drop) : std::string();
     }
-  } else {
-    base = Server.RC;
   }
 
   std::string result = base;

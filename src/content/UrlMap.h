@@ -4,6 +4,8 @@
 
 class TServerCore;
 
+// The folder a target is mapped under: the separate CGI folder or the root.
+const std::string& LocalBase(TServerCore& Server, bool InCGIDir);
 std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool InCGIDir);
 std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder, const std::string& Name);
 std::string DecodeQueryText(const std::string& Text);

@@ -1,6 +1,7 @@
 // Answering one parsed request: deciding the answer, building the head, sending head and body.
 #include "http/Dispatch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "content/Cgi.h"
 #include "content/Index.h"
 #include "content/MimeTypes.h"
+#include "content/UrlMap.h"
 #include "http/Parse.h"
 #include "log/Log.h"
 #include "platform/Files.h"
@@ -36,6 +38,23 @@ std::string AddrPort(const mParser* p) { return p->RemoteAddr + ":" + p->RemoteP
 
 bool EndsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
+// A meta-variable the parser set for a program; "" when it set none.
+std::string MetaVariable(const mParser* p, const std::string& name) {
+  const size_t end = std::min(p->Variables.size(), static_cast<size_t>(p->FirstHeaderEntry));
+  for (size_t i = 0; i + 1 < end; i += 2)
+    if (p->Variables[i] == name) return p->Variables[i + 1];
+  return "";
+}
+
+// What may never be answered is answered exactly like a missing file, so that a client cannot
+// even learn that it exists.
+bool IsServable(TServerCore& Server, const mParser* p) {
+  if (!IsAccessiblePath(Server, LocalBase(Server, p->InCGIDir), p->LocalPath)) return false;
+  // The path info becomes PATH_TRANSLATED, a path the program is invited to open.
+  if (p->IsCGI && !IsAccessiblePath(Server, "", MetaVariable(p, "PATH_INFO"))) return false;
+  return !IsProgramFile(Server, p->LocalPath);
+}
+
 }  // namespace
 
 std::string FileTimeToHttpDate(int64_t unixTime) {
@@ -60,6 +79,48 @@ bool IsAccessibleName(TServerCore& Server, const std::string& LocalPath) {
   return !(start < LocalPath.size() && LocalPath[start] == '.');
 }
 
+bool IsAccessiblePath(TServerCore& Server, const std::string& Base, const std::string& Path) {
+  if (!Server.DPAF) return true;
+  size_t start = 0;
+  // The base is the user's own choice and may itself lie in a dot folder (~/.www).
+  if (!Base.empty() && Path.compare(0, Base.size(), Base) == 0 &&
+      (Base.back() == '/' || Path.size() == Base.size() || Path[Base.size()] == '/'))
+    start = Base.size();
+  for (size_t i = start; i < Path.size();) {
+    size_t end = Path.find_first_of("/:", i);
+    if (end == std::string::npos) end = Path.size();
+    if (end > i && Path[i] == '.') return false;
+    i = end + 1;
+  }
+  return true;
+}
+
+bool IsProgramFileName(const std::string& Name) {
+  // The log with its rotated copies, the hive with its temporary and set-aside forms.
+  for (const std::string own : {"brevoxa.log", "HKLM.reg"})
+    if (Name.compare(0, own.size(), own) == 0 &&
+        (Name.size() == own.size() || Name[own.size()] == '.'))
+      return true;
+  // A CGI run's standard input, error and output ("out%d.tmp").
+  if (Name == "t_in.tmp" || Name == "t_err.tmp") return true;
+  const size_t digits = Name.size() >= 8 ? Name.size() - 7 : 0;
+  if (digits == 0 || Name.compare(0, 3, "out") != 0 || Name.compare(3 + digits, 4, ".tmp") != 0)
+    return false;
+  for (size_t i = 3; i < 3 + digits; ++i)
+    if (Name[i] < '0' || Name[i] > '9') return false;
+  return true;
+}
+
+bool IsProgramFile(TServerCore& Server, const std::string& LocalPath) {
+  const size_t slash = LocalPath.rfind('/');
+  if (slash == std::string::npos || !IsProgramFileName(LocalPath.substr(slash + 1))) return false;
+  // Start-up made the program folder current; a relative name is only usable as that.
+  const std::string& dir = Server.ProgramDir;
+  const std::string own = dir.empty() || dir[0] != '/' ? std::string(".") : dir;
+  // Compared as folders on disk, so "//", "/./" or a linked root cannot spell it otherwise.
+  return SameDirectory(LocalPath.substr(0, slash + 1), own);
+}
+
 void DispatchRequest(TServerCore& Server, mParser* p) {
   int ResponceType = RESPONCE_TEXT;
   int ErrorType = ERR_NONE;
@@ -72,14 +133,13 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
   int CgiBodyLength = 0;
 
   // A head cut off at the size limit is no request to serve: whatever its first lines name
-  // (a file, a program to run) is left alone and only the refusal goes out.
+  // (a file, a program to run) is left alone and only the refusal goes out. Its version is
+  // still checked, as for any other request.
   const bool headOverflow = p->StatusCode == 413 && p->HeaderLength >= kMaxHeadBytes;
   const bool parserTooBig = p->StatusCode == 413 && !headOverflow;
+  if (headOverflow) p->CloseConnection = true;
 
-  if (headOverflow) {
-    p->CloseConnection = true;
-    decided = true;
-  } else if (p->Version < 0 || p->Version > 1) {
+  if (p->Version < 0 || p->Version > 1) {
     // Step 1: versions that are not served.
     if (p->Version < 0) {
       p->CloseConnection = true;
@@ -92,9 +152,16 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
     }
     WriteLog(Server, AddrPort(p) + " incorrect protocol " + p->Protocol);
     decided = true;
+  } else if (headOverflow) {
+    decided = true;
   } else {
     // Step 2: early refusals.
-    if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
+    if (p->StatusCode != 0 && p->StatusCode == FramingRefusal(Server, p)) {
+      // Where the body ends is unknown, so nothing is served or run for it.
+      p->CloseConnection = true;
+      if (p->StatusCode == 501) StatusText = "Transfer-Encoding not supported";
+      decided = true;
+    } else if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
       p->CloseConnection = true;
       p->StatusCode = 413;
       StatusText = "Too big request entity";
@@ -115,7 +182,7 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
       // short and open something else.
       // The attributes of a path that does not exist cannot be read, so one call answers both.
       uint32_t attrs = INVALID_FILE_ATTRIBUTES;
-      if (p->LocalPath.find('\0') == std::string::npos && IsAccessibleName(Server, p->LocalPath))
+      if (p->LocalPath.find('\0') == std::string::npos && IsServable(Server, p))
         attrs = GetFileAttributesA(p->LocalPath);
       if (attrs == INVALID_FILE_ATTRIBUTES) {
         ErrorType = ERR_NOT_FOUND;
@@ -154,12 +221,22 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
           p->StatusCode = 301;
           StatusText = "Redirect";
           ContentType = "text/html";
+          // The Host value is the client's own text: in the page it must stay text.
+          const std::string shown = HtmlText(u, true);
           ResponceBody =
-              "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" + u +
-              "'>" + u + "</a></body></html>";
+              "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" + shown +
+              "'>" + shown + "</a></body></html>";
           p->IsCGI = false;
           decided = true;
         }
+      }
+
+      // CGI switched off runs nothing: not an index script, nor a request parsed while it was
+      // still on. Such a file is refused rather than sent as its source.
+      if (!decided && p->IsCGI && !Server.ECGI) {
+        ErrorType = ERR_ACCESS_DENIED;
+        p->IsCGI = false;
+        decided = true;
       }
 
       // Step 3.5: a HEAD never runs a program.
@@ -197,7 +274,8 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
         } else {
           // Never read into memory: the transport sends the file straight from its descriptor.
           std::unique_ptr<TFileStream> file;
-          if (p->LocalPath.find('\0') == std::string::npos) file = TFileStream::OpenRead(p->LocalPath);
+          if (p->LocalPath.find('\0') == std::string::npos)
+            file = TFileStream::OpenRead(p->LocalPath);
           if (!file) {
             Server.ErrorCount++;
             WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+
 #include "app/ServerCore.h"
 #include "content/Cgi.h"
 #include "content/MimeTypes.h"
@@ -62,6 +63,22 @@ std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& N
   for (size_t i = 0; i + 1 < p->Variables.size(); i += 2)
     if (Cp1251SameText(p->Variables[i], Name)) result = Cp1251LowerCase(p->Variables[i + 1]);
   return result;
+}
+
+int FramingRefusal(TServerCore& Server, mParser* p) {
+  const std::string* length = nullptr;
+  bool disagree = false;
+  for (size_t i = static_cast<size_t>(p->FirstHeaderEntry); i + 1 < p->Variables.size(); i += 2) {
+    // "Transfer-Encoding : chunked" is still read as one by some servers in front of this one.
+    std::string name = p->Variables[i];
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    if (Cp1251SameText(name, "Transfer-Encoding")) return 501;
+    if (Cp1251SameText(name, "Content-Length")) {
+      if (length != nullptr && *length != p->Variables[i + 1]) disagree = true;
+      length = &p->Variables[i + 1];
+    }
+  }
+  return disagree ? 400 : 0;
 }
 
 int ParseHttpVersion(TServerCore& Server, const std::string& Protocol) {
@@ -230,9 +247,14 @@ void ParseRequest(TServerCore& Server, mParser* p) {
     if (valueStarted && c != '\n') value += c;
   }
 
-  // 9. Declared body size.
+  // 9. Declared body size. A body is only ever read by its one declared length: one framed any
+  // other way would be scanned as further requests, smuggled past whatever stands in front.
   std::string length = GetHeaderValue(Server, p, "Content-Length");
-  if (!length.empty()) {
+  if (const int refusal = FramingRefusal(Server, p); refusal != 0) {
+    p->ContentLength = 0;
+    p->CloseConnection = true;
+    p->StatusCode = refusal;
+  } else if (!length.empty()) {
     int32_t v = 0;
     if (!StrToInt32(length, v) || v < 0) {
       // A negative size would never be reached, leaving the request hanging: refused alike.

@@ -8,6 +8,9 @@ struct mParser;
 void ParseRequest(TServerCore& Server, mParser* p);
 // Last match of Name (case-insensitive) among the record's Variables, lower-cased; "" if none.
 std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& Name);
+// 501 when the request carries Transfer-Encoding (never decoded here), 400 when its
+// Content-Length lines disagree, 0 when its body is framed by one length or none.
+int FramingRefusal(TServerCore& Server, mParser* p);
 // "HTTP/1.x" gives x, a higher major M.m gives M*1000+m, anything else -1000.
 int ParseHttpVersion(TServerCore& Server, const std::string& Protocol);
 bool IsInCGIDir(TServerCore& Server, const std::string& Target);

@@ -85,6 +85,13 @@ bool DirectoryExists(const std::string& path) {
   return StatPath(path, utf8, st) && S_ISDIR(st.st_mode);
 }
 
+bool SameDirectory(const std::string& a, const std::string& b) {
+  std::string utf8;
+  struct stat sa, sb;
+  return StatPath(a, utf8, sa) && StatPath(b, utf8, sb) && S_ISDIR(sa.st_mode) &&
+         S_ISDIR(sb.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& found) {
   found.clear();
   std::string utf8;

@@ -23,6 +23,8 @@ uint32_t GetFileAttributesA(const std::string& path);
 bool FileOrFolderExists(const std::string& path);
 bool FileExists(const std::string& path);       // exists and is not a folder
 bool DirectoryExists(const std::string& path);  // exists and is a folder
+// Both name one and the same folder (device and inode), however each path spells it.
+bool SameDirectory(const std::string& a, const std::string& b);
 
 struct TSearchRec {
   std::string Name;  // cp1251

@@ -432,7 +432,8 @@ TEST_F(DispatchTest, PathWithNulNamesNothing) {
   EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
 }
 
-// The assembly marks a head cut off at 8000 bytes; whatever its first lines name is not served.
+// The assembly marks a head cut off at 8000 bytes; whatever its first lines name is not served,
+// but its version is checked as for any request.
 TEST_F(DispatchTest, OversizedHeadKeepsItsMark) {
   struct {
     const char* Name;
@@ -442,7 +443,7 @@ TEST_F(DispatchTest, OversizedHeadKeepsItsMark) {
       {"parsed_get_of_a_file", "GET /a.txt HTTP/1.1\nX-Pad: " + std::string(8000, 'a'),
        "HTTP/1.1 413 Error\nConnection: close\nContent-Length: 0\n\n"},
       {"no_request_line_at_all", std::string(8000, 'a'),
-       "HTTP/1.0 413 Error\nContent-Length: 0\n\n"},
+       "HTTP/1.0 400 Bad HTTP version in request\nContent-Length: 0\n\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
