@@ -106,7 +106,7 @@ struct TCgiReply {
 inline TCgiReply ParseReply(const std::string& raw) {
   TCgiReply r;
   r.Raw = raw;
-  r.StatusLine = raw.substr(0, raw.find('\n'));
+  r.StatusLine = raw.substr(0, raw.find("\r\n"));
   const size_t cl = raw.find("\nContent-Length: ");
   if (cl != std::string::npos) {
     r.ContentLength = std::strtol(raw.c_str() + cl + 17, nullptr, 10);

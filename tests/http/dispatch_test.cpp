@@ -222,7 +222,7 @@ TEST_F(DispatchTest, TextAnswersAreExact) {
     ASSERT_EQ(Socket.Writes.size(), c.Texts.size());
     for (size_t i = 0; i < c.Texts.size(); ++i) {
       EXPECT_FALSE(Socket.Writes[i].IsStream);
-      EXPECT_EQ(Socket.Writes[i].Data, c.Texts[i]);
+      EXPECT_EQ(Socket.Writes[i].Data, Wire(c.Texts[i]));
     }
     EXPECT_EQ(P.CloseConnection, c.Closes);
   }
@@ -254,7 +254,7 @@ TEST_F(DispatchTest, ErrorsAsTextWhenStatusCodesAreOff) {
     Socket.Writes.clear();
     Dispatch(c.Request);
     ASSERT_EQ(Socket.Writes.size(), 1u);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Texts[0]);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Texts[0]));
   }
 }
 
@@ -296,7 +296,7 @@ TEST_F(DispatchTest, StaticFileGoesOutAsHeadThenStream) {
              c.Name == std::string("post_of_2000_bytes_is_served") ? std::string(2000, 'x') : "");
     ASSERT_EQ(Socket.Writes.size(), 2u);
     EXPECT_FALSE(Socket.Writes[0].IsStream);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Head);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Head));
     EXPECT_TRUE(Socket.Writes[1].IsStream);
     EXPECT_TRUE(Socket.Writes[1].IsHandleStream);
     EXPECT_EQ(Socket.Writes[1].Data, k40Bytes);
@@ -314,7 +314,7 @@ TEST_F(DispatchTest, HeadSendsTheHeadAndClosesTheFileAtOnce) {
   int before = OpenDescriptors();
   Dispatch("HEAD /a.txt HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, kFileHead);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(kFileHead));
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
@@ -332,11 +332,11 @@ TEST_F(DispatchTest, FileOver2GiBAnnouncesItsTrueLength) {
       "10:20:30 GMT\nContent-Length: 3221225472\n\n";
   Dispatch("HEAD /big.bin HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, head);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(head));
   Socket.Writes.clear();
   Dispatch("GET /big.bin HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_EQ(Socket.Writes[0].Data, head);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(head));
   EXPECT_EQ(Socket.Writes[1].Data, "<3221225472 bytes>");
 }
 
@@ -345,8 +345,8 @@ TEST_F(DispatchTest, ServerLineComesLast) {
   Dispatch("OPTIONS * HTTP/1.1\nConnection: close\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
   EXPECT_EQ(Socket.Writes[0].Data,
-            "HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nConnection: close\nServer: "
-            "Vyn_Brevoxa/1.1\nContent-Length: 0\n\n");
+            Wire("HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nConnection: close\nServer: "
+                 "Vyn_Brevoxa/1.1\nContent-Length: 0\n\n"));
 }
 
 TEST_F(DispatchTest, DotFileServedOnlyWhenAllowed) {
@@ -363,8 +363,9 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   std::string page = BuildCatalogPage(Server, Root + "/dir");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: " +
-                                       std::to_string(page.size()) + "\n\n" + page);
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: " +
+                 std::to_string(page.size()) + "\n\n" + page));
   EXPECT_NE(page.find("f.txt"), std::string::npos);
 
   // Without listings: refused with the folder's own text.
@@ -372,10 +373,9 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Socket.Writes.clear();
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(
-      Socket.Writes[0].Data,
-      "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t "
-      "have an index.");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: "
+                 "28\n\n/dir/\ndoesn`t have an index."));
 
   // The CGI folder never shows its listing.
   Server.SCC = true;
@@ -383,7 +383,7 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Socket.Writes.clear();
   Dispatch("GET /cgi-bin/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data.rfind("HTTP/1.1 403 Access denied\n", 0), 0u)
+  EXPECT_EQ(Socket.Writes[0].Data.rfind(Wire("HTTP/1.1 403 Access denied\n"), 0), 0u)
       << Socket.Writes[0].Data;
   EXPECT_EQ(Socket.Writes[0].Data.find("Catalog"), std::string::npos);
 }
@@ -392,7 +392,7 @@ TEST_F(DispatchTest, IndexFileIsServedAsTheFolder) {
   WriteFile(Root + "/dir/index.html", "<p>hi</p>");
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_NE(Socket.Writes[0].Data.find("Content-Type: text/html\n"), std::string::npos);
+  EXPECT_NE(Socket.Writes[0].Data.find(Wire("Content-Type: text/html\n")), std::string::npos);
   EXPECT_EQ(Socket.Writes[1].Data, "<p>hi</p>");
   EXPECT_EQ(P.LocalPath, Root + "/dir/index.html");
 }
@@ -401,7 +401,7 @@ TEST_F(DispatchTest, FolderFoundAsIndexIsAnInternalError) {
   mkdir((Root + "/dir/index.html").c_str(), 0755);
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n"));
   EXPECT_EQ(Server.ErrorCount, 1);
   EXPECT_NE(
       Log().find("127.0.0.1:5000 ERROR: cant open requested file: " + Root + "/dir/index.html"),
@@ -419,7 +419,7 @@ TEST_F(DispatchTest, PathWithNulNamesNothing) {
   int before = OpenDescriptors();
   DispatchRequest(Server, &P);
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
   EXPECT_EQ(OpenDescriptors(), before);
 
   // The same for a folder: its index must not be looked up behind the NUL.
@@ -429,7 +429,7 @@ TEST_F(DispatchTest, PathWithNulNamesNothing) {
   P.URI = "/dir/";
   DispatchRequest(Server, &P);
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
 }
 
 // The assembly marks a head cut off at 8000 bytes; whatever its first lines name is not served.
@@ -457,7 +457,7 @@ TEST_F(DispatchTest, OversizedHeadKeepsItsMark) {
     P.CloseConnection = true;
     DispatchRequest(Server, &P);
     ASSERT_EQ(Socket.Writes.size(), 1u);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Answer);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Answer));
     EXPECT_TRUE(P.CloseConnection);
   }
 }
@@ -515,7 +515,7 @@ TEST_F(DispatchTest, MarkedTargetsAreRefusedWhateverTheyHold) {
     Socket.Writes.clear();
     Dispatch(c.Request);
     ASSERT_EQ(Socket.Writes.size(), 1u);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Answer);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Answer));
   }
 }
 
@@ -525,7 +525,7 @@ TEST_F(DispatchTest, UnservedCgiFolderTargetIsNotFound) {
   WriteFile(Root + "/cgi-bin/readme.txt", "plain");
   Dispatch("GET /cgi-bin/readme.txt HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
 }
 
 TEST_F(DispatchTest, BadVersionIsLogged) {
@@ -555,7 +555,7 @@ TEST_F(DispatchCgiTest, HeadNeverRunsTheProgram) {
             "touch '" + marker + "'\nprintf 'Content-Type: text/plain\\n\\nhi'\n");
   Dispatch("HEAD /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 200 OK\nContent-Length: 0\n\n"));
   EXPECT_FALSE(FileExists(marker));
 }
 
@@ -563,8 +563,10 @@ TEST_F(DispatchCgiTest, OutputCompletesTheHead) {
   WriteFile(Root + "/cgi-bin/t.sh", "printf 'Content-Type: text/plain\\n\\nhello'\n");
   Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 5\n");
-  EXPECT_EQ(Socket.Writes[1].Data, "Content-Type: text/plain\n\nhello");
+  // The program's header lines go out with the server's, as one head.
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\n"));
+  EXPECT_EQ(Socket.Writes[1].Data, "hello");
   EXPECT_NE(Log().find("p->IsCGI && (ResponceType==RESPONCE_FILE)\n"), std::string::npos);
 }
 
@@ -572,8 +574,9 @@ TEST_F(DispatchCgiTest, LocationInOutputIsARedirect) {
   WriteFile(Root + "/cgi-bin/t.sh", "printf 'LOCATION: /x\\n\\nmoved'\n");
   Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 301 Redirect\nContent-Length: 5\n");
-  EXPECT_EQ(Socket.Writes[1].Data, "LOCATION: /x\n\nmoved");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 301 Redirect\nContent-Length: 5\nLOCATION: /x\n\n"));
+  EXPECT_EQ(Socket.Writes[1].Data, "moved");
 }
 
 TEST_F(DispatchCgiTest, ProgramThatCannotRunIs500) {
@@ -581,7 +584,8 @@ TEST_F(DispatchCgiTest, ProgramThatCannotRunIs500) {
   WriteFile(Root + "/cgi-bin/t.sh", "echo never\n");
   Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Error running CGI script\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 500 Error running CGI script\nContent-Length: 0\n\n"));
 }
 
 TEST(FileTimeToHttpDate, Rfc1123Form) {
