@@ -1,6 +1,7 @@
 // CGI programs run by the whole server: input, environment, arguments and output handling.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,26 @@ TEST_F(CgiRunTest, PipelinedRequestsAfterAProgramStayInStep) {
   EXPECT_EQ(raw, Wire("HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\nfirst") +
                      Wire("HTTP/1.1 200 OK\nContent-Length: 6\nConnection: close\nContent-Type: "
                           "text/plain\n\nsecond"));
+}
+
+// A child the program leaves holding its output writes after the program has ended, while the
+// answer still waits behind a large file: what goes out is what the program wrote.
+TEST_F(CgiRunTest, ChildLeftBehindCannotChangeTheAnswer) {
+  const std::string big(32 << 20, 'b');  // more than the connection holds unread
+  WriteFile(Docs / "big.bin", big);
+  WriteFile(CgiDir + "/bg.sh",
+            "printf 'Content-Type: text/plain\\n\\nhello'\n"
+            "( sleep 0.2; printf 'XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX' ) &\n");
+  const std::string raw = Exchange(
+      "GET /big.bin HTTP/1.1\nHost: t\n\nGET /cgi-bin/bg.sh HTTP/1.1\nHost: t\nConnection: "
+      "close\n\n",
+      30000, 1000);
+  const std::string tail = Wire(
+      "HTTP/1.1 200 OK\nContent-Length: 5\nConnection: close\nContent-Type: text/plain\n\nhello");
+  const size_t bigBody = raw.find("\r\n\r\n");
+  ASSERT_NE(bigBody, std::string::npos);
+  EXPECT_EQ(raw.size(), bigBody + 4 + big.size() + tail.size());
+  EXPECT_EQ(raw.substr(raw.size() - std::min(raw.size(), tail.size())), tail);
 }
 
 TEST_F(CgiRunTest, HeadNeverRunsTheProgram) {

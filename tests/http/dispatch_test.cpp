@@ -310,6 +310,97 @@ TEST_F(DispatchTest, StaticFileGoesOutAsHeadThenStream) {
             std::string::npos);
 }
 
+// Ranges and conditions change only a static file that would go out whole with 200.
+TEST_F(DispatchTest, RangesAndConditionsOfAStaticFile) {
+  const std::string lm = "Last-Modified: Tue, 05 Jan 2016 10:20:30 GMT\n";
+  const std::string partial = "HTTP/1.1 206 Partial Content\nContent-Type: text/plain\n";
+  const std::string notModified = "HTTP/1.1 304 Not Modified\n" + lm;
+  struct {
+    const char* Name;
+    std::string Request;
+    std::string Head;
+    const char* Body;  // what the stream gives; nullptr: no stream
+  } cases[] = {
+      {"first_to_last", "GET /a.txt HTTP/1.1\nRange: bytes=10-19\n\n",
+       partial + "Content-Range: bytes 10-19/40\n" + lm + "Content-Length: 10\n\n", "abcdefghij"},
+      {"open_end", "GET /a.txt HTTP/1.1\nRange: bytes=36-\n\n",
+       partial + "Content-Range: bytes 36-39/40\n" + lm + "Content-Length: 4\n\n", "ABCD"},
+      {"suffix", "GET /a.txt HTTP/1.1\nRange: bytes=-3\n\n",
+       partial + "Content-Range: bytes 37-39/40\n" + lm + "Content-Length: 3\n\n", "BCD"},
+      {"http10_closes_after_the_part", "GET /a.txt HTTP/1.0\nRange: bytes=0-0\n\n",
+       "HTTP/1.0 206 Partial Content\nContent-Type: text/plain\nContent-Range: bytes 0-0/40\n" +
+           lm + "Content-Length: 1\n\n",
+       "0"},
+      {"start_past_the_end", "GET /a.txt HTTP/1.1\nRange: bytes=40-\n\n",
+       "HTTP/1.1 416 Range Not Satisfiable\nContent-Range: bytes */40\n" + lm +
+           "Content-Length: 0\n\n",
+       nullptr},
+      {"if_range_same_date",
+       "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Range: " + lm.substr(15) + "\n",
+       partial + "Content-Range: bytes 0-1/40\n" + lm + "Content-Length: 2\n\n", "01"},
+      {"if_range_other_date",
+       "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Range: Wed, 06 Jan 2016 "
+       "10:20:30 GMT\n\n",
+       kFileHead, k40Bytes.c_str()},
+      {"if_range_entity_tag", "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Range: \"x\"\n\n",
+       kFileHead, k40Bytes.c_str()},
+      {"two_ranges", "GET /a.txt HTTP/1.1\nRange: bytes=0-1,4-5\n\n", kFileHead, k40Bytes.c_str()},
+      {"other_unit", "GET /a.txt HTTP/1.1\nRange: items=0-1\n\n", kFileHead, k40Bytes.c_str()},
+      {"head_has_no_ranges", "HEAD /a.txt HTTP/1.1\nRange: bytes=0-1\n\n", kFileHead, nullptr},
+      {"post_has_no_ranges", "POST /a.txt HTTP/1.1\nRange: bytes=0-1\n\n", kFileHead,
+       k40Bytes.c_str()},
+      {"not_modified_same_text",
+       "GET /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 GMT\n\n",
+       notModified + "\n", nullptr},
+      {"not_modified_later_date",
+       "GET /a.txt HTTP/1.1\nIf-Modified-Since: Sunday, 10-Jan-16 00:00:00 GMT\n\n",
+       notModified + "\n", nullptr},
+      {"head_not_modified",
+       "HEAD /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 GMT\n\n",
+       notModified + "\n", nullptr},
+      {"not_modified_before_range",
+       "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nConnection: close\n\n",
+       notModified + "Connection: close\n\n", nullptr},
+      {"modified_since_earlier_date",
+       "GET /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:29 GMT\n\n", kFileHead,
+       k40Bytes.c_str()},
+      {"unparsable_date", "GET /a.txt HTTP/1.1\nIf-Modified-Since: yesterday\n\n", kFileHead,
+       k40Bytes.c_str()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Socket.Writes.clear();
+    Dispatch(c.Request);
+    ASSERT_EQ(Socket.Writes.size(), c.Body ? 2u : 1u);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Head));
+    if (c.Body) {
+      EXPECT_TRUE(Socket.Writes[1].IsHandleStream);  // sent with sendfile, from the offset
+      EXPECT_EQ(Socket.Writes[1].Data, c.Body);
+    }
+  }
+  // A part is logged like a whole file, with its own head and LF; nothing counts as an error.
+  EXPECT_NE(
+      Log().find("ResponceString==HTTP/1.1 206 Partial Content\n\nResponceHead==Content-Type: "
+                 "text/plain\nContent-Range: bytes 10-19/40\n" +
+                 lm + "Content-Length: 10\n\n"),
+      std::string::npos);
+  EXPECT_EQ(Server.ErrorCount, 0);
+
+  // A 304 keeps the Server line; a generated page ignores ranges and dates.
+  Server.SSH = true;
+  Socket.Writes.clear();
+  Dispatch("GET /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 GMT\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(notModified + "Server: Vyn_Brevoxa/1.1\n\n"));
+  Socket.Writes.clear();
+  Dispatch(
+      "GET /dir/ HTTP/1.1\nRange: bytes=0-1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 "
+      "GMT\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data.rfind(Wire("HTTP/1.1 200 OK\n"), 0), 0u);
+}
+
 TEST_F(DispatchTest, HeadSendsTheHeadAndClosesTheFileAtOnce) {
   int before = OpenDescriptors();
   Dispatch("HEAD /a.txt HTTP/1.1\n\n");
@@ -401,7 +492,8 @@ TEST_F(DispatchTest, FolderFoundAsIndexIsAnInternalError) {
   mkdir((Root + "/dir/index.html").c_str(), 0755);
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n"));
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n"));
   EXPECT_EQ(Server.ErrorCount, 1);
   EXPECT_NE(
       Log().find("127.0.0.1:5000 ERROR: cant open requested file: " + Root + "/dir/index.html"),
@@ -568,6 +660,36 @@ TEST_F(DispatchCgiTest, OutputCompletesTheHead) {
             Wire("HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\n"));
   EXPECT_EQ(Socket.Writes[1].Data, "hello");
   EXPECT_NE(Log().find("p->IsCGI && (ResponceType==RESPONCE_FILE)\n"), std::string::npos);
+}
+
+// The program's header lines end in CR LF on the wire however it wrote them; its body keeps
+// every byte, and the head announces exactly the body that follows it.
+TEST_F(DispatchCgiTest, ProgramHeadLinesGoOutWithCrLf) {
+  struct {
+    const char* Name;
+    const char* Output;  // printf format
+    std::string Head;
+    std::string Body;
+  } cases[] = {
+      {"lf", "A: 1\\nB: 2\\n\\nx\\ny", "A: 1\r\nB: 2\r\n\r\n", "x\ny"},
+      {"crlf", "A: 1\\r\\nB: 2\\r\\n\\r\\nx\\r\\ny", "A: 1\r\nB: 2\r\n\r\n", "x\r\ny"},
+      {"mixed", "A: 1\\r\\nB: 2\\n\\r\\nxy", "A: 1\r\nB: 2\r\n\r\n", "xy"},
+      {"empty_first_line", "\\nA: 1\\n\\nxy", "A: 1\r\n\r\n", "xy"},
+      {"no_header_lines", "\\n\\nxy", "\r\n", "xy"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    WriteFile(Root + "/cgi-bin/t.sh", std::string("printf '") + c.Output + "'\n");
+    Socket.Writes.clear();
+    // A program's answer has no ranges.
+    Dispatch("GET /cgi-bin/t.sh HTTP/1.1\nRange: bytes=0-0\n\n");
+    ASSERT_EQ(Socket.Writes.size(), 2u);
+    EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                         std::to_string(c.Body.size()) + "\r\n" + c.Head);
+    EXPECT_EQ(Socket.Writes[1].Data, c.Body);
+  }
+  EXPECT_NE(Log().find("ResponceString==HTTP/1.1 200 OK\n\nResponceHead==Content-Length: 2\n\n"),
+            std::string::npos);
 }
 
 TEST_F(DispatchCgiTest, LocationInOutputIsARedirect) {
