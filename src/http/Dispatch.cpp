@@ -99,10 +99,22 @@ std::string HeadToWire(const std::string& head) {
 
 // A program's header block, as the wire wants it. An empty first line would end the head before
 // the program's own lines, leaving them in front of the body and the answer longer than its
-// Content-Length, so it is dropped.
+// Content-Length, so it is dropped. So is a Content-Length line of the program's own: the
+// server's states the body that really follows, and a second one, equal or not, makes strict
+// clients refuse the answer or others read past it into the next.
 std::string ProgramHeadToWire(const std::string& block) {
-  std::string wire = HeadToWire(block);
-  if (wire.compare(0, 2, "\r\n") == 0) wire.erase(0, 2);
+  std::string wire;
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    end = end == std::string::npos ? block.size() : end + 1;
+    const std::string line = HeadToWire(block.substr(start, end - start));
+    start = end;
+    const bool ownLength =
+        line.size() > 15 && Cp1251SameText(line.substr(0, 15), "content-length:");
+    if ((line == "\r\n" && wire.empty() && start < block.size()) || ownLength) continue;
+    wire += line;
+  }
   return wire;
 }
 

@@ -676,6 +676,8 @@ TEST_F(DispatchCgiTest, ProgramHeadLinesGoOutWithCrLf) {
       {"mixed", "A: 1\\r\\nB: 2\\n\\r\\nxy", "A: 1\r\nB: 2\r\n\r\n", "xy"},
       {"empty_first_line", "\\nA: 1\\n\\nxy", "A: 1\r\n\r\n", "xy"},
       {"no_header_lines", "\\n\\nxy", "\r\n", "xy"},
+      {"own_length_left_to_the_server", "content-length: 99\\nA: 1\\nContent-Length: 2\\n\\nxy",
+       "A: 1\r\n\r\n", "xy"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
