@@ -38,6 +38,25 @@ std::string AddrPort(const mParser* p) { return p->RemoteAddr + ":" + p->RemoteP
 
 bool EndsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
+}  // namespace
+
+std::string FileTimeToHttpDate(int64_t unixTime) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm t{};
+  if (!UnixTimeToUtcFields(unixTime, t)) return "";
+  if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "";
+  char buf[64];
+  int n =
+      std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
+                    t.tm_mday, kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+namespace {
+
 // What a conditional or partial GET makes of a static file that would go out whole.
 struct TFileAnswer {
   int Code = 200;  // 200 (whole), 206, 304 or 416
@@ -119,21 +138,6 @@ std::string ProgramHeadToWire(const std::string& block) {
 }
 
 }  // namespace
-
-std::string FileTimeToHttpDate(int64_t unixTime) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::tm t{};
-  if (!UnixTimeToUtcFields(unixTime, t)) return "";
-  if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "";
-  char buf[64];
-  int n =
-      std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
-                    t.tm_mday, kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-  if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
-  return std::string(buf, static_cast<size_t>(n));
-}
 
 bool IsAccessibleName(TServerCore& Server, const std::string& LocalPath) {
   if (!Server.DPAF) return true;
