@@ -2,7 +2,9 @@
 // wait with a time-out, and the check of its output's header block.
 #include "content/Cgi.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -129,8 +131,9 @@ int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
   return env.Finish();
 }
 
-THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength) {
+THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& HeaderBlock) {
   BodyLength = -1;
+  HeaderBlock.clear();
   if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);
   const int envSize = BuildCgiEnvironment(Server, p);
 
@@ -226,6 +229,9 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength) {
   }
   // Kills the whole group when the program did not end, and reaps it: nothing stays behind.
   CloseProcess(process);
+  // The output is what the program wrote while it ran. A child it left holding the file may go
+  // on writing; those bytes land past this size and are never sent.
+  const int64_t outputSize = GetFileSizeOfHandle(out);
 
   if (GetFileSizeOfHandle(err) != 0) {
     WriteLog(Server, "stderrFile has size != 0");
@@ -237,11 +243,15 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength) {
   err = INVALID_HANDLE_VALUE;
 
   int64_t bodyLength = -1;
-  std::string headerBlock;
   if (!failed) {
-    if (!SeekToStart(out)) WriteLog(Server, LastErrorText());
+    // Read at explicit offsets: the file's shared offset stays where the program's writes
+    // ended, so a late write by its child cannot land inside what is sent.
     std::string head(kMaxCgiHeaderBlock, '\0');
-    const int64_t got = ReadAt(out, head.data(), head.size(), 0);
+    const int64_t got =
+        outputSize < 0
+            ? -1
+            : ReadAt(out, head.data(),
+                     static_cast<size_t>(std::min<int64_t>(outputSize, kMaxCgiHeaderBlock)), 0);
     int64_t end = -1;
     bool lastWasLF = false;
     for (int64_t i = 0; i < got; ++i) {
@@ -261,19 +271,18 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength) {
       failed = true;
     } else {
       WriteLog(Server, "not_failed==true before GetFileSize");
-      headerBlock.assign(head, 0, static_cast<size_t>(end + 1));
-      const int64_t size = GetFileSizeOfHandle(out);
-      bodyLength = size - (end + 1);
+      HeaderBlock.assign(head, 0, static_cast<size_t>(end + 1));
+      bodyLength = outputSize - (end + 1);
       // A length the response head cannot state truthfully is a failure, not a wrong header.
-      if (size < 0 || bodyLength < 0 || bodyLength > INT_MAX) failed = true;
+      if (bodyLength < 0 || bodyLength > INT_MAX) failed = true;
     }
   }
 
-  // The program wrote through a shared file offset; the stream must start at the first byte.
-  if (!failed && SeekToStart(out)) {
-    if (Cp1251LowerCase(headerBlock).find("location:") != std::string::npos) p->StatusCode = 301;
+  if (!failed) {
+    if (Cp1251LowerCase(HeaderBlock).find("location:") != std::string::npos) p->StatusCode = 301;
     BodyLength = static_cast<int>(bodyLength);
     return out;
   }
+  HeaderBlock.clear();
   return fail(nullptr);
 }

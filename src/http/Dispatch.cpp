@@ -13,8 +13,10 @@
 #include "content/Index.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
+#include "http/Conditional.h"
 #include "http/Parse.h"
 #include "log/Log.h"
+#include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
 #include "platform/Time.h"
@@ -71,6 +73,90 @@ std::string FileTimeToHttpDate(int64_t unixTime) {
   if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
   return std::string(buf, static_cast<size_t>(n));
 }
+
+namespace {
+
+// What a conditional or partial GET makes of a static file that would go out whole.
+struct TFileAnswer {
+  int Code = 200;  // 200 (whole), 206, 304 or 416
+  int64_t First = 0;
+  int64_t Last = -1;
+  int64_t Size = 0;
+};
+
+bool SameDate(const std::string& value, const std::string& lastModified, int64_t mtime) {
+  int64_t t = 0;
+  return Cp1251SameText(value, lastModified) || (ParseHttpDate(value, t) && t == mtime);
+}
+
+TFileAnswer DecideFileAnswer(TServerCore& Server, mParser* p, TFileStream& file) {
+  TFileAnswer a;
+  int64_t mtime = 0;
+  const bool dated = !p->LastModified.empty() && file.LastWriteTime(mtime);
+  const std::string since = dated ? GetHeaderValue(Server, p, "If-Modified-Since") : "";
+  int64_t t = 0;
+  if (!since.empty() &&
+      (Cp1251SameText(since, p->LastModified) || (ParseHttpDate(since, t) && t >= mtime))) {
+    a.Code = 304;
+    return a;
+  }
+  // Only a GET has ranges; a HEAD describes the whole file.
+  if (p->Method != "GET") return a;
+  const std::string range = GetHeaderValue(Server, p, "Range");
+  if (range.empty()) return a;
+  // A part of a file that changed since the client's copy would not fit that copy.
+  const std::string ifRange = GetHeaderValue(Server, p, "If-Range");
+  if (!ifRange.empty() && !(dated && SameDate(ifRange, p->LastModified, mtime))) return a;
+  a.Size = file.Size();
+  switch (ParseByteRange(range, a.Size, a.First, a.Last)) {
+    case TRangeAnswer::Partial:
+      a.Code = 206;
+      break;
+    case TRangeAnswer::Unsatisfiable:
+      a.Code = 416;
+      break;
+    case TRangeAnswer::Ignore:
+      break;
+  }
+  return a;
+}
+
+// On the wire every line of a head ends with exactly one CR LF; inside, the texts keep LF. No
+// head the server builds holds a CR, and the header scan ignores a program's CRs, so dropping
+// them turns LF and CR LF alike into one CR LF.
+std::string HeadToWire(const std::string& head) {
+  std::string wire;
+  wire.reserve(head.size() + 16);
+  for (char c : head) {
+    if (c == '\r') continue;
+    if (c == '\n') wire += '\r';
+    wire += c;
+  }
+  return wire;
+}
+
+// A program's header block, as the wire wants it. An empty first line would end the head before
+// the program's own lines, leaving them in front of the body and the answer longer than its
+// Content-Length, so it is dropped. So is a Content-Length line of the program's own: the
+// server's states the body that really follows, and a second one, equal or not, makes strict
+// clients refuse the answer or others read past it into the next.
+std::string ProgramHeadToWire(const std::string& block) {
+  std::string wire;
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    end = end == std::string::npos ? block.size() : end + 1;
+    const std::string line = HeadToWire(block.substr(start, end - start));
+    start = end;
+    const bool ownLength =
+        line.size() > 15 && Cp1251SameText(line.substr(0, 15), "content-length:");
+    if ((line == "\r\n" && wire.empty() && start < block.size()) || ownLength) continue;
+    wire += line;
+  }
+  return wire;
+}
+
+}  // namespace
 
 bool IsAccessibleName(TServerCore& Server, const std::string& LocalPath) {
   if (!Server.DPAF) return true;
@@ -131,6 +217,7 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
   std::string ResponceBody;
   std::unique_ptr<TStream> stream;
   int CgiBodyLength = 0;
+  std::string CgiHead;  // the program's own header block, sent as part of the head
 
   // A head cut off at the size limit is no request to serve: whatever its first lines name
   // (a file, a program to run) is left alone and only the refusal goes out. Its version is
@@ -249,7 +336,7 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
       if (!decided) {
         if (p->IsCGI) {
           int BodyLength = -1;
-          THandle h = RunCgi(Server, p, BodyLength);
+          THandle h = RunCgi(Server, p, BodyLength, CgiHead);
           if (BodyLength < 0) {
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
             p->StatusCode = 500;
@@ -339,6 +426,35 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
     }
   }
 
+  // Step 5a: a static file the client already holds, or asks only a part of. Anything but a
+  // whole file answered with 200 stays as it is.
+  bool notModified = false;
+  if (ResponceType == RESPONCE_FILE && !p->IsCGI && p->StatusCode == 0 &&
+      (p->Method == "GET" || p->Method == "HEAD")) {
+    auto* file = dynamic_cast<TFileStream*>(stream.get());
+    const TFileAnswer a = file ? DecideFileAnswer(Server, p, *file) : TFileAnswer{};
+    if (a.Code == 304) {
+      p->StatusCode = 304;
+      StatusText = "Not Modified";
+      notModified = true;
+    } else if (a.Code == 416) {
+      p->StatusCode = 416;
+      StatusText = "Range Not Satisfiable";
+      ExtraHeaders += "Content-Range: bytes */" + std::to_string(a.Size) + "\n";
+    } else if (a.Code == 206) {
+      p->StatusCode = 206;
+      StatusText = "Partial Content";
+      ExtraHeaders += "Content-Range: bytes " + std::to_string(a.First) + "-" +
+                      std::to_string(a.Last) + "/" + std::to_string(a.Size) + "\n";
+      // Sent straight from the file at that offset, like the whole file would be.
+      file->SetRange(a.First, a.Last - a.First + 1);
+    }
+    if (notModified || a.Code == 416) {
+      stream.reset();  // no body: the file closes now
+      ResponceType = RESPONCE_TEXT;
+    }
+  }
+
   // Step 6: connection and optional lines.
   const std::string connection = GetHeaderValue(Server, p, "Connection");
   if (connection == "close") p->CloseConnection = true;
@@ -364,12 +480,18 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
     length = CgiBodyLength;
   else
     length = stream->Size();
+  // The program's body only: its header block goes out with the head, normalised like it.
+  if (cgiFile)
+    static_cast<THandleStream&>(*stream).SetRange(static_cast<int64_t>(CgiHead.size()), length);
 
   // Step 8: the head after the status line.
   std::string ResponceHead;
   if (cgiFile) {
     WriteLog(Server, "p->IsCGI && (ResponceType==RESPONCE_FILE)");
     ResponceHead = "Content-Length: " + std::to_string(length) + "\n" + ExtraHeaders;
+  } else if (notModified) {
+    // A 304 has no body, and a Content-Length would describe the file the client already has.
+    ResponceHead = ExtraHeaders + "\n";
   } else if (length > 0) {
     ResponceHead = "Content-Type: " + ContentType + "\n" + ExtraHeaders +
                    "Content-Length: " + std::to_string(length) + "\n\n";
@@ -381,16 +503,18 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
   // disconnect events), so nothing below looks at it again.
   TCustomWinSocket* socket = p->Socket;
   const std::string method = p->Method;
+  const std::string wireHead =
+      HeadToWire(ResponceString + ResponceHead) + (cgiFile ? ProgramHeadToWire(CgiHead) : "");
   if (method == "GET" || method == "POST") {
     if (ResponceType != RESPONCE_FILE) {
-      socket->WriteText(ResponceString + ResponceHead + ResponceBody);
+      socket->WriteText(wireHead + ResponceBody);
     } else {
-      socket->WriteText(ResponceString + ResponceHead);
+      socket->WriteText(wireHead);
       WriteLog(Server, "ResponceString==" + ResponceString + "\nResponceHead==" + ResponceHead);
       socket->WriteStream(std::move(stream));
     }
   } else {
-    socket->WriteText(ResponceString + ResponceHead);
+    socket->WriteText(wireHead);
     if (ResponceType == RESPONCE_FILE)
       stream.reset();  // closes the file or the program's output unsent
     else if (method != "HEAD" && !ResponceBody.empty())

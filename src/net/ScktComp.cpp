@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -34,6 +35,11 @@ constexpr int kStreamBufferBytes = 64 * 1024;
 // socket that stays readable.
 constexpr long kAcceptPauseNs = 200 * 1000 * 1000;
 constexpr int kMaxEventsPerTurn = 256;
+// A stream whose end is only known when reading reaches it (text held in memory, a pipe).
+constexpr int64_t kUnknownLength = INT64_MAX;
+// Input thrown away before a connection is cut short; a client still sending more than this
+// gets a reset, as it would from any close.
+constexpr size_t kDiscardInputBytes = 256 * 1024;
 
 std::string SocketErrorText(int err, const char* api) {
   char buf[512];
@@ -78,8 +84,8 @@ struct TOutItem {
   size_t Offset = 0;
   std::unique_ptr<TStream> Stream;
   bool NoSendfile = false;
-  // Bytes of a sendfile stream still to go, taken once when it starts: -1 not yet known. It
-  // also spares the extra call that would only learn the end of the file.
+  // Bytes of the stream still to go, taken once when it starts: -1 not yet taken. It also
+  // spares the extra call that would only learn the end of the file.
   int64_t Remaining = -1;
   std::unique_ptr<char[]> Buffer;  // stream bytes read but not yet accepted by the peer
   int BufferLen = 0;
@@ -128,6 +134,9 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   void Shut();
   // false: would block or failed (a failure already raised its events).
   bool SendStream(TOutItem& item, size_t& budget);
+  // The stream has given all it has; true (the item is done).
+  bool EndStream(TOutItem& item);
+  void DiscardInput();
 
   TServerSocket& FServer;
   int FFd;
@@ -444,36 +453,33 @@ void TServerClientWinSocket::Close() {
 
 bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
   TStream& s = *item.Stream;
-  auto* hs = item.NoSendfile ? nullptr : dynamic_cast<THandleStream*>(&s);
-  if (hs) {
-    if (item.Remaining < 0) {
-      const int64_t size = s.Size();
-      const int64_t pos = s.Position();
-      item.Remaining = size >= 0 && pos >= 0 ? (size > pos ? size - pos : 0) : INT64_MAX;
-    }
+  auto* hs = dynamic_cast<THandleStream*>(&s);
+  if (item.Remaining < 0) {
+    // What the head announced for a file: its size as opened (or its range) from where the
+    // stream stands. Taken once, so a file that grows meanwhile adds nothing to the answer.
+    const int64_t size = hs ? s.Size() : -1;
+    const int64_t pos = hs ? s.Position() : -1;
+    item.Remaining = size >= 0 && pos >= 0 ? (size > pos ? size - pos : 0) : kUnknownLength;
+  }
+  if (hs && !item.NoSendfile) {
     while (budget > 0) {
-      off_t off = static_cast<off_t>(s.Position());
+      if (item.Remaining == 0) return EndStream(item);
+      // The stream's own offset, never the descriptor's: another holder cannot move it.
+      off_t off = static_cast<off_t>(hs->FileOffset());
       if (off < 0) {
         item.NoSendfile = true;
         return SendStream(item, budget);
-      }
-      if (item.Remaining == 0) {
-        item.Stream.reset();  // at its end: release the file behind it now
-        return true;
       }
       size_t chunk = budget < (1u << 20) ? budget : (1u << 20);
       if (static_cast<int64_t>(chunk) > item.Remaining) chunk = static_cast<size_t>(item.Remaining);
       ssize_t n = ::sendfile(FFd, hs->Handle(), &off, chunk);
       if (n > 0) {
-        s.SetPosition(off);
+        s.Seek(n, soFromCurrent);
         budget -= static_cast<size_t>(n);
-        item.Remaining -= n;
+        if (item.Remaining != kUnknownLength) item.Remaining -= n;
         continue;
       }
-      if (n == 0) {
-        item.Stream.reset();  // exhausted: release the file behind it now
-        return true;
-      }
+      if (n == 0) return EndStream(item);
       int err = errno;
       if (err == EINTR) continue;
       if (err == EAGAIN) return false;
@@ -489,18 +495,19 @@ bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
   }
   while (budget > 0) {
     if (item.BufferOff == item.BufferLen) {
+      if (item.Remaining == 0) return EndStream(item);
       if (!item.Buffer) item.Buffer.reset(new char[kStreamBufferBytes]);
-      int r = s.Read(item.Buffer.get(), kStreamBufferBytes);
-      if (r == 0) {
-        item.Stream.reset();
-        return true;
-      }
+      const int want = item.Remaining < kStreamBufferBytes ? static_cast<int>(item.Remaining)
+                                                           : kStreamBufferBytes;
+      int r = s.Read(item.Buffer.get(), want);
+      if (r == 0) return EndStream(item);
       if (r < 0) {
         // The rest of the body cannot be produced; the client must not take a short body
         // for a whole one.
         FailCall(eeSend, EIO, "send");
         return false;
       }
+      if (item.Remaining != kUnknownLength) item.Remaining -= r;
       item.BufferLen = r;
       item.BufferOff = 0;
     }
@@ -518,6 +525,32 @@ bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
     return false;
   }
   return false;
+}
+
+bool TServerClientWinSocket::EndStream(TOutItem& item) {
+  const bool cutShort = item.Remaining > 0 && item.Remaining != kUnknownLength;
+  item.Stream.reset();  // release the file behind it now
+  item.Buffer.reset();
+  if (cutShort) {
+    // The file shrank while it went out: the head announced more than exists. Anything sent
+    // after these bytes would be read as the rest of this body, so the connection ends here.
+    FOut->erase(FOut->begin() + 1, FOut->end());
+    FCloseAfterSend = true;
+    DiscardInput();
+  }
+  return true;
+}
+
+void TServerClientWinSocket::DiscardInput() {
+  // Closing with unread input resets the connection, and a reset throws away what is still on
+  // its way to the client: the bytes that exist must arrive before the end does.
+  char buf[4096];
+  for (size_t total = 0; total < kDiscardInputBytes;) {
+    ssize_t n = ::recv(FFd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+  }
 }
 
 void TServerClientWinSocket::Flush() {

@@ -31,11 +31,26 @@ bool THandleStream::KnowPosition() {
   return true;
 }
 
+void THandleStream::SetRange(int64_t offset, int64_t length) {
+  FStart = offset < 0 ? 0 : offset;
+  FLength = length < 0 ? 0 : length;
+  FPos = 0;
+  FSeekable = true;
+}
+
+int64_t THandleStream::FileOffset() {
+  if (!KnowPosition() || FPos > INT64_MAX - FStart) return -1;
+  return FStart + FPos;
+}
+
 int THandleStream::Read(void* buffer, int count) {
+  if (HasRange())
+    count = static_cast<int>(std::min<int64_t>(count, std::max<int64_t>(FLength - FPos, 0)));
   if (count <= 0) return 0;
   const bool positioned = KnowPosition();
   for (;;) {
-    ssize_t n = positioned ? pread(FHandle, buffer, static_cast<size_t>(count), static_cast<off_t>(FPos))
+    ssize_t n = positioned ? pread(FHandle, buffer, static_cast<size_t>(count),
+                                   static_cast<off_t>(FileOffset()))
                            : read(FHandle, buffer, static_cast<size_t>(count));
     if (n >= 0) {
       if (positioned) FPos += n;
@@ -60,6 +75,7 @@ int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 int64_t THandleStream::Size() {
+  if (HasRange()) return FLength;
   struct stat st;
   if (fstat(FHandle, &st) != 0) return -1;
   return static_cast<int64_t>(st.st_size);
@@ -81,7 +97,9 @@ TFileStream::TFileStream(THandle handle, const TOpenFileInfo& info)
 
 TFileStream::~TFileStream() { CloseHandle(FHandle); }
 
-int64_t TFileStream::Size() { return FInfoKnown ? FInfo.Size : THandleStream::Size(); }
+int64_t TFileStream::Size() {
+  return FInfoKnown && !HasRange() ? FInfo.Size : THandleStream::Size();
+}
 
 bool TFileStream::LastWriteTime(int64_t& unixTime) {
   if (FInfoKnown) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
 #include "platform/Files.h"
 
 enum TSeekOrigin { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
@@ -20,10 +21,21 @@ class TStream {
 
 // Never closes its handle. The position is the stream's own, kept here and read with pread, so
 // moving it costs no call; the descriptor's offset is asked once, on first use.
+//
+// With a range set, the stream is exactly that run of the descriptor's bytes: positions count
+// from its first byte, Size is its length, and reads never go past its end. The descriptor's
+// shared offset is then never looked at, so whoever else holds the descriptor (a program's
+// background child writing to its standard output) can neither move what is read nor add to
+// it, and a run that ends sooner than its length tells that the file shrank.
 class THandleStream : public TStream {
  public:
   explicit THandleStream(THandle handle) : FHandle(handle) {}
   THandle Handle() const { return FHandle; }
+  // length bytes of the descriptor from offset; position 0 is offset.
+  void SetRange(int64_t offset, int64_t length);
+  bool HasRange() const { return FLength >= 0; }
+  // Where the position lies in the descriptor, for sendfile; -1 when it cannot be known.
+  int64_t FileOffset();
   int Read(void* buffer, int count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override;
@@ -31,8 +43,10 @@ class THandleStream : public TStream {
  protected:
   bool KnowPosition();
   THandle FHandle;
-  int64_t FPos = -1;        // -1: not yet taken from the descriptor
-  bool FSeekable = true;    // false for a pipe: plain reads then
+  int64_t FPos = -1;      // -1: not yet taken from the descriptor
+  bool FSeekable = true;  // false for a pipe: plain reads then
+  int64_t FStart = 0;     // the range's first byte in the descriptor
+  int64_t FLength = -1;   // the range's length; -1: no range, the descriptor to its end
 };
 
 // A file opened by name for reading; closes it when destroyed.
@@ -42,7 +56,8 @@ class TFileStream : public THandleStream {
   explicit TFileStream(THandle handle) : THandleStream(handle) {}
   TFileStream(THandle handle, const TOpenFileInfo& info);
   ~TFileStream() override;
-  // As they were when the file was opened: what the head announces is what goes out.
+  // As they were when the file was opened: what the head announces is what goes out. With a
+  // range set, the size is the range's length.
   int64_t Size() override;
   bool LastWriteTime(int64_t& unixTime);
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/ServerCore.h"
@@ -68,13 +69,15 @@ class CgiServerFixture : public ::testing::Test {
     ASSERT_EQ(chmod((CgiDir + "/echo.exe").c_str(), 0700), 0);
   }
 
-  // Sends raw on a new connection and serves until the server closes it.
-  std::string Exchange(const std::string& raw, int clientTimeoutMs = 30000) {
+  // Sends raw on a new connection and serves until the server closes it; the client starts
+  // reading readDelayMs after sending.
+  std::string Exchange(const std::string& raw, int clientTimeoutMs = 30000, int readDelayMs = 0) {
     const int port = Server.ServerSocket1->Port();
-    auto reply = std::async(std::launch::async, [port, raw, clientTimeoutMs] {
+    auto reply = std::async(std::launch::async, [port, raw, clientTimeoutMs, readDelayMs] {
       const int fd = ConnectLoopback(port);
       if (fd < 0) return std::string("connect failed");
       SendAll(fd, raw);
+      std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs));
       std::string got = ReadUntilClose(fd, clientTimeoutMs);
       close(fd);
       return got;
@@ -106,7 +109,7 @@ struct TCgiReply {
 inline TCgiReply ParseReply(const std::string& raw) {
   TCgiReply r;
   r.Raw = raw;
-  r.StatusLine = raw.substr(0, raw.find('\n'));
+  r.StatusLine = raw.substr(0, raw.find("\r\n"));
   const size_t cl = raw.find("\nContent-Length: ");
   if (cl != std::string::npos) {
     r.ContentLength = std::strtol(raw.c_str() + cl + 17, nullptr, 10);

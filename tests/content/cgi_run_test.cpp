@@ -1,6 +1,7 @@
 // CGI programs run by the whole server: input, environment, arguments and output handling.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,8 @@ TEST_F(CgiRunTest, PostBodyAndVariablesReachAnAssociatedScript) {
                std::to_string(body.size()) + "\n\n" + body));
   ASSERT_EQ(r.StatusLine, "HTTP/1.1 200 OK") << r.Raw;
   ASSERT_EQ(r.Raw.substr(0, r.Raw.size() - r.Body.size()),
-            "HTTP/1.1 200 OK\nContent-Length: " + std::to_string(r.Body.size()) +
-                "\nConnection: close\nContent-Type: text/plain\r\n\r\n");
+            Wire("HTTP/1.1 200 OK\nContent-Length: " + std::to_string(r.Body.size()) +
+                 "\nConnection: close\nContent-Type: text/plain\r\n\r\n"));
   const std::vector<std::pair<std::string, std::string>> expected = {
       {"REQUEST_METHOD", "POST"},
       {"QUERY_STRING", "a=1&b=2"},
@@ -153,17 +154,36 @@ TEST_F(CgiRunTest, PipelinedRequestsAfterAProgramStayInStep) {
   const std::string raw = Exchange(
       "GET /cgi-bin/n.sh?first HTTP/1.1\nHost: t\n\n"
       "GET /cgi-bin/n.sh?second HTTP/1.1\nHost: t\nConnection: close\n\n");
-  EXPECT_EQ(
-      raw,
-      "HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\nfirst"
-      "HTTP/1.1 200 OK\nContent-Length: 6\nConnection: close\nContent-Type: text/plain\n\nsecond");
+  EXPECT_EQ(raw, Wire("HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\nfirst") +
+                     Wire("HTTP/1.1 200 OK\nContent-Length: 6\nConnection: close\nContent-Type: "
+                          "text/plain\n\nsecond"));
+}
+
+// A child the program leaves holding its output writes after the program has ended, while the
+// answer still waits behind a large file: what goes out is what the program wrote.
+TEST_F(CgiRunTest, ChildLeftBehindCannotChangeTheAnswer) {
+  const std::string big(32 << 20, 'b');  // more than the connection holds unread
+  WriteFile(Docs / "big.bin", big);
+  WriteFile(CgiDir + "/bg.sh",
+            "printf 'Content-Type: text/plain\\n\\nhello'\n"
+            "( sleep 0.2; printf 'XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX' ) &\n");
+  const std::string raw = Exchange(
+      "GET /big.bin HTTP/1.1\nHost: t\n\nGET /cgi-bin/bg.sh HTTP/1.1\nHost: t\nConnection: "
+      "close\n\n",
+      30000, 1000);
+  const std::string tail = Wire(
+      "HTTP/1.1 200 OK\nContent-Length: 5\nConnection: close\nContent-Type: text/plain\n\nhello");
+  const size_t bigBody = raw.find("\r\n\r\n");
+  ASSERT_NE(bigBody, std::string::npos);
+  EXPECT_EQ(raw.size(), bigBody + 4 + big.size() + tail.size());
+  EXPECT_EQ(raw.substr(raw.size() - std::min(raw.size(), tail.size())), tail);
 }
 
 TEST_F(CgiRunTest, HeadNeverRunsTheProgram) {
   InstallScript("sidefx.sh");
   const std::string head = Get("/cgi-bin/sidefx.sh", "HEAD");
-  EXPECT_EQ(head.substr(0, head.find('\n')), "HTTP/1.1 200 OK");
-  EXPECT_NE(head.find("Content-Length: 0\n"), std::string::npos);
+  EXPECT_EQ(ParseReply(head).StatusLine, "HTTP/1.1 200 OK");
+  EXPECT_NE(head.find(Wire("Content-Length: 0\n")), std::string::npos);
   EXPECT_FALSE(FileExists(CgiDir + "/ran"));
   // The same target with GET does run it, so the check above could have failed.
   EXPECT_EQ(ParseReply(Get("/cgi-bin/sidefx.sh")).Body, "ran\n");

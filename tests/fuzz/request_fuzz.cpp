@@ -1,6 +1,6 @@
 // Fuzzes the request path end to end: arbitrary bytes, split at a chosen point, go through
 // request assembly, parsing and dispatch over a fake connection; the same bytes also go through
-// the URL mapping, the query decoder and the address filter.
+// the URL mapping, the query decoder, the address filter, and the Range and date readers.
 //
 // Input layout: byte 0 picks the split point, byte 1 the settings variant, the rest is the data.
 #include <sys/stat.h>
@@ -18,6 +18,7 @@
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
 #include "filter/IpFilter.h"
+#include "http/Conditional.h"
 #include "net/Connections.h"
 #include "platform/Streams.h"
 #include "settings/Settings.h"
@@ -143,6 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   UrlToLocalPath(server, text, data[0] & 1);
   DecodeQueryText(text);
   HasWrongChars(text, data[0] & 2);
+  int64_t first = 0, last = 0, when = 0;
+  ParseByteRange(text, static_cast<int64_t>(split), first, last);
+  ParseHttpDate(text, when);
   server.TestWrongIP(text.substr(0, split), text.substr(split));
   for (const std::string& mask : server.WrongIPs) server.TestWrongIP(text, mask);
   // The mappings once more under the root "/", which joins differently; no file is touched.

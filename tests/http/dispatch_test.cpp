@@ -222,7 +222,7 @@ TEST_F(DispatchTest, TextAnswersAreExact) {
     ASSERT_EQ(Socket.Writes.size(), c.Texts.size());
     for (size_t i = 0; i < c.Texts.size(); ++i) {
       EXPECT_FALSE(Socket.Writes[i].IsStream);
-      EXPECT_EQ(Socket.Writes[i].Data, c.Texts[i]);
+      EXPECT_EQ(Socket.Writes[i].Data, Wire(c.Texts[i]));
     }
     EXPECT_EQ(P.CloseConnection, c.Closes);
   }
@@ -254,7 +254,7 @@ TEST_F(DispatchTest, ErrorsAsTextWhenStatusCodesAreOff) {
     Socket.Writes.clear();
     Dispatch(c.Request);
     ASSERT_EQ(Socket.Writes.size(), 1u);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Texts[0]);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Texts[0]));
   }
 }
 
@@ -296,7 +296,7 @@ TEST_F(DispatchTest, StaticFileGoesOutAsHeadThenStream) {
              c.Name == std::string("post_of_2000_bytes_is_served") ? std::string(2000, 'x') : "");
     ASSERT_EQ(Socket.Writes.size(), 2u);
     EXPECT_FALSE(Socket.Writes[0].IsStream);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Head);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Head));
     EXPECT_TRUE(Socket.Writes[1].IsStream);
     EXPECT_TRUE(Socket.Writes[1].IsHandleStream);
     EXPECT_EQ(Socket.Writes[1].Data, k40Bytes);
@@ -310,11 +310,102 @@ TEST_F(DispatchTest, StaticFileGoesOutAsHeadThenStream) {
             std::string::npos);
 }
 
+// Ranges and conditions change only a static file that would go out whole with 200.
+TEST_F(DispatchTest, RangesAndConditionsOfAStaticFile) {
+  const std::string lm = "Last-Modified: Tue, 05 Jan 2016 10:20:30 GMT\n";
+  const std::string partial = "HTTP/1.1 206 Partial Content\nContent-Type: text/plain\n";
+  const std::string notModified = "HTTP/1.1 304 Not Modified\n" + lm;
+  struct {
+    const char* Name;
+    std::string Request;
+    std::string Head;
+    const char* Body;  // what the stream gives; nullptr: no stream
+  } cases[] = {
+      {"first_to_last", "GET /a.txt HTTP/1.1\nRange: bytes=10-19\n\n",
+       partial + "Content-Range: bytes 10-19/40\n" + lm + "Content-Length: 10\n\n", "abcdefghij"},
+      {"open_end", "GET /a.txt HTTP/1.1\nRange: bytes=36-\n\n",
+       partial + "Content-Range: bytes 36-39/40\n" + lm + "Content-Length: 4\n\n", "ABCD"},
+      {"suffix", "GET /a.txt HTTP/1.1\nRange: bytes=-3\n\n",
+       partial + "Content-Range: bytes 37-39/40\n" + lm + "Content-Length: 3\n\n", "BCD"},
+      {"http10_closes_after_the_part", "GET /a.txt HTTP/1.0\nRange: bytes=0-0\n\n",
+       "HTTP/1.0 206 Partial Content\nContent-Type: text/plain\nContent-Range: bytes 0-0/40\n" +
+           lm + "Content-Length: 1\n\n",
+       "0"},
+      {"start_past_the_end", "GET /a.txt HTTP/1.1\nRange: bytes=40-\n\n",
+       "HTTP/1.1 416 Range Not Satisfiable\nContent-Range: bytes */40\n" + lm +
+           "Content-Length: 0\n\n",
+       nullptr},
+      {"if_range_same_date",
+       "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Range: " + lm.substr(15) + "\n",
+       partial + "Content-Range: bytes 0-1/40\n" + lm + "Content-Length: 2\n\n", "01"},
+      {"if_range_other_date",
+       "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Range: Wed, 06 Jan 2016 "
+       "10:20:30 GMT\n\n",
+       kFileHead, k40Bytes.c_str()},
+      {"if_range_entity_tag", "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Range: \"x\"\n\n",
+       kFileHead, k40Bytes.c_str()},
+      {"two_ranges", "GET /a.txt HTTP/1.1\nRange: bytes=0-1,4-5\n\n", kFileHead, k40Bytes.c_str()},
+      {"other_unit", "GET /a.txt HTTP/1.1\nRange: items=0-1\n\n", kFileHead, k40Bytes.c_str()},
+      {"head_has_no_ranges", "HEAD /a.txt HTTP/1.1\nRange: bytes=0-1\n\n", kFileHead, nullptr},
+      {"post_has_no_ranges", "POST /a.txt HTTP/1.1\nRange: bytes=0-1\n\n", kFileHead,
+       k40Bytes.c_str()},
+      {"not_modified_same_text",
+       "GET /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 GMT\n\n",
+       notModified + "\n", nullptr},
+      {"not_modified_later_date",
+       "GET /a.txt HTTP/1.1\nIf-Modified-Since: Sunday, 10-Jan-16 00:00:00 GMT\n\n",
+       notModified + "\n", nullptr},
+      {"head_not_modified",
+       "HEAD /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 GMT\n\n",
+       notModified + "\n", nullptr},
+      {"not_modified_before_range",
+       "GET /a.txt HTTP/1.1\nRange: bytes=0-1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 "
+       "GMT\nConnection: close\n\n",
+       notModified + "Connection: close\n\n", nullptr},
+      {"modified_since_earlier_date",
+       "GET /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:29 GMT\n\n", kFileHead,
+       k40Bytes.c_str()},
+      {"unparsable_date", "GET /a.txt HTTP/1.1\nIf-Modified-Since: yesterday\n\n", kFileHead,
+       k40Bytes.c_str()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Socket.Writes.clear();
+    Dispatch(c.Request);
+    ASSERT_EQ(Socket.Writes.size(), c.Body ? 2u : 1u);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Head));
+    if (c.Body) {
+      EXPECT_TRUE(Socket.Writes[1].IsHandleStream);  // sent with sendfile, from the offset
+      EXPECT_EQ(Socket.Writes[1].Data, c.Body);
+    }
+  }
+  // A part is logged like a whole file, with its own head and LF; nothing counts as an error.
+  EXPECT_NE(
+      Log().find("ResponceString==HTTP/1.1 206 Partial Content\n\nResponceHead==Content-Type: "
+                 "text/plain\nContent-Range: bytes 10-19/40\n" +
+                 lm + "Content-Length: 10\n\n"),
+      std::string::npos);
+  EXPECT_EQ(Server.ErrorCount, 0);
+
+  // A 304 keeps the Server line; a generated page ignores ranges and dates.
+  Server.SSH = true;
+  Socket.Writes.clear();
+  Dispatch("GET /a.txt HTTP/1.1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 GMT\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(notModified + "Server: Vyn_Brevoxa/1.1\n\n"));
+  Socket.Writes.clear();
+  Dispatch(
+      "GET /dir/ HTTP/1.1\nRange: bytes=0-1\nIf-Modified-Since: Tue, 05 Jan 2016 10:20:30 "
+      "GMT\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data.rfind(Wire("HTTP/1.1 200 OK\n"), 0), 0u);
+}
+
 TEST_F(DispatchTest, HeadSendsTheHeadAndClosesTheFileAtOnce) {
   int before = OpenDescriptors();
   Dispatch("HEAD /a.txt HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, kFileHead);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(kFileHead));
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
@@ -332,11 +423,11 @@ TEST_F(DispatchTest, FileOver2GiBAnnouncesItsTrueLength) {
       "10:20:30 GMT\nContent-Length: 3221225472\n\n";
   Dispatch("HEAD /big.bin HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, head);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(head));
   Socket.Writes.clear();
   Dispatch("GET /big.bin HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_EQ(Socket.Writes[0].Data, head);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire(head));
   EXPECT_EQ(Socket.Writes[1].Data, "<3221225472 bytes>");
 }
 
@@ -345,8 +436,8 @@ TEST_F(DispatchTest, ServerLineComesLast) {
   Dispatch("OPTIONS * HTTP/1.1\nConnection: close\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
   EXPECT_EQ(Socket.Writes[0].Data,
-            "HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nConnection: close\nServer: "
-            "Vyn_Brevoxa/1.1\nContent-Length: 0\n\n");
+            Wire("HTTP/1.1 200 OK\nAllow: OPTIONS, HEAD, GET, POST\nConnection: close\nServer: "
+                 "Vyn_Brevoxa/1.1\nContent-Length: 0\n\n"));
 }
 
 TEST_F(DispatchTest, DotFileServedOnlyWhenAllowed) {
@@ -363,8 +454,9 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   std::string page = BuildCatalogPage(Server, Root + "/dir");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: " +
-                                       std::to_string(page.size()) + "\n\n" + page);
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: " +
+                 std::to_string(page.size()) + "\n\n" + page));
   EXPECT_NE(page.find("f.txt"), std::string::npos);
 
   // Without listings: refused with the folder's own text.
@@ -372,10 +464,9 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Socket.Writes.clear();
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(
-      Socket.Writes[0].Data,
-      "HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: 28\n\n/dir/\ndoesn`t "
-      "have an index.");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 403 Access denied\nContent-Type: text/plain\nContent-Length: "
+                 "28\n\n/dir/\ndoesn`t have an index."));
 
   // The CGI folder never shows its listing.
   Server.SCC = true;
@@ -383,7 +474,7 @@ TEST_F(DispatchTest, FolderWithoutIndex) {
   Socket.Writes.clear();
   Dispatch("GET /cgi-bin/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data.rfind("HTTP/1.1 403 Access denied\n", 0), 0u)
+  EXPECT_EQ(Socket.Writes[0].Data.rfind(Wire("HTTP/1.1 403 Access denied\n"), 0), 0u)
       << Socket.Writes[0].Data;
   EXPECT_EQ(Socket.Writes[0].Data.find("Catalog"), std::string::npos);
 }
@@ -392,7 +483,7 @@ TEST_F(DispatchTest, IndexFileIsServedAsTheFolder) {
   WriteFile(Root + "/dir/index.html", "<p>hi</p>");
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_NE(Socket.Writes[0].Data.find("Content-Type: text/html\n"), std::string::npos);
+  EXPECT_NE(Socket.Writes[0].Data.find(Wire("Content-Type: text/html\n")), std::string::npos);
   EXPECT_EQ(Socket.Writes[1].Data, "<p>hi</p>");
   EXPECT_EQ(P.LocalPath, Root + "/dir/index.html");
 }
@@ -401,7 +492,8 @@ TEST_F(DispatchTest, FolderFoundAsIndexIsAnInternalError) {
   mkdir((Root + "/dir/index.html").c_str(), 0755);
   Dispatch("GET /dir/ HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 500 Internal server error\nContent-Length: 0\n\n"));
   EXPECT_EQ(Server.ErrorCount, 1);
   EXPECT_NE(
       Log().find("127.0.0.1:5000 ERROR: cant open requested file: " + Root + "/dir/index.html"),
@@ -419,7 +511,7 @@ TEST_F(DispatchTest, PathWithNulNamesNothing) {
   int before = OpenDescriptors();
   DispatchRequest(Server, &P);
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
   EXPECT_EQ(OpenDescriptors(), before);
 
   // The same for a folder: its index must not be looked up behind the NUL.
@@ -429,7 +521,7 @@ TEST_F(DispatchTest, PathWithNulNamesNothing) {
   P.URI = "/dir/";
   DispatchRequest(Server, &P);
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
 }
 
 // The assembly marks a head cut off at 8000 bytes; whatever its first lines name is not served,
@@ -458,7 +550,7 @@ TEST_F(DispatchTest, OversizedHeadKeepsItsMark) {
     P.CloseConnection = true;
     DispatchRequest(Server, &P);
     ASSERT_EQ(Socket.Writes.size(), 1u);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Answer);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Answer));
     EXPECT_TRUE(P.CloseConnection);
   }
 }
@@ -516,7 +608,7 @@ TEST_F(DispatchTest, MarkedTargetsAreRefusedWhateverTheyHold) {
     Socket.Writes.clear();
     Dispatch(c.Request);
     ASSERT_EQ(Socket.Writes.size(), 1u);
-    EXPECT_EQ(Socket.Writes[0].Data, c.Answer);
+    EXPECT_EQ(Socket.Writes[0].Data, Wire(c.Answer));
   }
 }
 
@@ -526,7 +618,7 @@ TEST_F(DispatchTest, UnservedCgiFolderTargetIsNotFound) {
   WriteFile(Root + "/cgi-bin/readme.txt", "plain");
   Dispatch("GET /cgi-bin/readme.txt HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 404 Not found\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
 }
 
 TEST_F(DispatchTest, BadVersionIsLogged) {
@@ -556,7 +648,7 @@ TEST_F(DispatchCgiTest, HeadNeverRunsTheProgram) {
             "touch '" + marker + "'\nprintf 'Content-Type: text/plain\\n\\nhi'\n");
   Dispatch("HEAD /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 200 OK\nContent-Length: 0\n\n"));
   EXPECT_FALSE(FileExists(marker));
 }
 
@@ -564,17 +656,52 @@ TEST_F(DispatchCgiTest, OutputCompletesTheHead) {
   WriteFile(Root + "/cgi-bin/t.sh", "printf 'Content-Type: text/plain\\n\\nhello'\n");
   Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\nContent-Length: 5\n");
-  EXPECT_EQ(Socket.Writes[1].Data, "Content-Type: text/plain\n\nhello");
+  // The program's header lines go out with the server's, as one head.
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 200 OK\nContent-Length: 5\nContent-Type: text/plain\n\n"));
+  EXPECT_EQ(Socket.Writes[1].Data, "hello");
   EXPECT_NE(Log().find("p->IsCGI && (ResponceType==RESPONCE_FILE)\n"), std::string::npos);
+}
+
+// The program's header lines end in CR LF on the wire however it wrote them; its body keeps
+// every byte, and the head announces exactly the body that follows it.
+TEST_F(DispatchCgiTest, ProgramHeadLinesGoOutWithCrLf) {
+  struct {
+    const char* Name;
+    const char* Output;  // printf format
+    std::string Head;
+    std::string Body;
+  } cases[] = {
+      {"lf", "A: 1\\nB: 2\\n\\nx\\ny", "A: 1\r\nB: 2\r\n\r\n", "x\ny"},
+      {"crlf", "A: 1\\r\\nB: 2\\r\\n\\r\\nx\\r\\ny", "A: 1\r\nB: 2\r\n\r\n", "x\r\ny"},
+      {"mixed", "A: 1\\r\\nB: 2\\n\\r\\nxy", "A: 1\r\nB: 2\r\n\r\n", "xy"},
+      {"empty_first_line", "\\nA: 1\\n\\nxy", "A: 1\r\n\r\n", "xy"},
+      {"no_header_lines", "\\n\\nxy", "\r\n", "xy"},
+      {"own_length_left_to_the_server", "content-length: 99\\nA: 1\\nContent-Length: 2\\n\\nxy",
+       "A: 1\r\n\r\n", "xy"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    WriteFile(Root + "/cgi-bin/t.sh", std::string("printf '") + c.Output + "'\n");
+    Socket.Writes.clear();
+    // A program's answer has no ranges.
+    Dispatch("GET /cgi-bin/t.sh HTTP/1.1\nRange: bytes=0-0\n\n");
+    ASSERT_EQ(Socket.Writes.size(), 2u);
+    EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                         std::to_string(c.Body.size()) + "\r\n" + c.Head);
+    EXPECT_EQ(Socket.Writes[1].Data, c.Body);
+  }
+  EXPECT_NE(Log().find("ResponceString==HTTP/1.1 200 OK\n\nResponceHead==Content-Length: 2\n\n"),
+            std::string::npos);
 }
 
 TEST_F(DispatchCgiTest, LocationInOutputIsARedirect) {
   WriteFile(Root + "/cgi-bin/t.sh", "printf 'LOCATION: /x\\n\\nmoved'\n");
   Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 2u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 301 Redirect\nContent-Length: 5\n");
-  EXPECT_EQ(Socket.Writes[1].Data, "LOCATION: /x\n\nmoved");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 301 Redirect\nContent-Length: 5\nLOCATION: /x\n\n"));
+  EXPECT_EQ(Socket.Writes[1].Data, "moved");
 }
 
 TEST_F(DispatchCgiTest, ProgramThatCannotRunIs500) {
@@ -582,7 +709,8 @@ TEST_F(DispatchCgiTest, ProgramThatCannotRunIs500) {
   WriteFile(Root + "/cgi-bin/t.sh", "echo never\n");
   Dispatch("GET /cgi-bin/t.sh HTTP/1.1\n\n");
   ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data, "HTTP/1.1 500 Error running CGI script\nContent-Length: 0\n\n");
+  EXPECT_EQ(Socket.Writes[0].Data,
+            Wire("HTTP/1.1 500 Error running CGI script\nContent-Length: 0\n\n"));
 }
 
 TEST(FileTimeToHttpDate, Rfc1123Form) {

@@ -21,9 +21,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string Head(const std::string& type, size_t length, const std::string& extra = "") {
-  return "HTTP/1.1 200 OK\nContent-Type: " + type +
-         "\nLast-Modified: Tue, 05 Jan 2016 10:20:30 GMT\n" + extra +
-         "Content-Length: " + std::to_string(length) + "\n\n";
+  return Wire("HTTP/1.1 200 OK\nContent-Type: " + type +
+              "\nLast-Modified: Tue, 05 Jan 2016 10:20:30 GMT\n" + extra +
+              "Content-Length: " + std::to_string(length) + "\n\n");
 }
 
 int LocalPort(int fd) {
@@ -109,7 +109,7 @@ TEST_F(ServerTest, KeepAliveServesTwoRequestsInTurn) {
 TEST_F(ServerTest, PipelinedRequestsAnsweredInOrder) {
   std::string all;
   const std::string expected = Head("text/plain", 5) + "alpha" + Head("text/html", 12) +
-                               "<b>bravo</b>" + "HTTP/1.1 404 Not found\nContent-Length: 0\n\n" +
+                               "<b>bravo</b>" + Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n") +
                                Head("text/plain", 5) + "alpha";
   Serve([&] {
     int fd = ConnectLoopback(Server.ServerSocket1->Port());
@@ -163,12 +163,13 @@ TEST_F(ServerTest, LargeFileReachesASlowClientWhole) {
     }
     close(fd);
   });
-  const std::string head = "HTTP/1.0 200 OK\nContent-Type: application/octet-stream\n";
+  const std::string head = Wire("HTTP/1.0 200 OK\nContent-Type: application/octet-stream\n");
   ASSERT_EQ(got.compare(0, head.size(), head), 0);
-  size_t bodyAt = got.find("\n\n");
+  const std::string end = Wire("Content-Length: " + std::to_string(data.size()) + "\n\n");
+  size_t bodyAt = got.find(end);
   ASSERT_NE(bodyAt, std::string::npos);
-  EXPECT_NE(got.find("Content-Length: " + std::to_string(data.size()) + "\n\n"), std::string::npos);
-  EXPECT_TRUE(got.substr(bodyAt + 2) == data) << "body of " << got.size() - bodyAt - 2 << " bytes";
+  bodyAt += end.size();
+  EXPECT_TRUE(got.substr(bodyAt) == data) << "body of " << got.size() - bodyAt << " bytes";
   EXPECT_TRUE(closed);  // HTTP/1.0 without keep-alive, closed after the last byte
 }
 

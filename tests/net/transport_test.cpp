@@ -226,6 +226,34 @@ TEST_F(TransportTest, CloseDuringStreamSendsItAllThenCloses) {
   EXPECT_EQ(Server.ActiveConnections(), 0);
 }
 
+// A file cut short by another program while it goes out: the bytes that exist, then the end
+// of the connection; nothing queued behind may pass for the rest of its body.
+TEST_F(TransportTest, FileThatShrinksWhileSentEndsTheConnection) {
+  const std::string body = Pattern(16 << 20);
+  constexpr size_t kLeft = 12 << 20;  // more than the connection can hold unread
+  TempDir dir;
+  WriteFile(dir / "f.bin", body);
+  OnRead = [&](TCustomWinSocket* s) {
+    Drain(s);
+    s->WriteStream(TFileStream::OpenRead(dir / "f.bin"));
+    s->WriteText("NEXT ANSWER");
+  };
+  std::string got;
+  WithClient([&] {
+    int fd = SlowClient(Server.Port());
+    SendAll(fd, "x");
+    got = ReadAtLeast(fd, 64 * 1024);
+    EXPECT_EQ(truncate((dir / "f.bin").c_str(), kLeft), 0);
+    got += ReadUntilClose(fd);
+    close(fd);
+  });
+  EXPECT_EQ(got.size(), kLeft);
+  EXPECT_TRUE(got == body.substr(0, kLeft));
+  EXPECT_EQ(Events.Disconnects, 1);
+  EXPECT_TRUE(Events.Errors.empty());
+  EXPECT_EQ(Server.ActiveConnections(), 0);
+}
+
 TEST_F(TransportTest, CloseWithNothingQueuedRaisesDisconnectInside) {
   bool insideClose = false;
   int seenInside = -1;

@@ -1,6 +1,8 @@
 // Helpers shared by the tests: temporary folders, files, and a tiny HTTP client.
 #pragma once
 #include <string>
+#include <utility>
+#include <vector>
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {
@@ -26,6 +28,26 @@ bool SendAll(int fd, const std::string& data);
 std::string ReadUntilClose(int fd, int timeoutMs = 3000);
 // Reads until at least n bytes arrived or timeoutMs passes without data.
 std::string ReadAtLeast(int fd, size_t n, int timeoutMs = 3000);
+
+// What a client receives for a text whose head is written with LF, as the program keeps it:
+// every line end up to and including the blank line that ends the head becomes CR LF (a CR LF
+// already there stays one); what follows the blank line is left alone.
+std::string Wire(const std::string& text);
+
+// One answer as a strict HTTP/1.1 client reads it.
+struct TStrictAnswer {
+  std::string StatusLine;  // without its line end
+  int Code = 0;
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::string Body;
+  std::string Header(const std::string& name) const;  // case-insensitive; "" when absent
+};
+// Reads every answer off raw as a strict client does: each head line must end in CR LF (a bare
+// LF or CR is refused), no line may be folded or lack its ':', a body is exactly Content-Length
+// bytes (none after a HEAD or for 304), a second Content-Length is refused, and nothing may be
+// left over. methods[i] is the method of the i-th request. "" when all is well, else the fault.
+std::string ReadStrictAnswers(const std::string& raw, const std::vector<std::string>& methods,
+                              std::vector<TStrictAnswer>& answers);
 
 // Live (not zombie) processes whose process group is pgid; -1 when /proc cannot be read.
 int LiveMembersOfProcessGroup(int pgid);
