@@ -60,10 +60,29 @@ env -u DISPLAY -u WAYLAND_DISPLAY unshare --net bash "$work/run.sh"
   fail "no file served: $(cat "$work/stderr")"
 grep -q "SESSION TERMINATED" "$state/brevoxa.log" || fail "no session-end record in $state"
 
+# Started by hand, even by root, the installed program keeps its files in the state home, never
+# beside itself in /usr/bin.
+cat >"$work/run-user.sh" <<SCRIPT
+ip link set lo up
+env -u XDG_STATE_HOME HOME="$work/home" /usr/bin/brevoxa 2>"$work/stderr" &
+pid=\$!
+for i in \$(seq 1 200); do
+  curl -s -o /dev/null http://127.0.0.1/ && break
+  sleep 0.05
+done
+kill -TERM \$pid
+wait \$pid
+SCRIPT
+env -u DISPLAY -u WAYLAND_DISPLAY unshare --net bash "$work/run-user.sh" ||
+  fail "run by hand: $(cat "$work/stderr")"
+grep -q "SESSION TERMINATED" "$work/home/.local/state/vyn-brevoxa/brevoxa.log" ||
+  fail "no log in the state home: $(cat "$work/stderr")"
+
 dpkg --purge vyn-brevoxa >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$work/dpkg.log")"
 while read -r f; do
   if [ -e "$f" ] && [ ! -d "$f" ]; then fail "left behind: $f"; fi
 done <"$work/files"
-left=$(find /usr /etc /var /opt -iname '*brevoxa*' 2>/dev/null || true)
+left=$(find /usr /etc /opt /var/lib /var/log -iname '*brevoxa*' 2>/dev/null || true)
 [ -z "$left" ] || fail "left behind: $left"
-echo "package install test: passed (installed, served a file as nobody on port 80, stopped on SIGTERM, purged without a trace)"
+echo "package install test: passed (installed, served a file as nobody on port 80, stopped on" \
+  "SIGTERM, kept its files in the state home when run by hand, purged without a trace)"
