@@ -1,11 +1,22 @@
-// Program entry: the application, then the main window (the server), the options dialog and the
-// About box, then the message loop.
+// Program entry: the command line, the program folder, the application, then the main window
+// (the server), the options dialog and the About box, then the message loop.
+#include <pwd.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QApplication>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "app/Unit1.h"
+#include "net/ScktComp.h"
+#include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "platform/qt/Application.h"
 #include "platform/qt/QtDialogs.h"
@@ -14,6 +25,152 @@
 #include "ui/Unit3.h"
 
 namespace {
+
+constexpr int kDefaultPort = 80;
+// Exit status for a command line the program cannot use, as getopt-based tools have it.
+constexpr int kUsageStatus = 2;
+
+const char kUsage[] =
+    "Usage: brevoxa [--port N] [--program-folder DIR]\n"
+    "A small home web server with a window: serves one folder over HTTP, runs CGI programs\n"
+    "and keeps a log. Without a display it runs headless until SIGTERM.\n"
+    "\n"
+    "  --port N              listen on port N instead of 80\n"
+    "  --program-folder DIR  keep the log, the settings (HKLM.reg) and the CGI temporary\n"
+    "                        files in DIR (created if missing); by default the executable's\n"
+    "                        folder when it is writable, else $XDG_STATE_HOME/vyn-brevoxa\n"
+    "  --help                show this help and exit\n"
+    "  --version             show the version and exit\n";
+
+struct TCommandLine {
+  int Port = kDefaultPort;
+  std::string ProgramFolder;  // UTF-8 as given; empty: choose one
+};
+
+[[noreturn]] void UsageError(const std::string& text) {
+  std::fprintf(stderr, "brevoxa: %s\nTry 'brevoxa --help' for more information.\n", text.c_str());
+  std::exit(kUsageStatus);
+}
+
+bool ParsePort(const std::string& text, int& port) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  port = value;
+  return true;
+}
+
+// --help and --version end the program here, as on any Linux tool.
+TCommandLine ParseCommandLine(int argc, char** argv) {
+  TCommandLine result;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasValue = false;
+    if (size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      hasValue = true;
+    }
+    auto takeValue = [&] {
+      if (hasValue) return value;
+      if (i + 1 >= argc) UsageError("option '" + arg + "' requires an argument");
+      return std::string(argv[++i]);
+    };
+    if (arg == "--help" && !hasValue) {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--version" && !hasValue) {
+      std::printf("Vyn Brevoxa %s\n", BREVOXA_VERSION);
+      std::exit(0);
+    } else if (arg == "--port") {
+      std::string text = takeValue();
+      if (!ParsePort(text, result.Port)) UsageError("invalid port '" + text + "' (1 to 65535)");
+    } else if (arg == "--program-folder") {
+      result.ProgramFolder = takeValue();
+      if (result.ProgramFolder.empty()) UsageError("the program folder must not be empty");
+    } else if (arg.rfind("-", 0) == 0) {
+      UsageError("unrecognized option '" + std::string(argv[i]) + "'");
+    } else {
+      UsageError("unexpected argument '" + arg + "'");
+    }
+  }
+  return result;
+}
+
+std::string ExecutablePath() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string("brevoxa") : exe.string();
+}
+
+// Where packages put programs: never a place for a log, even for root, who may write there.
+bool IsSystemProgramFolder(const std::string& dir) {
+  return dir == "/bin" || dir == "/sbin" || dir.rfind("/usr/", 0) == 0;
+}
+
+std::string StateHome() {
+  // Relative values are invalid by the XDG rules and are ignored.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return state;
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return std::string(home) + "/.local/state";
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+    return std::string(pw->pw_dir) + "/.local/state";
+  return std::string();
+}
+
+// The folder for the log, the hive and the CGI temporary files, absolute and existing, in UTF-8;
+// the program ends with a message when there is none.
+std::string ChooseProgramFolder(const std::string& given) {
+  std::string dir = given;
+  if (dir.empty()) {
+    std::string exeDir = std::filesystem::path(ExecutablePath()).parent_path().string();
+    // A build tree or a copy in a home folder keeps its files beside itself.
+    if (!exeDir.empty() && !IsSystemProgramFolder(exeDir) && access(exeDir.c_str(), W_OK) == 0)
+      return exeDir;
+    std::string stateHome = StateHome();
+    if (stateHome.empty()) {
+      std::fprintf(stderr,
+                   "brevoxa: no folder for the log and settings (HOME is not set); give one "
+                   "with --program-folder DIR\n");
+      std::exit(1);
+    }
+    dir = stateHome + "/vyn-brevoxa";
+  }
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(dir, ec);
+  if (!ec) std::filesystem::create_directories(path, ec);
+  if (!ec && !std::filesystem::is_directory(path, ec))
+    ec = std::make_error_code(std::errc::not_a_directory);
+  if (ec) {
+    std::fprintf(stderr, "brevoxa: cannot use the program folder %s: %s\n", dir.c_str(),
+                 ec.message().c_str());
+    std::exit(1);
+  }
+  return path.lexically_normal().string();
+}
+
+// The socket layer's text stays as it is; this line only tells a terminal user what to do.
+void ExplainFailedBind(const std::string& error, int port) {
+  if (error.find("on API 'bind'") == std::string::npos) return;
+  if (error.find("(10013)") != std::string::npos) {
+    std::fprintf(stderr,
+                 "brevoxa: port %d needs a privilege: grant it once with 'sudo setcap "
+                 "cap_net_bind_service=+ep %s', or choose a port above 1023 with --port, e.g. "
+                 "--port 8080\n",
+                 port, ExecutablePath().c_str());
+  } else {
+    std::fprintf(stderr,
+                 "brevoxa: port %d is taken by another program: stop it, or choose another port "
+                 "with --port, e.g. --port 8080\n",
+                 port);
+  }
+}
 
 bool HasDisplay() {
   const char* x = std::getenv("DISPLAY");
@@ -43,11 +200,23 @@ void DestroyWindows() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const TCommandLine options = ParseCommandLine(argc, argv);
+  const std::string programFolder = ChooseProgramFolder(options.ProgramFolder);
   RaiseDescriptorLimit();
   const bool headless = !HasDisplay();
-  // Without a display the server runs all the same; boxes then go to standard error.
-  if (headless) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  TApplication app(argc, argv);
+  // Without a display the server runs all the same; boxes then go to standard error. The
+  // platform is named on Qt's own command line, not in the environment, which CGI programs
+  // inherit.
+  static char platformOption[] = "-platform";
+  static char offscreen[] = "offscreen";
+  static std::vector<char*> qtArgs{argv[0]};
+  if (headless) {
+    qtArgs.push_back(platformOption);
+    qtArgs.push_back(offscreen);
+  }
+  qtArgs.push_back(nullptr);
+  static int qtArgc = static_cast<int>(qtArgs.size()) - 1;
+  TApplication app(qtArgc, qtArgs.data());
   QApplication::setApplicationDisplayName(QStringLiteral("Vyn Brevoxa"));
   QApplication::setApplicationName(QStringLiteral("Vyn Brevoxa"));
   // Hidden to the tray, the program must outlive its last visible dialog.
@@ -62,11 +231,16 @@ int main(int argc, char** argv) {
 
   int status = 0;
   try {
-    Form1 = new TForm1(80, std::string());
+    Form1 = new TForm1(options.Port, Utf8ToCp1251(programFolder));
     OptionsForm = new TOptionsForm(Form1, Form1);
     AboutBox = new TAboutBox(Form1);
     Form1->show();
     status = app.exec();
+  } catch (const ESocketError& e) {
+    DestroyWindows();
+    MessageBox(e.what(), "Vyn Brevoxa", mtError);
+    ExplainFailedBind(e.what(), options.Port);
+    return 1;
   } catch (const std::exception& e) {
     DestroyWindows();
     MessageBox(e.what(), "Vyn Brevoxa", mtError);
