@@ -315,6 +315,7 @@ void TForm1::CreateComponents() {
   TrayComp1->SetHide(true);
   TrayComp1->RestoreOn = arLeftDblClick;
   TrayComp1->PopupMenuOn = arRightClick;
+  TrayComp1->Loaded();
 
   HideButton = MakeButton(QStringLiteral("Hide"), this, true);
   HideButton->setDefault(true);
