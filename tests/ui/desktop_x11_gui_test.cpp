@@ -250,6 +250,12 @@ TEST(DesktopOnX11, PicturesOfEveryWindowInEveryLanguage) {
     // The standard buttons as a user of that language would see them, where Qt has them.
     LoadQtTranslations(QLocale(QString::fromLatin1(codes[l])));
     Session s(HiveWith(LanguageValue(l)));
+    // Lists as a user might have them, so that the pictures show what the lists hold.
+    s.Form->RC = "/srv/www";
+    s.Form->Roots = {"/srv/www", "/home/user/public_html"};
+    s.Form->UIPF = true;
+    s.Form->WrongIPs = {"192.168.*.*", "10.1.1.0-10.1.3.255"};
+    s.Form->CGIAssoc = {"pl,cgi:/usr/bin/perl", "py:/usr/bin/python3"};
     s.Show();
     ASSERT_TRUE(Framed(s.Form.get()));
     s.Form->Timer1Timer();
