@@ -488,10 +488,11 @@ bool TRegistry::ReadString(const std::string& name, std::string& value) {
 bool TRegistry::ReadInteger(const std::string& name, int32_t& value) {
   if (!FOpen) return false;
   const TRegValue* v = FindValue(FHive.FindKey(FCurrentKey), name);
-  if (!v || v->Type != REG_DWORD || v->Data.size() != 4) return false;
+  // Shorter data fits the four bytes asked for and reads as the number it holds; only longer
+  // data fails.
+  if (!v || v->Type != REG_DWORD || v->Data.size() > 4) return false;
   uint32_t d = 0;
-  for (int i = 3; i >= 0; --i)
-    d = (d << 8) | static_cast<unsigned char>(v->Data[static_cast<size_t>(i)]);
+  for (size_t i = v->Data.size(); i-- > 0;) d = (d << 8) | static_cast<unsigned char>(v->Data[i]);
   value = static_cast<int32_t>(d);
   return true;
 }

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSignalBlocker>
@@ -45,7 +46,8 @@ std::string FromQ(const QString& text) { return Utf8ToCp1251(text.toStdString())
 void PaintByState(QWidget* w, bool usable) {
   const QPalette app = QApplication::palette(w);
   QPalette p = w->palette();
-  p.setColor(QPalette::Base, app.color(QPalette::Active, usable ? QPalette::Base : QPalette::Button));
+  p.setColor(QPalette::Base,
+             app.color(QPalette::Active, usable ? QPalette::Base : QPalette::Button));
   w->setPalette(p);
 }
 
@@ -58,9 +60,12 @@ void FocusIfPossible(QWidget* w) {
   if (w->isEnabled() && w->focusPolicy() != Qt::NoFocus) w->setFocus(Qt::OtherFocusReason);
 }
 
+// Asked for by its traits, so that whichever fixed-pitch font the machine has is the one shown.
 QFont FixedPitchFont() {
   QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  f.setFamilies({QStringLiteral("Courier New"), f.family()});
   f.setStyleHint(QFont::TypeWriter);
+  f.setFixedPitch(true);
   return f;
 }
 
@@ -94,13 +99,19 @@ class TListEvents : public QObject {
   // Compares addresses only: events still arrive while the list is being destroyed.
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (watched == FViewport) {
+      // Only the left button clicks; the right one is for a context menu.
+      const bool left = (event->type() == QEvent::MouseButtonRelease ||
+                         event->type() == QEvent::MouseButtonDblClick) &&
+                        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton;
+      if (!left) return false;
       if (event->type() == QEvent::MouseButtonRelease && FOnClick) {
         // After the list has taken the click, so the handler sees the new selection.
         QTimer::singleShot(0, this, [this] { FOnClick(); });
       } else if (event->type() == QEvent::MouseButtonDblClick && FOnDoubleClick) {
         QTimer::singleShot(0, this, [this] { FOnDoubleClick(); });
       }
-    } else if (watched == FList && event->type() == QEvent::KeyRelease && FOnClick) {
+    } else if (watched == FList && FOnClick &&
+               (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
       switch (static_cast<QKeyEvent*>(event)->key()) {
         case Qt::Key_Up:
         case Qt::Key_Down:
@@ -108,7 +119,11 @@ class TListEvents : public QObject {
         case Qt::Key_End:
         case Qt::Key_PageUp:
         case Qt::Key_PageDown:
-          FOnClick();
+          // A key is a click only when it moves the selection; in an empty list it moves nothing.
+          if (event->type() == QEvent::KeyPress)
+            FRowBeforeKey = FList->currentRow();
+          else if (FList->currentRow() != FRowBeforeKey)
+            FOnClick();
           break;
         default:
           break;
@@ -118,8 +133,9 @@ class TListEvents : public QObject {
   }
 
  private:
-  QObject* FList;
+  QListWidget* FList;
   QObject* FViewport;
+  int FRowBeforeKey = -1;
   std::function<void()> FOnClick;
   std::function<void()> FOnDoubleClick;
 };
@@ -133,9 +149,9 @@ QPushButton* ColumnButton(const char* text, QWidget* parent) {
 }  // namespace
 
 TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
-    : QDialog(parent,
-              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
       FMainForm(mainForm) {
   setWindowTitle(QStringLiteral("Server options"));
   setModal(true);
@@ -183,7 +199,8 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   IPFilterRemove = ColumnButton("Remove IP range", TabSheet3);
   IPFiltersClear = ColumnButton("Clear the list", TabSheet3);
   IPFilterEdit = ColumnButton("Edit IP range", TabSheet3);
-  SendServerHeaderCheckBox = new QCheckBox(QStringLiteral("Send \"Server:\" HTTP header"), TabSheet1);
+  SendServerHeaderCheckBox =
+      new QCheckBox(QStringLiteral("Send \"Server:\" HTTP header"), TabSheet1);
   Label4 = new QLabel(QStringLiteral("Stylesheet (CSS) file URL for index-pages:"), TabSheet1);
   IndexCssURL = new QLineEdit(TabSheet1);
 
@@ -196,13 +213,16 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   RestoreDefCGIDirButton = ColumnButton("<- Reset to default", TabSheet4);
   USCGIFCheckBox = new QCheckBox(QStringLiteral("Use separate folder for CGI dir:"), TabSheet4);
   SeparateCGIFolder = new QLineEdit(TabSheet4);
-  DNICGICheckBox = new QCheckBox(QStringLiteral("Denie access to non-programs in CGI dir"), TabSheet4);
+  DNICGICheckBox =
+      new QCheckBox(QStringLiteral("Denie access to non-programs in CGI dir"), TabSheet4);
 
   // "Compatibility"
   TabSheet5 = new QWidget;
   DPAFCheckBox = new QCheckBox(
-      QStringLiteral("File which name begins with point is inaccessible (like in Apache)"), TabSheet5);
-  AEASCCheckBox = new QCheckBox(QStringLiteral("Report all HTTP errors as status codes"), TabSheet1);
+      QStringLiteral("File which name begins with point is inaccessible (like in Apache)"),
+      TabSheet5);
+  AEASCCheckBox =
+      new QCheckBox(QStringLiteral("Report all HTTP errors as status codes"), TabSheet1);
   DIPIVCheckBox =
       new QCheckBox(QStringLiteral("Duplicate IP for CGI applications in variable:"), TabSheet5);
   DuplicateIPVar = new QLineEdit(TabSheet5);
@@ -261,8 +281,8 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   {
     auto* v = new QVBoxLayout(TabSheet2);
     v->addWidget(Label2);
-    for (QCheckBox* c : {LogSessionsCheckBox, LogConnectsCheckBox, LogFilesCheckBox, LogHeadersCheckBox,
-                         LogDebugCheckBox, LogRemoteHostsCheckBox})
+    for (QCheckBox* c : {LogSessionsCheckBox, LogConnectsCheckBox, LogFilesCheckBox,
+                         LogHeadersCheckBox, LogDebugCheckBox, LogRemoteHostsCheckBox})
       v->addWidget(c);
     v->addStretch();
   }
@@ -275,7 +295,8 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
     auto* body = new QHBoxLayout;
     body->addWidget(IPFiltersListBox, 1);
     auto* buttons = new QVBoxLayout;
-    for (QPushButton* b : {IPFilterAdd, IPFilterEdit, IPFilterRemove, IPFiltersClear}) buttons->addWidget(b);
+    for (QPushButton* b : {IPFilterAdd, IPFilterEdit, IPFilterRemove, IPFiltersClear})
+      buttons->addWidget(b);
     buttons->addStretch();
     body->addLayout(buttons);
     v->addLayout(body, 1);
@@ -295,7 +316,8 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
     auto* assoc = new QHBoxLayout(CGIAssocGroupBox);
     assoc->addWidget(CGIAssocListBox, 1);
     auto* buttons = new QVBoxLayout;
-    for (QPushButton* b : {CGIAssocAdd, CGIAssocEdit, CGIAssocRemove, CGIAssocClear}) buttons->addWidget(b);
+    for (QPushButton* b : {CGIAssocAdd, CGIAssocEdit, CGIAssocRemove, CGIAssocClear})
+      buttons->addWidget(b);
     buttons->addStretch();
     assoc->addLayout(buttons);
     v->addWidget(CGIAssocGroupBox, 1);
@@ -323,16 +345,20 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   buttonRow->addWidget(OKButton);
   buttonRow->addWidget(CancelButton);
   outer->addLayout(buttonRow);
-  resize(kOuterWidth, kOuterHeight);
+  // The controls are placed for this size: stretched, the lists would drift from their fields.
+  FitOuterSize(QSize());
+  SetKeyboardOrder();
 
   connect(OKButton, &QPushButton::clicked, this, [this] { OKButtonClick(); });
   connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
-  connect(UseIPFilteringCheckBox, &QCheckBox::toggled, this, [this] { UseIPFilteringCheckBoxClick(); });
+  connect(UseIPFilteringCheckBox, &QCheckBox::toggled, this,
+          [this] { UseIPFilteringCheckBoxClick(); });
   connect(ShowCatContCheckBox, &QCheckBox::toggled, this, [this] { ShowCatContCheckBoxClick(); });
   connect(ECGICheckBox, &QCheckBox::toggled, this, [this] { ECGICheckBoxClick(); });
   connect(USCGIFCheckBox, &QCheckBox::toggled, this, [this] { USCGIFCheckBoxClick(); });
   connect(DIPIVCheckBox, &QCheckBox::toggled, this, [this] { DIPIVCheckBoxClick(); });
-  connect(RestoreDefCGIDirButton, &QPushButton::clicked, this, [this] { RestoreDefCGIDirButtonClick(); });
+  connect(RestoreDefCGIDirButton, &QPushButton::clicked, this,
+          [this] { RestoreDefCGIDirButtonClick(); });
   connect(TestipfiltButton, &QToolButton::clicked, this, [this] { TestipfiltButtonClick(); });
   connect(IPFilterAdd, &QPushButton::clicked, this, [this] { IPFilterAddClick(); });
   connect(IPFilterEdit, &QPushButton::clicked, this, [this] { IPFilterEditClick(); });
@@ -346,20 +372,70 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   connect(RemoveRootButton, &QToolButton::clicked, this, [this] { RemoveRootButtonClick(); });
   new TListEvents(IPFiltersListBox, nullptr, [this] { IPFiltersListBoxDblClick(); });
   new TListEvents(CGIAssocListBox, nullptr, [this] { CGIAssocEditClick(); });
-  new TListEvents(ListBoxRoots, [this] { ListBoxRootsClick(); }, nullptr);
+  new TListEvents(
+      ListBoxRoots, [this] { ListBoxRootsClick(); }, nullptr);
+}
+
+void TOptionsForm::FitOuterSize(QSize frame) {
+  setFixedSize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+}
+
+// The keyboard walks each tab top to bottom and left to right as laid out, then OK and Cancel;
+// the order in which the controls are made follows their declaration, not the layout.
+void TOptionsForm::SetKeyboardOrder() {
+  FPageControls = {
+      {RootPath, AddRootButton, ListBoxRoots, RemoveRootButton, ShowStatCheckBox,
+       ShowCatContCheckBox, IndexCssURL, HideOnStartCheckBox, SendServerHeaderCheckBox,
+       AEASCCheckBox, Language},
+      {LogSessionsCheckBox, LogConnectsCheckBox, LogFilesCheckBox, LogHeadersCheckBox,
+       LogDebugCheckBox, LogRemoteHostsCheckBox},
+      {UseIPFilteringCheckBox, TestipfiltButton, IPFiltersListBox, IPFilterAdd, IPFilterEdit,
+       IPFilterRemove, IPFiltersClear},
+      {ECGICheckBox, CGIDir, RestoreDefCGIDirButton, USCGIFCheckBox, SeparateCGIFolder,
+       DNICGICheckBox, CGIAssocListBox, CGIAssocAdd, CGIAssocEdit, CGIAssocRemove, CGIAssocClear},
+      {DPAFCheckBox, DIPIVCheckBox, DuplicateIPVar},
+  };
+  QWidget* previous = PageControl1;
+  for (const std::vector<QWidget*>& page : FPageControls) {
+    for (QWidget* w : page) {
+      setTabOrder(previous, w);
+      previous = w;
+    }
+  }
+  setTabOrder(previous, OKButton);
+  setTabOrder(OKButton, CancelButton);
+}
+
+void TOptionsForm::FocusFirstControl() {
+  const int page = PageControl1->currentIndex();
+  if (page < 0 || page >= static_cast<int>(FPageControls.size())) return;
+  for (QWidget* w : FPageControls[static_cast<size_t>(page)]) {
+    if (w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) {
+      w->setFocus(Qt::TabFocusReason);
+      return;
+    }
+  }
 }
 
 void TOptionsForm::showEvent(QShowEvent* event) {
+  // Sized before the window appears, so it opens at its size rather than jumping to it. The
+  // window manager's frame is taken to be the main window's until this window has one itself.
+  if (!FFrameFitted && !event->spontaneous()) {
+    const QWidget* main = FMainForm;
+    if (main && main->isVisible())
+      FitOuterSize(main->frameGeometry().size() - main->geometry().size());
+  }
   QDialog::showEvent(event);
   // Restoring the minimised dialog is a spontaneous show: reloading then would drop the edits.
   if (event->spontaneous()) return;
   FormShow();
+  FocusFirstControl();
   if (!FFrameFitted) {
     // The frame is known only once the window manager has framed the window.
     QTimer::singleShot(0, this, [this] {
       const QSize frame = frameGeometry().size() - geometry().size();
       if (frame.width() > 0 || frame.height() > 0) {
-        resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+        if (frameGeometry().size() != QSize(kOuterWidth, kOuterHeight)) FitOuterSize(frame);
         FFrameFitted = true;
       }
     });
@@ -518,7 +594,8 @@ void TOptionsForm::CancelButtonClick() { reject(); }
 void TOptionsForm::UpdateIPFilterControls() {
   const bool on = UseIPFilteringCheckBox->isChecked();
   EnableWithColour(IPFiltersListBox, on);
-  for (QPushButton* b : {IPFilterAdd, IPFilterEdit, IPFilterRemove, IPFiltersClear}) b->setEnabled(on);
+  for (QPushButton* b : {IPFilterAdd, IPFilterEdit, IPFilterRemove, IPFiltersClear})
+    b->setEnabled(on);
 }
 
 void TOptionsForm::UseIPFilteringCheckBoxClick() { UpdateIPFilterControls(); }
@@ -547,6 +624,8 @@ void TOptionsForm::USCGIFCheckBoxClick() {
   EnableWithColour(SeparateCGIFolder, USCGIFCheckBox->isChecked());
 }
 
-void TOptionsForm::DIPIVCheckBoxClick() { EnableWithColour(DuplicateIPVar, DIPIVCheckBox->isChecked()); }
+void TOptionsForm::DIPIVCheckBoxClick() {
+  EnableWithColour(DuplicateIPVar, DIPIVCheckBox->isChecked());
+}
 
 void TOptionsForm::RestoreDefCGIDirButtonClick() { CGIDir->setText(QStringLiteral("/cgi-bin/")); }

@@ -1,6 +1,7 @@
 // The options dialog: edits every setting on its controls and applies them at OK.
 #pragma once
 #include <QDialog>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -103,6 +104,11 @@ class TOptionsForm : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void SetKeyboardOrder();
+  void FocusFirstControl();
+  void FitOuterSize(QSize frame);
+
   TForm1* FMainForm;
   bool FFrameFitted = false;  // the outer size has been corrected for the window frame
+  std::vector<std::vector<QWidget*>> FPageControls;  // each tab's controls in keyboard order
 };

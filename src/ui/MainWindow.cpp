@@ -315,6 +315,7 @@ void TForm1::CreateComponents() {
   TrayComp1->SetHide(true);
   TrayComp1->RestoreOn = arLeftDblClick;
   TrayComp1->PopupMenuOn = arRightClick;
+  TrayComp1->Loaded();
 
   HideButton = MakeButton(QStringLiteral("Hide"), this, true);
   HideButton->setDefault(true);
@@ -355,8 +356,12 @@ void TForm1::CreateComponents() {
 }
 
 void TForm1::FormShow() {
-  // Hiding from inside the show itself would leave the native window mapped; wait a turn.
   if (HOS) {
+    // Without a tray to go to, the window is mapped minimised in the first place: minimised only
+    // after the window manager has mapped it, it could come back up in the race.
+    if (TrayComp1 && !TrayComp1->CanHideToTray())
+      setWindowState(windowState() | Qt::WindowMinimized);
+    // Hiding from inside the show itself would leave the native window mapped; wait a turn.
     QTimer::singleShot(0, this, [this] {
       if (TrayComp1 && !TrayComp1->Minimized()) TrayComp1->Minimize();
     });

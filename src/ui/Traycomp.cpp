@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "platform/qt/StatusNotifier.h"
 #include "ui/Icons.h"
 
 TTrayComp::TTrayComp(QWidget* window)
@@ -27,7 +28,18 @@ TTrayComp::TTrayComp(QWidget* window)
           [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
   // The icon must not linger in the notification area once the program is going.
   connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { EndSession(); });
+  // Qt picks the kind of icon when it is made, by the same test.
+  FDoubleClickReported = !StatusNotifierHostRegistered();
   SetDefaultIcon();
+}
+
+void TTrayComp::Loaded() {
+  if (FIcons && FIconIndex >= 0 && FIconIndex < static_cast<int>(FIcons->size()))
+    FIcon = (*FIcons)[FIconIndex];
+  // A StatusNotifierItem host opens the attached menu itself and may never ask us to. An
+  // X11 notification area would open an attached menu on its own as well as ours.
+  if (!FDoubleClickReported) FTrayIcon->setContextMenu(PopupMenu);
+  Update();
 }
 
 TTrayComp::~TTrayComp() { FTrayIcon->hide(); }
@@ -69,9 +81,16 @@ void TTrayComp::RetryAddIcon() {
     FRetryTimer->stop();
     Update();
     FTrayIcon->show();
+    // A window that wanted the tray (hidden at start before the panel came up at login) moves
+    // into it now instead of staying in the task bar.
+    if (FMinimized && FWindow && !FWindow->isHidden() && CanHideToTray()) {
+      FWindow->hide();
+      FWatchTimer->start();
+    }
     return;
   }
-  if (--FRetriesLeft <= 0) FRetryTimer->stop();
+  // While a window waits minimised for the tray, the panel may still be starting: keep looking.
+  if (--FRetriesLeft <= 0 && !FMinimized) FRetryTimer->stop();
 }
 
 void TTrayComp::SetHint(const QString& value) {
@@ -140,6 +159,7 @@ void TTrayComp::Activated(int reason) {
     case QSystemTrayIcon::Trigger:
       LButtonDown();
       LButtonUp();
+      if (!FDoubleClickReported) LButtonDblClick();
       break;
     case QSystemTrayIcon::DoubleClick:
       LButtonDblClick();
@@ -204,17 +224,21 @@ bool TTrayComp::CanHideToTray() const {
 
 void TTrayComp::Minimize() {
   // Marked first: the state change below comes back through the window's change event.
-  const bool wasMinimized = FMinimized;
   FMinimized = true;
   if (FWindow) {
     if (CanHideToTray()) {
       FWindow->hide();
       FWatchTimer->start();
-    } else if (!FWindow->isMinimized()) {
-      FWindow->showMinimized();
+    } else {
+      if (!FWindow->isMinimized()) FWindow->showMinimized();
+      // Look for the notification area again: the window moves into it once it is there.
+      if (FVisible && FHide && !FRetryTimer->isActive()) {
+        FRetriesLeft = kTrayRetryCount;
+        FRetryTimer->start();
+      }
     }
   }
-  if (!wasMinimized && OnMinimize) OnMinimize(this);
+  if (OnMinimize) OnMinimize(this);
 }
 
 // A notification area that goes away (its panel quits or crashes) takes the only way back to a

@@ -86,6 +86,13 @@ class TTrayComp : public QObject {
   virtual void Update();
   virtual void ShowMenu();
   virtual void SetDefaultIcon();
+  // After the window has set the properties: attaches the menu where the host shows it itself.
+  virtual void Loaded();
+
+  // False where the notification area is a StatusNotifierItem host: such hosts report one
+  // activation and never a double click, so the activation stands for the double click too.
+  bool DoubleClickReported() const { return FDoubleClickReported; }
+  void SetDoubleClickReported(bool value) { FDoubleClickReported = value; }
 
   // True when Minimize hides the window to the icon rather than to the task bar.
   bool CanHideToTray() const;
@@ -113,6 +120,7 @@ class TTrayComp : public QObject {
   bool FVisible = false;
   bool FHide = true;
   bool FMinimized = false;
+  bool FDoubleClickReported = true;
   QString FHint;
   QIcon FIcon;
   const TImageList* FIcons = nullptr;

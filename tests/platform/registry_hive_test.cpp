@@ -170,7 +170,7 @@ TEST_F(RegistryFile, TypedReads) {
     const char* name;
     bool ok;
     int32_t value;
-  } ints[] = {{"dw", true, -2},  {"dw4", true, 7}, {"dw3", false, 0},
+  } ints[] = {{"dw", true, -2},  {"dw4", true, 7}, {"dw3", true, 7},
               {"dw8", false, 0}, {"sz", false, 0}, {"missing", false, 0}};
   for (const IntRow& r : ints) {
     int32_t v = 0;

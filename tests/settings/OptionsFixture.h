@@ -34,6 +34,11 @@ struct TInputAnswer {
   std::string Value;  // UTF-8
 };
 
+// A settings hive whose main key holds values (lines of the hive's text form).
+inline std::string HiveWithValues(const std::string& values) {
+  return "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n" + values + "\n";
+}
+
 inline QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 inline std::string U(const QString& s) { return s.toStdString(); }
 
@@ -46,8 +51,9 @@ inline std::vector<std::string> Items(const QListWidget* list) {
 class OptionsFixture : public ::testing::Test {
  public:
   void SetUp() override {
-    FOldMessageBox = SetMessageBoxHandler(
-        [this](const std::string& text, const std::string& caption, TMsgDlgType type, TMsgDlgButtons buttons) {
+    FOldMessageBox =
+        SetMessageBoxHandler([this](const std::string& text, const std::string& caption,
+                                    TMsgDlgType type, TMsgDlgButtons buttons) {
           Messages.push_back({Cp1251ToUtf8(text), Cp1251ToUtf8(caption), type, buttons});
           if (!MessageAnswers.empty()) {
             const int answer = MessageAnswers.front();
@@ -56,16 +62,16 @@ class OptionsFixture : public ::testing::Test {
           }
           return buttons == mbYesNo ? static_cast<int>(mrNo) : static_cast<int>(mrOk);
         });
-    FOldInputBox = SetInputBoxHandler([this](const std::string& caption, const std::string& prompt,
-                                             std::string& value) {
-      Inputs.push_back({Cp1251ToUtf8(caption), Cp1251ToUtf8(prompt), Cp1251ToUtf8(value)});
-      // Without a scripted answer the box is cancelled, so no loop can run forever.
-      if (InputAnswers.empty()) return false;
-      const TInputAnswer answer = InputAnswers.front();
-      InputAnswers.pop_front();
-      if (answer.Ok) value = Utf8ToCp1251(answer.Value);
-      return answer.Ok;
-    });
+    FOldInputBox = SetInputBoxHandler(
+        [this](const std::string& caption, const std::string& prompt, std::string& value) {
+          Inputs.push_back({Cp1251ToUtf8(caption), Cp1251ToUtf8(prompt), Cp1251ToUtf8(value)});
+          // Without a scripted answer the box is cancelled, so no loop can run forever.
+          if (InputAnswers.empty()) return false;
+          const TInputAnswer answer = InputAnswers.front();
+          InputAnswers.pop_front();
+          if (answer.Ok) value = Utf8ToCp1251(answer.Value);
+          return answer.Ok;
+        });
     Form = std::make_unique<TForm1>(0, Dir.Path());
     Dialog = std::make_unique<TOptionsForm>(Form.get());
     OptionsForm = Dialog.get();
@@ -78,6 +84,18 @@ class OptionsFixture : public ::testing::Test {
     Form.reset();
     SetMessageBoxHandler(FOldMessageBox);
     SetInputBoxHandler(FOldInputBox);
+  }
+
+  // Starts over as the program does on a machine whose settings hive holds hive.
+  void StartWithHive(const std::string& hive) {
+    if (Dialog) Dialog->hide();
+    OptionsForm = nullptr;
+    Dialog.reset();
+    Form.reset();
+    WriteFile(HivePath(), hive);
+    Form = std::make_unique<TForm1>(0, Dir.Path());
+    Dialog = std::make_unique<TOptionsForm>(Form.get());
+    OptionsForm = Dialog.get();
   }
 
   // Shows the dialog as the main window does, which loads the controls.

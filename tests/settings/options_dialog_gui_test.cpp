@@ -6,11 +6,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -108,9 +108,13 @@ TEST_F(OptionsDialog, IsBuiltWithItsCaptionSizeTabsAndFixedFonts) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(U(Dialog->PageControl1->tabText(i)), tabs[i]);
   EXPECT_TRUE(Dialog->OKButton->isDefault());
   EXPECT_FALSE(Dialog->windowFlags() & Qt::WindowMaximizeButtonHint);
-  for (QWidget* w : {static_cast<QWidget*>(Dialog->IPFiltersListBox), static_cast<QWidget*>(Dialog->CGIDir),
-                     static_cast<QWidget*>(Dialog->DuplicateIPVar)})
-    EXPECT_TRUE(QFontInfo(w->font()).fixedPitch()) << U(w->objectName());
+  // Neither maximised nor stretched: the controls are placed for the design size.
+  EXPECT_EQ(Dialog->minimumSize(), Dialog->maximumSize());
+  // What the dialog asks for, not what the machine's fonts can give it.
+  for (QWidget* w :
+       {static_cast<QWidget*>(Dialog->IPFiltersListBox), static_cast<QWidget*>(Dialog->CGIDir),
+        static_cast<QWidget*>(Dialog->DuplicateIPVar)})
+    EXPECT_TRUE(w->font().fixedPitch()) << U(w->objectName());
   EXPECT_FALSE(Dialog->HideOnStartCheckBox->isEnabled());
 }
 
@@ -278,8 +282,8 @@ TEST_F(OptionsDialog, DuplicateAddressVariableWithoutPrefixAsksWithTheNameAsCapt
   const TVariableCase rows[] = {
       {"remote_addr", true, mrNo, true, false},  // not REMOTE_ADDR: only the question
       {"remote_addr", true, mrYes, true, true},
-      {"", true, mrYes, true, true},             // empty name, empty caption
-      {"HTTP", true, mrNo, true, false},         // too short for the prefix
+      {"", true, mrYes, true, true},      // empty name, empty caption
+      {"HTTP", true, mrNo, true, false},  // too short for the prefix
       {"HTTP_X_REAL", true, mrNo, false, true},
       {"REMOTE_ADDR", false, mrNo, false, true},  // unchecked: stored as typed
   };
@@ -405,10 +409,62 @@ TEST_F(OptionsDialog, AFailedStoreIsReportedOnceAndOkStillAppliesAndCloses) {
 }
 
 TEST_F(OptionsDialog, AStoredLanguageOutsideTheListSurvivesOk) {
-  Form->L = 7;
+  StartWithHive(HiveWithValues("\"L\"=dword:00000007\n"));
   ShowDialog();
+  EXPECT_EQ(Dialog->Language->currentIndex(), -1);
   Dialog->OKButtonClick();
   EXPECT_EQ(Form->L, 7);
+  ASSERT_TRUE(Messages.empty()) << Messages[0].Caption;
+  EXPECT_NE(ReadFile(HivePath()).find("\"L\"=dword:00000007"), std::string::npos);
+}
+
+// A stored integer shorter than four bytes is the number it holds, not a read failure.
+TEST_F(OptionsDialog, AShortStoredIntegerLoadsAsItsValue) {
+  StartWithHive(HiveWithValues("\"L\"=hex(4):03\n\"SRS\"=hex(4):00\n\"HOS\"=hex(4):01,00\n"));
+  EXPECT_TRUE(Messages.empty());
+  ShowDialog();
+  EXPECT_EQ(Form->L, 3);
+  EXPECT_EQ(Dialog->Language->currentIndex(), 3);
+  EXPECT_FALSE(Dialog->ShowStatCheckBox->isChecked());
+  EXPECT_TRUE(Dialog->HideOnStartCheckBox->isChecked());
+}
+
+// Tab walks each page as laid out, then OK and Cancel, then the tabs; the dialog opens with the
+// first control of its page in focus.
+TEST_F(OptionsDialog, KeyboardOrderFollowsTheLayout) {
+  Form->UIPF = Form->ECGI = Form->USCGIF = Form->DIPIV = Form->SCC = true;
+  Form->SCGIF = Utf8ToCp1251(Dir.Path());
+  for (int page = 0; page < 5; ++page) {
+    // A fresh dialog for each page: it opens on the page last used.
+    Dialog.reset(new TOptionsForm(Form.get()));
+    OptionsForm = Dialog.get();
+    TOptionsForm& d = *Dialog;
+    SCOPED_TRACE(U(d.PageControl1->tabText(page)));
+    const std::vector<std::vector<QWidget*>> pages = {
+        {d.RootPath, d.AddRootButton, d.ListBoxRoots, d.RemoveRootButton, d.ShowStatCheckBox,
+         d.ShowCatContCheckBox, d.IndexCssURL, d.SendServerHeaderCheckBox, d.AEASCCheckBox,
+         d.Language},
+        {d.LogSessionsCheckBox, d.LogConnectsCheckBox, d.LogFilesCheckBox, d.LogHeadersCheckBox,
+         d.LogDebugCheckBox, d.LogRemoteHostsCheckBox},
+        {d.UseIPFilteringCheckBox, d.TestipfiltButton, d.IPFiltersListBox, d.IPFilterAdd,
+         d.IPFilterEdit, d.IPFilterRemove, d.IPFiltersClear},
+        {d.ECGICheckBox, d.CGIDir, d.RestoreDefCGIDirButton, d.USCGIFCheckBox, d.SeparateCGIFolder,
+         d.DNICGICheckBox, d.CGIAssocListBox, d.CGIAssocAdd, d.CGIAssocEdit, d.CGIAssocRemove,
+         d.CGIAssocClear},
+        {d.DPAFCheckBox, d.DIPIVCheckBox, d.DuplicateIPVar},
+    };
+    d.PageControl1->setCurrentIndex(page);
+    ActivateDialog();
+    std::vector<QWidget*> expected = pages[static_cast<size_t>(page)];
+    expected.insert(expected.end(), {d.OKButton, d.CancelButton,
+                                     d.PageControl1->findChild<QTabBar*>(), expected.front()});
+    std::vector<QWidget*> seen = {QApplication::focusWidget()};
+    for (size_t i = 1; i < expected.size(); ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      seen.push_back(QApplication::focusWidget());
+    }
+    EXPECT_EQ(seen, expected);
+  }
 }
 
 TEST_F(OptionsDialog, CancelDropsEveryEditListsIncluded) {

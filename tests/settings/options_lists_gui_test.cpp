@@ -238,6 +238,50 @@ TEST_F(OptionsLists, ClickingARootCopiesItIntoTheRootPath) {
   EXPECT_TRUE(Messages.empty());
 }
 
+// Only the left button clicks, and a key clicks only when it moves the selection: a right click
+// or an arrow key in an empty list is no click that leaves nothing selected.
+TEST_F(OptionsLists, RootListClicksAreLeftButtonAndSelectionMovesOnly) {
+  struct TCase {
+    const char* Name;
+    TItems Roots;
+    std::function<void(QListWidget*)> Act;
+    const char* RootPath;  // what the root path field holds afterwards
+    size_t Messages;
+  };
+  auto click = [](Qt::MouseButton button, int row) {
+    return [button, row](QListWidget* list) {
+      const QPoint at = row < 0
+                            ? QPoint(list->viewport()->width() / 2, list->viewport()->height() - 4)
+                            : list->visualItemRect(list->item(row)).center();
+      QTest::mouseClick(list->viewport(), button, {}, at);
+    };
+  };
+  auto key = [](Qt::Key k) { return [k](QListWidget* list) { QTest::keyClick(list, k); }; };
+  const TCase cases[] = {
+      {"right click in the empty list", {}, click(Qt::RightButton, -1), "/start", 0},
+      {"right click on an item", {"/srv/a", "/srv/b"}, click(Qt::RightButton, 1), "/start", 0},
+      {"middle click on an item", {"/srv/a", "/srv/b"}, click(Qt::MiddleButton, 1), "/start", 0},
+      {"arrow key in the empty list", {}, key(Qt::Key_Down), "/start", 0},
+      {"End in the empty list", {}, key(Qt::Key_End), "/start", 0},
+      {"left click in the empty list", {}, click(Qt::LeftButton, -1), "/start", 1},
+      {"left click on an item", {"/srv/a", "/srv/b"}, click(Qt::LeftButton, 1), "/srv/b", 0},
+      {"arrow key moving the selection", {"/srv/a", "/srv/b"}, key(Qt::Key_Down), "/srv/a", 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Messages.clear();
+    Form->Roots = c.Roots;
+    Form->RC = "/start";
+    Dialog->hide();
+    ShowDialog();
+    Dialog->ListBoxRoots->setFocus();
+    c.Act(Dialog->ListBoxRoots);
+    QApplication::processEvents();
+    EXPECT_EQ(U(Dialog->RootPath->text()), c.RootPath);
+    EXPECT_EQ(Messages.size(), c.Messages);
+  }
+}
+
 struct TFilterTestCase {
   const char* Name;
   std::vector<TInputAnswer> Answers;

@@ -423,19 +423,27 @@ TEST(TrayComp, MouseHandlersAnswerOnlyTheirOwnValue) {
   }
 }
 
+// An X11 notification area reports clicks and double clicks; a StatusNotifierItem host reports
+// one activation, which then also stands for the double click it can never report.
 TEST(TrayComp, IconActivationsMapToMouseHandlers) {
   const struct {
+    bool doubleClickReported;
     QSystemTrayIcon::ActivationReason reason;
     std::vector<std::string> events;
   } cases[] = {
-      {QSystemTrayIcon::Trigger, {"LDown", "LUp"}},
-      {QSystemTrayIcon::DoubleClick, {"LDbl"}},
-      {QSystemTrayIcon::Context, {"RDown"}},
-      {QSystemTrayIcon::MiddleClick, {}},
+      {true, QSystemTrayIcon::Trigger, {"LDown", "LUp"}},
+      {true, QSystemTrayIcon::DoubleClick, {"LDbl"}},
+      {true, QSystemTrayIcon::Context, {"RDown"}},
+      {true, QSystemTrayIcon::MiddleClick, {}},
+      {false, QSystemTrayIcon::Trigger, {"LDown", "LUp", "LDbl"}},
+      {false, QSystemTrayIcon::Context, {"RDown"}},
+      {false, QSystemTrayIcon::MiddleClick, {}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.reason));
+    SCOPED_TRACE(testing::Message() << "double click reported " << c.doubleClickReported
+                                    << ", reason " << static_cast<int>(c.reason));
     TrayFixture f;
+    f.Tray->SetDoubleClickReported(c.doubleClickReported);
     std::vector<std::string> seen;
     auto note = [&seen](const char* name) {
       return [&seen, name](TTrayComp*) { seen.push_back(name); };
@@ -470,6 +478,33 @@ TEST(TrayComp, MainWindowSettingsOnTheIcon) {
   emit t.TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
   EXPECT_EQ(restored, 1);
   EXPECT_FALSE(t.Minimized());
+}
+
+// On a StatusNotifierItem host one activation brings the window back, and the host gets the
+// menu and the tip; on an X11 notification area the menu stays ours alone to open.
+TEST(TrayComp, StatusNotifierHostRestoresOnOneActivationAndHasTheMenu) {
+  for (const bool statusNotifier : {false, true}) {
+    SCOPED_TRACE(statusNotifier ? "StatusNotifierItem host" : "X11 notification area");
+    Session s;
+    s.Show();
+    TTrayComp& t = *s.Form->TrayComp1;
+    t.SetDoubleClickReported(!statusNotifier);
+    t.Loaded();
+    EXPECT_EQ(t.TrayIcon()->contextMenu(), statusNotifier ? s.Form->PopupMenu1 : nullptr);
+    EXPECT_EQ(t.TrayIcon()->toolTip(), QStringLiteral("Vyn Brevoxa"));
+    t.Minimize();
+    emit t.TrayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(t.Minimized(), !statusNotifier);
+  }
+}
+
+TEST(TrayComp, EveryMinimizeFiresOnMinimize) {
+  TrayFixture f;
+  int minimized = 0;
+  f.Tray->OnMinimize = [&](TTrayComp*) { ++minimized; };
+  f.Tray->Minimize();
+  f.Tray->Minimize();
+  EXPECT_EQ(minimized, 2);
 }
 
 TEST(TrayComp, AnimationCyclesThroughTheIcons) {

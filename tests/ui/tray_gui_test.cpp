@@ -3,10 +3,6 @@
 // appears late the icon comes; the window hides to the icon and comes back from it; and when
 // the notification area goes away the hidden window comes back to the task bar.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -15,81 +11,15 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QWidget>
-#include <chrono>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "ui/Traycomp.h"
 #include "ui/UiSession.h"
+#include "ui/X11Session.h"
 
 namespace {
 
-pid_t Spawn(const char* program, const std::vector<std::string>& args) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    // Keep the test's output readable: the helpers talk a lot on standard error.
-    freopen("/dev/null", "w", stderr);
-    execvp(program, argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void Stop(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  pid = -1;
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
-
-// Started before main() makes the application, so that it connects to this display.
-struct XServer {
-  pid_t Pid = -1;
-  bool Ready = false;
-  XServer() {
-    for (int n = 90; n < 140 && !Ready; ++n) {
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (Exists(socket) || Exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      const std::string display = ":" + std::to_string(n);
-      Pid = Spawn("Xvfb", {display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-      for (int i = 0; i < 100 && !Ready; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        int status = 0;
-        if (waitpid(Pid, &status, WNOHANG) == Pid) {  // lost the display to someone else
-          Pid = -1;
-          break;
-        }
-        Ready = Exists(socket);
-      }
-      if (Ready) {
-        setenv("DISPLAY", display.c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
-        // Only the X11 notification area is under test; no session bus tray is wanted.
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
-      } else {
-        Stop(Pid);
-      }
-    }
-  }
-  ~XServer() { Stop(Pid); }
-};
 XServer gXServer;
-
-struct Trayer {
-  pid_t Pid = Spawn("trayer", {"--edge", "top", "--align", "right", "--height", "24"});
-  ~Trayer() { Stop(Pid); }
-};
 
 bool TrayAvailableWithin(int ms) {
   return QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, ms);

@@ -1,0 +1,15 @@
+#include "platform/qt/StatusNotifier.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QString>
+
+bool StatusNotifierHostRegistered() {
+  const QString service = QStringLiteral("org.kde.StatusNotifierWatcher");
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service))
+    return false;
+  QDBusInterface watcher(service, QStringLiteral("/StatusNotifierWatcher"), service, bus);
+  return watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
