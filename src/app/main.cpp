@@ -217,7 +217,6 @@ int main(int argc, char** argv) {
   qtArgs.push_back(nullptr);
   static int qtArgc = static_cast<int>(qtArgs.size()) - 1;
   TApplication app(qtArgc, qtArgs.data());
-  QApplication::setApplicationDisplayName(QStringLiteral("Vyn Brevoxa"));
   QApplication::setApplicationName(QStringLiteral("Vyn Brevoxa"));
   // Hidden to the tray, the program must outlive its last visible dialog.
   QApplication::setQuitOnLastWindowClosed(false);
