@@ -42,6 +42,8 @@ struct mParser {
   std::string QueryString;
   std::string ExeApp;
   int32_t Version = 0;
+  // Received bytes not yet scanned: held while the connection's answers wait to drain.
+  std::string Unscanned;
 };
 
 class TServerCore;

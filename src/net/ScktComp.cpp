@@ -14,9 +14,10 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -34,6 +35,17 @@ constexpr int kStreamBufferBytes = 64 * 1024;
 // socket that stays readable.
 constexpr long kAcceptPauseNs = 200 * 1000 * 1000;
 constexpr int kMaxEventsPerTurn = 256;
+// The queue of connections whose answers are waiting for the client, beside the three queues
+// of TClientWait.
+constexpr int kWaitOutput = 3;
+constexpr int kWaitQueues = 4;
+constexpr int kNotWaiting = -1;
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 std::string SocketErrorText(int err, const char* api) {
   char buf[512];
@@ -52,24 +64,36 @@ std::string AsyncErrorText(int code) {
 
 int WinSockErrorCode(int err) {
   switch (err) {
-    case ECONNRESET: return 10054;
+    case ECONNRESET:
+      return 10054;
     case ECONNABORTED:
-    case EPIPE: return 10053;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case EACCES: return 10013;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENOTCONN: return 10057;
-    case EMFILE: return 10024;
-    case EWOULDBLOCK: return 10035;
-    default: return 10000 + err;
+    case EPIPE:
+      return 10053;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case EACCES:
+      return 10013;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENOTCONN:
+      return 10057;
+    case EMFILE:
+      return 10024;
+    case EWOULDBLOCK:
+      return 10035;
+    default:
+      return 10000 + err;
   }
 }
 
 // Markers in epoll's data field for the two descriptors that are not connections.
 static char gListenTag;
 static char gTimerTag;
+static char gDeadlineTag;
 
 // Output waiting on a connection; allocated only while something is queued, so an idle
 // connection holds no buffers.
@@ -84,6 +108,8 @@ struct TOutItem {
   std::unique_ptr<char[]> Buffer;  // stream bytes read but not yet accepted by the peer
   int BufferLen = 0;
   int BufferOff = 0;
+  int64_t Unsent = 0;    // what this item still counts toward the connection's unsent output
+  bool Counted = false;  // a stream: counts toward the queued streams
 };
 
 class TServerClientWinSocket final : public TCustomWinSocket {
@@ -114,7 +140,25 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // Without any event (shut-down).
   void Drop();
 
+  // Raises the read event unless one is running already.
+  void DeliverRead();
+  bool OutputFull() override;
+  void WaitingFor(TClientWait what, bool restart) override;
+  // Puts it in the time-out queue its state calls for; restart starts its clock again.
+  void Rewait(bool restart);
+  void Unwait();
+  // Closes it with the disconnect event, whatever is still queued (a time-out, or room for a
+  // new client).
+  void CloseNow() { RaiseDisconnectAndShut(); }
+
   bool FFlushPending = false;
+  bool FInRead = false;      // its read event is running
+  bool FReadPaused = false;  // too much output waits: not read until it drains
+  // Its place in one of the server's time-out queues, each in the order the clocks started.
+  int FWaitQueue = kNotWaiting;
+  int64_t FWaitSince = 0;
+  TServerClientWinSocket* FWaitPrev = nullptr;
+  TServerClientWinSocket* FWaitNext = nullptr;
 
  private:
   bool HasOutput() const { return FOut && !FOut->empty(); }
@@ -133,15 +177,21 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   int FFd;
   uint32_t FInterest = 0;
   bool FRegistered = false;
-  bool FClosed = false;         // descriptor gone
-  bool FDying = false;          // its last event is being delivered
-  bool FCloseAfterSend = false; // Close() came while output was queued
-  bool FPeerClosed = false;     // the peer sent its FIN
-  bool FInRead = false;         // its read event is running
-  bool FDrained = false;        // all that was there has been read: nothing until the next event
-  int FLastAvailable = 0;       // what AvailableBytes last reported
-  bool FAvailableFresh = false; // nothing was read since: FLastAvailable still holds
+  bool FClosed = false;          // descriptor gone
+  bool FDying = false;           // its last event is being delivered
+  bool FCloseAfterSend = false;  // Close() came while output was queued
+  bool FPeerClosed = false;      // the peer sent its FIN
+  TClientWait FClientWait = cwNextRequest;
+  bool FDrained = false;         // all that was there has been read: nothing until the next event
+  int FLastAvailable = 0;        // what AvailableBytes last reported
+  bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
   std::unique_ptr<std::deque<TOutItem>> FOut;
+  int64_t FUnsentBytes = 0;
+  int FQueuedStreams = 0;
+
+  void Account(TOutItem& item, size_t sent);
+  void PopFront();
+  void DiscardOutput();
 };
 
 struct TServerSocket::TImpl {
@@ -150,9 +200,28 @@ struct TServerSocket::TImpl {
   // valid until it returns.
   std::vector<TServerClientWinSocket*> Dead;
   std::vector<TServerClientWinSocket*> PendingFlush;
+  // Connections whose output drained below the limits: their read event comes again.
+  std::vector<TServerClientWinSocket*> PendingResume;
   int Depth = 0;
   int TimerFd = -1;
   bool AcceptPaused = false;
+  struct TWaitQueue {
+    TServerClientWinSocket* Head = nullptr;
+    TServerClientWinSocket* Tail = nullptr;
+  };
+  TWaitQueue Waits[kWaitQueues];
+  int DeadlineFd = -1;
+  int64_t ArmedFor = 0;  // the deadline DeadlineFd is set to; 0: none
+  // Held so that when the descriptors run out, the disconnect records of the connections closed
+  // to make room can still be written.
+  int ReserveFd = -1;
+
+  int TimeoutOf(const TServerSocket& s, int queue) const {
+    int ms = queue == cwRestOfHead   ? s.HeadTimeoutMs
+             : queue == cwRestOfBody ? s.BodyTimeoutMs
+                                     : s.IdleTimeoutMs;
+    return ms > 0 ? ms : 1;
+  }
 
   void FreeDead() {
     for (auto* c : Dead) delete c;
@@ -192,19 +261,24 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
 
   FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
   FImpl->TimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (FEpoll < 0 || FImpl->TimerFd < 0) {
+  FImpl->DeadlineFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (FEpoll < 0 || FImpl->TimerFd < 0 || FImpl->DeadlineFd < 0) {
     int err = errno;
     if (FEpoll >= 0) ::close(FEpoll);
     if (FImpl->TimerFd >= 0) ::close(FImpl->TimerFd);
+    if (FImpl->DeadlineFd >= 0) ::close(FImpl->DeadlineFd);
     ::close(FListen);
     throw ESocketError(SocketErrorText(err, "socket"));
   }
+  FImpl->ReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.ptr = &gListenTag;
   ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FListen, &ev);
   ev.data.ptr = &gTimerTag;
   ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->TimerFd, &ev);
+  ev.data.ptr = &gDeadlineTag;
+  ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->DeadlineFd, &ev);
 }
 
 TServerSocket::~TServerSocket() {
@@ -215,6 +289,8 @@ TServerSocket::~TServerSocket() {
   FImpl->Live.clear();
   FImpl->FreeDead();
   ::close(FImpl->TimerFd);
+  ::close(FImpl->DeadlineFd);
+  if (FImpl->ReserveFd >= 0) ::close(FImpl->ReserveFd);
   ::close(FEpoll);
   ::close(FListen);
 }
@@ -227,6 +303,11 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
   epoll_event events[kMaxEventsPerTurn];
   int n = ::epoll_wait(FEpoll, events, kMaxEventsPerTurn, timeoutMs);
   if (n <= 0) return;
+  // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
+  struct TArmGuard {
+    TServerSocket& S;
+    ~TArmGuard() { S.ArmDeadline(); }
+  } arm{*this};
 
   // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
   // next turn finds it.
@@ -265,8 +346,32 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
     }
   };
 
+  // Read events owed to connections whose output drained; their writes go out as any other.
+  auto resumePending = [&impl, &flushPending] {
+    flushPending();
+    while (!impl.PendingResume.empty()) {
+      std::vector<TServerClientWinSocket*> batch;
+      batch.swap(impl.PendingResume);
+      for (auto* c : batch) {
+        if (c->Closed() || c->FInRead || c->FReadPaused) continue;
+        c->DeliverRead();
+        if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
+      }
+      flushPending();
+    }
+  };
+
   for (int i = 0; i < n; ++i) {
     void* tag = events[i].data.ptr;
+    if (tag == &gDeadlineTag) {
+      uint64_t ticks;
+      while (::read(impl.DeadlineFd, &ticks, sizeof ticks) > 0) {
+      }
+      impl.ArmedFor = 0;
+      ExpireWaits();
+      resumePending();
+      continue;
+    }
     if (tag == &gTimerTag) {
       uint64_t ticks;
       while (::read(impl.TimerFd, &ticks, sizeof ticks) > 0) {
@@ -286,6 +391,12 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
         if (fd < 0) {
           int err = errno;
           if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+          // Out of descriptors: the longest-idle keep-alive connections make room, so that a
+          // new client is still served.
+          if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
+            resumePending();
+            continue;
+          }
           if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
             // Out of descriptors: stop watching the listener for a moment instead of spinning.
             ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, FListen, nullptr);
@@ -302,16 +413,71 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
         impl.Live.insert(c);
         c->HandleEvents(0);  // registers its read interest
         if (OnClientConnect) OnClientConnect(c);
-        flushPending();
+        resumePending();
       }
       continue;
     }
     auto* c = static_cast<TServerClientWinSocket*>(tag);
     if (c->Closed()) continue;  // closed earlier in this turn
     c->HandleEvents(events[i].events);
-    flushPending();
+    resumePending();
   }
-  flushPending();
+  resumePending();
+}
+
+void TServerSocket::ExpireWaits() {
+  TImpl& impl = *FImpl;
+  const int64_t now = NowMs();
+  for (int q = 0; q < kWaitQueues; ++q) {
+    const int timeout = impl.TimeoutOf(*this, q);
+    while (TServerClientWinSocket* c = impl.Waits[q].Head) {
+      if (c->FWaitSince + timeout > now) break;
+      if (c->FInRead) {
+        // A modal box inside its read event: not now; its clock starts again.
+        c->Rewait(true);
+        continue;
+      }
+      c->CloseNow();
+    }
+  }
+}
+
+bool TServerSocket::EvictIdle() {
+  TImpl& impl = *FImpl;
+  int evicted = 0;
+  for (TServerClientWinSocket* c = impl.Waits[cwNextRequest].Head;
+       c && evicted < EvictOnShortage;) {
+    TServerClientWinSocket* next = c->FWaitNext;
+    if (!c->FInRead) {
+      if (impl.ReserveFd >= 0) {
+        ::close(impl.ReserveFd);
+        impl.ReserveFd = -1;
+      }
+      c->CloseNow();
+      ++evicted;
+    }
+    c = next;
+  }
+  if (impl.ReserveFd < 0) impl.ReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return evicted > 0;
+}
+
+void TServerSocket::ArmDeadline() {
+  TImpl& impl = *FImpl;
+  int64_t earliest = 0;
+  for (int q = 0; q < kWaitQueues; ++q) {
+    if (TServerClientWinSocket* c = impl.Waits[q].Head) {
+      int64_t due = c->FWaitSince + impl.TimeoutOf(*this, q);
+      if (earliest == 0 || due < earliest) earliest = due;
+    }
+  }
+  // A timer set too early only costs a look at the queue heads; one set too late would miss.
+  if (earliest == 0 || (impl.ArmedFor != 0 && impl.ArmedFor <= earliest)) return;
+  itimerspec ts{};
+  ts.it_value.tv_sec = earliest / 1000;
+  ts.it_value.tv_nsec = (earliest % 1000) * 1000000;
+  ::timerfd_settime(impl.DeadlineFd, TFD_TIMER_ABSTIME, &ts, nullptr);
+  impl.ArmedFor = earliest;
 }
 
 // ---- connection ----
@@ -338,16 +504,11 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
       return;
     }
   }
-  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
-    // A modal box opened inside a read event runs a nested loop; the connection must not get
-    // a second read event on top of the one still running.
+  // While reading is paused, what the peer sent (its FIN too) waits until the output drains:
+  // requests received before it are still to be answered.
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
     if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
-      FInRead = true;
-      struct TReset {
-        bool& Flag;
-        ~TReset() { Flag = false; }
-      } reset{FInRead};
-      if (FServer.OnClientRead) FServer.OnClientRead(this);
+      DeliverRead();
       if (Closed()) return;
     }
     if (FInRead) {
@@ -369,6 +530,72 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
   if (Closed()) return;
   // A flush already queued sets the interest itself once it knows what is left.
   if (!FFlushPending) UpdateInterest();
+}
+
+void TServerClientWinSocket::DeliverRead() {
+  // A modal box opened inside a read event runs a nested loop; the connection must not get
+  // a second read event on top of the one still running.
+  if (FInRead || Closed()) return;
+  FInRead = true;
+  struct TReset {
+    bool& Flag;
+    ~TReset() { Flag = false; }
+  } reset{FInRead};
+  if (FServer.OnClientRead) FServer.OnClientRead(this);
+}
+
+bool TServerClientWinSocket::OutputFull() {
+  return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
+         FQueuedStreams >= FServer.MaxQueuedStreams;
+}
+
+void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
+  FClientWait = what;
+  Rewait(restart);
+}
+
+void TServerClientWinSocket::Rewait(bool restart) {
+  if (Closed()) {
+    Unwait();
+    return;
+  }
+  const int queue = HasOutput() ? kWaitOutput : static_cast<int>(FClientWait);
+  if (queue == FWaitQueue && !restart) return;
+  Unwait();
+  auto& q = FServer.FImpl->Waits[queue];
+  FWaitPrev = q.Tail;
+  FWaitNext = nullptr;
+  (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
+  q.Tail = this;
+  FWaitQueue = queue;
+  FWaitSince = NowMs();
+}
+
+void TServerClientWinSocket::Unwait() {
+  if (FWaitQueue == kNotWaiting) return;
+  auto& q = FServer.FImpl->Waits[FWaitQueue];
+  (FWaitPrev ? FWaitPrev->FWaitNext : q.Head) = FWaitNext;
+  (FWaitNext ? FWaitNext->FWaitPrev : q.Tail) = FWaitPrev;
+  FWaitPrev = FWaitNext = nullptr;
+  FWaitQueue = kNotWaiting;
+}
+
+void TServerClientWinSocket::Account(TOutItem& item, size_t sent) {
+  const int64_t n = std::min<int64_t>(static_cast<int64_t>(sent), item.Unsent);
+  item.Unsent -= n;
+  FUnsentBytes -= n;
+}
+
+void TServerClientWinSocket::PopFront() {
+  FUnsentBytes -= FOut->front().Unsent;
+  if (FOut->front().Counted) --FQueuedStreams;
+  FOut->pop_front();
+}
+
+void TServerClientWinSocket::DiscardOutput() {
+  FOut.reset();
+  FUnsentBytes = 0;
+  FQueuedStreams = 0;
 }
 
 int TServerClientWinSocket::AvailableBytes() {
@@ -421,14 +648,23 @@ void TServerClientWinSocket::WriteText(const std::string& text) {
     FOut->emplace_back();
     FOut->back().Text = text;
   }
+  FOut->back().Unsent += static_cast<int64_t>(text.size());
+  FUnsentBytes += static_cast<int64_t>(text.size());
   QueueFlush();
 }
 
 void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
   if (Closed() || !stream) return;
   if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
+  const int64_t size = stream->Size();
+  const int64_t pos = stream->Position();
   FOut->emplace_back();
-  FOut->back().Stream = std::move(stream);
+  TOutItem& item = FOut->back();
+  item.Stream = std::move(stream);
+  item.Unsent = size > pos && pos >= 0 ? size - pos : 0;
+  item.Counted = true;
+  FUnsentBytes += item.Unsent;
+  ++FQueuedStreams;
   QueueFlush();
 }
 
@@ -527,7 +763,10 @@ void TServerClientWinSocket::Flush() {
     TOutItem& item = FOut->front();
     bool done;
     if (item.Stream) {
+      const size_t before = budget;
       done = SendStream(item, budget);
+      if (Closed()) return;
+      Account(item, before - budget);
     } else {
       done = false;
       size_t left = item.Text.size() - item.Offset;
@@ -538,6 +777,7 @@ void TServerClientWinSocket::Flush() {
       if (n > 0) {
         item.Offset += static_cast<size_t>(n);
         budget -= static_cast<size_t>(n);
+        Account(item, static_cast<size_t>(n));
         done = item.Offset == item.Text.size();
       } else if (n < 0 && errno == EINTR) {
         continue;
@@ -549,24 +789,36 @@ void TServerClientWinSocket::Flush() {
     }
     if (Closed()) return;
     if (!done) break;
-    FOut->pop_front();
+    PopFront();
   }
   if (!HasOutput()) {
-    FOut.reset();
+    DiscardOutput();
     if (FCloseAfterSend) {
       RaiseDisconnectAndShut();
       return;
     }
   }
+  // Any progress starts the clock of a client that takes its answer slowly again.
+  if (budget < kSendBudgetPerTurn && HasOutput()) Rewait(true);
   UpdateInterest();
 }
 
 void TServerClientWinSocket::UpdateInterest() {
+  if (Closed()) return;
+  // A connection that is being closed reads on, to drop what comes: closing with unread input
+  // would reset the connection under the answer still going out.
+  if (OutputFull() && !FCloseAfterSend) {
+    FReadPaused = true;
+  } else if (FReadPaused) {
+    FReadPaused = false;
+    FServer.FImpl->PendingResume.push_back(this);
+  }
   uint32_t mask = 0;
   // Not readable while its read event runs: a nested loop would otherwise spin on it.
-  if (!FPeerClosed && !FInRead) mask |= EPOLLIN | EPOLLRDHUP;
+  if (!FPeerClosed && !FInRead && !FReadPaused) mask |= EPOLLIN | EPOLLRDHUP;
   if (HasOutput()) mask |= EPOLLOUT;  // level-triggered: comes back next turn
   SetInterest(mask);
+  Rewait(false);
 }
 
 void TServerClientWinSocket::RaiseDisconnectAndShut() {
@@ -574,7 +826,7 @@ void TServerClientWinSocket::RaiseDisconnectAndShut() {
   // The handler may still ask for the peer's address, so the descriptor closes only afterwards;
   // meanwhile the connection takes no more output and gets no more events.
   FDying = true;
-  FOut.reset();
+  DiscardOutput();
   FCloseAfterSend = false;
   if (FServer.OnClientDisconnect) FServer.OnClientDisconnect(this);
   Shut();
@@ -584,7 +836,7 @@ void TServerClientWinSocket::FailCall(TErrorEvent kind, int err, const char* api
   if (Closed()) return;
   int code = WinSockErrorCode(err);
   FDying = true;
-  FOut.reset();
+  DiscardOutput();
   FCloseAfterSend = false;
   if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
   RaiseDisconnectAndShut();
@@ -595,7 +847,7 @@ void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
   if (Closed()) return;
   int code = WinSockErrorCode(err);
   FDying = true;
-  FOut.reset();
+  DiscardOutput();
   if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
   // Nothing more for this connection: no read and no disconnect event follow an error.
   Shut();
@@ -605,7 +857,10 @@ void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
 void TServerClientWinSocket::Shut() {
   if (FClosed) return;
   FClosed = true;
-  FOut.reset();
+  DiscardOutput();
+  Unwait();
+  auto& resume = FServer.FImpl->PendingResume;
+  resume.erase(std::remove(resume.begin(), resume.end(), this), resume.end());
   ::epoll_ctl(FServer.FEpoll, EPOLL_CTL_DEL, FFd, nullptr);
   ::close(FFd);
   FFd = -1;
@@ -615,7 +870,7 @@ void TServerClientWinSocket::Shut() {
 
 void TServerClientWinSocket::Drop() {
   FClosed = true;
-  FOut.reset();
+  DiscardOutput();
   if (FFd >= 0) ::close(FFd);
   FFd = -1;
 }
