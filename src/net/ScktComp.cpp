@@ -143,6 +143,7 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // Raises the read event unless one is running already.
   void DeliverRead();
   bool OutputFull() override;
+  bool OverLimit() const;
   void WaitingFor(TClientWait what, bool restart) override;
   // Puts it in the time-out queue its state calls for; restart starts its clock again.
   void Rewait(bool restart);
@@ -544,9 +545,17 @@ void TServerClientWinSocket::DeliverRead() {
   if (FServer.OnClientRead) FServer.OnClientRead(this);
 }
 
-bool TServerClientWinSocket::OutputFull() {
+bool TServerClientWinSocket::OverLimit() const {
   return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
          FQueuedStreams >= FServer.MaxQueuedStreams;
+}
+
+bool TServerClientWinSocket::OutputFull() {
+  // Whoever asks stops reading or dispatching for this connection: it is owed a read event
+  // once the output drains, even if nothing new arrives.
+  if (!OverLimit()) return false;
+  FReadPaused = true;
+  return true;
 }
 
 void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
@@ -807,7 +816,9 @@ void TServerClientWinSocket::UpdateInterest() {
   if (Closed()) return;
   // A connection that is being closed reads on, to drop what comes: closing with unread input
   // would reset the connection under the answer still going out.
-  if (OutputFull() && !FCloseAfterSend) {
+  if (FCloseAfterSend) {
+    FReadPaused = false;
+  } else if (OverLimit()) {
     FReadPaused = true;
   } else if (FReadPaused) {
     FReadPaused = false;
