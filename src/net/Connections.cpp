@@ -93,7 +93,7 @@ void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count)
       if (!p->CloseConnection && p->Socket && p->Socket->OutputFull()) {
         // Back-pressure: nothing more is dispatched until the answers drain; the rest of the
         // block waits in the record, its line-end state with it.
-        p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
+        if (i + 1 < count) p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
         p->LastWasLF = lf;
         return;
       }
