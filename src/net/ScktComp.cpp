@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -35,6 +36,8 @@ constexpr int kStreamBufferBytes = 64 * 1024;
 // socket that stays readable.
 constexpr long kAcceptPauseNs = 200 * 1000 * 1000;
 constexpr int kMaxEventsPerTurn = 256;
+// Texts queued one behind the other join into one send up to this size.
+constexpr size_t kCoalesceBytes = 16 * 1024;
 // The queue of connections whose answers are waiting for the client, beside the three queues
 // of TClientWait.
 constexpr int kWaitOutput = 3;
@@ -94,6 +97,7 @@ int WinSockErrorCode(int err) {
 static char gListenTag;
 static char gTimerTag;
 static char gDeadlineTag;
+static char gResumeTag;
 
 // Output waiting on a connection; allocated only while something is queued, so an idle
 // connection holds no buffers.
@@ -201,8 +205,11 @@ struct TServerSocket::TImpl {
   // valid until it returns.
   std::vector<TServerClientWinSocket*> Dead;
   std::vector<TServerClientWinSocket*> PendingFlush;
-  // Connections whose output drained below the limits: their read event comes again.
+  // Connections whose output drained below the limits: their read event comes again on the
+  // next turn, after the other connections had theirs, so no client can keep the loop to
+  // itself by reading fast. ResumeFd wakes the loop for them.
   std::vector<TServerClientWinSocket*> PendingResume;
+  int ResumeFd = -1;
   int Depth = 0;
   int TimerFd = -1;
   bool AcceptPaused = false;
@@ -263,11 +270,13 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
   FImpl->TimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   FImpl->DeadlineFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (FEpoll < 0 || FImpl->TimerFd < 0 || FImpl->DeadlineFd < 0) {
+  FImpl->ResumeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (FEpoll < 0 || FImpl->TimerFd < 0 || FImpl->DeadlineFd < 0 || FImpl->ResumeFd < 0) {
     int err = errno;
     if (FEpoll >= 0) ::close(FEpoll);
     if (FImpl->TimerFd >= 0) ::close(FImpl->TimerFd);
     if (FImpl->DeadlineFd >= 0) ::close(FImpl->DeadlineFd);
+    if (FImpl->ResumeFd >= 0) ::close(FImpl->ResumeFd);
     ::close(FListen);
     throw ESocketError(SocketErrorText(err, "socket"));
   }
@@ -280,6 +289,8 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->TimerFd, &ev);
   ev.data.ptr = &gDeadlineTag;
   ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->DeadlineFd, &ev);
+  ev.data.ptr = &gResumeTag;
+  ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->ResumeFd, &ev);
 }
 
 TServerSocket::~TServerSocket() {
@@ -291,6 +302,7 @@ TServerSocket::~TServerSocket() {
   FImpl->FreeDead();
   ::close(FImpl->TimerFd);
   ::close(FImpl->DeadlineFd);
+  ::close(FImpl->ResumeFd);
   if (FImpl->ReserveFd >= 0) ::close(FImpl->ReserveFd);
   ::close(FEpoll);
   ::close(FListen);
@@ -347,30 +359,31 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
     }
   };
 
-  // Read events owed to connections whose output drained; their writes go out as any other.
-  auto resumePending = [&impl, &flushPending] {
-    flushPending();
-    while (!impl.PendingResume.empty()) {
+  for (int i = 0; i < n; ++i) {
+    void* tag = events[i].data.ptr;
+    if (tag == &gResumeTag) {
+      uint64_t count;
+      while (::read(impl.ResumeFd, &count, sizeof count) > 0) {
+      }
+      // Read events owed to connections whose output drained; one each, those owed again
+      // meanwhile wait for the next turn.
       std::vector<TServerClientWinSocket*> batch;
       batch.swap(impl.PendingResume);
       for (auto* c : batch) {
         if (c->Closed() || c->FInRead || c->FReadPaused) continue;
         c->DeliverRead();
         if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
+        flushPending();
       }
-      flushPending();
+      continue;
     }
-  };
-
-  for (int i = 0; i < n; ++i) {
-    void* tag = events[i].data.ptr;
     if (tag == &gDeadlineTag) {
       uint64_t ticks;
       while (::read(impl.DeadlineFd, &ticks, sizeof ticks) > 0) {
       }
       impl.ArmedFor = 0;
       ExpireWaits();
-      resumePending();
+      flushPending();
       continue;
     }
     if (tag == &gTimerTag) {
@@ -395,7 +408,7 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
           // Out of descriptors: the longest-idle keep-alive connections make room, so that a
           // new client is still served.
           if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
-            resumePending();
+            flushPending();
             continue;
           }
           if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
@@ -414,16 +427,16 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
         impl.Live.insert(c);
         c->HandleEvents(0);  // registers its read interest
         if (OnClientConnect) OnClientConnect(c);
-        resumePending();
+        flushPending();
       }
       continue;
     }
     auto* c = static_cast<TServerClientWinSocket*>(tag);
     if (c->Closed()) continue;  // closed earlier in this turn
     c->HandleEvents(events[i].events);
-    resumePending();
+    flushPending();
   }
-  resumePending();
+  flushPending();
 }
 
 void TServerSocket::ExpireWaits() {
@@ -650,8 +663,10 @@ void TServerClientWinSocket::QueueFlush() {
 void TServerClientWinSocket::WriteText(const std::string& text) {
   if (Closed() || text.empty()) return;
   if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
-  // Consecutive texts join into one send.
-  if (!FOut->empty() && !FOut->back().Stream) {
+  // Consecutive texts join into one send, up to a size where joining saves nothing and the
+  // grown string would only waste memory while it waits.
+  if (!FOut->empty() && !FOut->back().Stream &&
+      FOut->back().Text.size() - FOut->back().Offset < kCoalesceBytes) {
     FOut->back().Text += text;
   } else {
     FOut->emplace_back();
@@ -822,7 +837,12 @@ void TServerClientWinSocket::UpdateInterest() {
     FReadPaused = true;
   } else if (FReadPaused) {
     FReadPaused = false;
-    FServer.FImpl->PendingResume.push_back(this);
+    auto& impl = *FServer.FImpl;
+    if (impl.PendingResume.empty()) {
+      const uint64_t one = 1;
+      (void)!::write(impl.ResumeFd, &one, sizeof one);
+    }
+    impl.PendingResume.push_back(this);
   }
   uint32_t mask = 0;
   // Not readable while its read event runs: a nested loop would otherwise spin on it.
