@@ -36,6 +36,9 @@ constexpr int kStreamBufferBytes = 64 * 1024;
 // socket that stays readable.
 constexpr long kAcceptPauseNs = 200 * 1000 * 1000;
 constexpr int kMaxEventsPerTurn = 256;
+// Output one read event may queue before the rest of what the client sent waits for the next
+// turn: a client pipelining costly requests (folder listings) must not hold the loop that long.
+constexpr int64_t kMaxQueuedPerRead = 128 * 1024;
 // Texts queued one behind the other join into one send up to this size.
 constexpr size_t kCoalesceBytes = 16 * 1024;
 // The queue of connections whose answers are waiting for the client, beside the three queues
@@ -193,6 +196,7 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   std::unique_ptr<std::deque<TOutItem>> FOut;
   int64_t FUnsentBytes = 0;
   int FQueuedStreams = 0;
+  int64_t FQueuedThisRead = 0;  // output queued by the read event that is running
 
   void Account(TOutItem& item, size_t sent);
   void PopFront();
@@ -551,6 +555,7 @@ void TServerClientWinSocket::DeliverRead() {
   // a second read event on top of the one still running.
   if (FInRead || Closed()) return;
   FInRead = true;
+  FQueuedThisRead = 0;
   struct TReset {
     bool& Flag;
     ~TReset() { Flag = false; }
@@ -560,7 +565,8 @@ void TServerClientWinSocket::DeliverRead() {
 
 bool TServerClientWinSocket::OverLimit() const {
   return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
-         FQueuedStreams >= FServer.MaxQueuedStreams;
+         FQueuedStreams >= FServer.MaxQueuedStreams ||
+         (FInRead && FQueuedThisRead > kMaxQueuedPerRead);
 }
 
 bool TServerClientWinSocket::OutputFull() {
@@ -674,6 +680,7 @@ void TServerClientWinSocket::WriteText(const std::string& text) {
   }
   FOut->back().Unsent += static_cast<int64_t>(text.size());
   FUnsentBytes += static_cast<int64_t>(text.size());
+  FQueuedThisRead += static_cast<int64_t>(text.size());
   QueueFlush();
 }
 
@@ -688,6 +695,7 @@ void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
   item.Unsent = size > pos && pos >= 0 ? size - pos : 0;
   item.Counted = true;
   FUnsentBytes += item.Unsent;
+  FQueuedThisRead += item.Unsent;
   ++FQueuedStreams;
   QueueFlush();
 }
