@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+
 #include "content/MimeTypes.h"
 #include "log/Log.h"
 #include "net/Connections.h"
@@ -166,28 +167,48 @@ void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
       return;
     }
   }
-  if (n <= 0) return;
+  if (n <= 0 && p->Unscanned.empty()) return;
 
   // A failed read or write inside this event can raise the error and disconnect events, which
   // remove the record; from then on neither the record nor the connection may be touched.
   mParser* outer = CurrentReadRecord;
   CurrentReadRecord = p;
-  auto stillOurs = [&] {
-    return Parsers && CurrentReadRecord == p && Parsers->Find(Socket) == p;
+  auto stillOurs = [&] { return Parsers && CurrentReadRecord == p && Parsers->Find(Socket) == p; };
+  const int32_t requestsBefore = RequestCount;
+  bool alive = ResumeInput(*this, p) && stillOurs();
+  bool gotBytes = false;
+  // While answers wait to drain, the client's further bytes stay where they are, unless the
+  // connection is closing anyway and they are only dropped.
+  auto mayRead = [&] {
+    return p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull());
   };
-  bool alive = true;
-  while (n > 0) {
+  while (alive && n > 0 && mayRead()) {
     if (n > 65535) n = 61440;
     std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(n)]);
     int m = Socket->ReadBytes(buffer.get(), n);
-    if (!stillOurs()) { alive = false; break; }
-    if (m > 0) ConsumeInput(*this, p, buffer.get(), m);
-    if (!stillOurs()) { alive = false; break; }
+    if (!stillOurs()) {
+      alive = false;
+      break;
+    }
+    if (m > 0) {
+      gotBytes = true;
+      ConsumeInput(*this, p, buffer.get(), m);
+    }
+    if (!stillOurs()) {
+      alive = false;
+      break;
+    }
     if (m <= 0) break;
     n = Socket->AvailableBytes();
   }
   CurrentReadRecord = outer;
-  if (alive && p->CloseConnection) Socket->Close();
+  if (!alive) return;
+  if (p->CloseConnection) {
+    Socket->Close();
+  } else {
+    const TClientWait wait = ClientWaitOf(p);
+    Socket->WaitingFor(wait, RequestCount != requestsBefore || (wait == cwRestOfBody && gotBytes));
+  }
 }
 
 void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "log/Log.h"
 #include "net/ScktComp.h"
 #include "platform/Registry.h"
 
@@ -40,6 +42,8 @@ struct mParser {
   std::string QueryString;
   std::string ExeApp;
   int32_t Version = 0;
+  // Received bytes not yet scanned: held while the connection's answers wait to drain.
+  std::string Unscanned;
 };
 
 class TServerCore;
@@ -91,6 +95,7 @@ class TServerCore {
   std::unique_ptr<TServerSocket> ServerSocket1;
   std::unique_ptr<mParserList> Parsers;  // the connection list
   std::string LogFileName;
+  int64_t LogRotateBytes = kLogRotateBytes;  // tests set it small
   std::string ProgramDir;  // where the log, the hive and the CGI temporary files live
 
   // Settings and counters, in the order the server object declares them.

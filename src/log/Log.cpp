@@ -10,7 +10,7 @@
 void WriteLog(TServerCore& Server, const std::string& Text) {
   // Opened and closed for every record, so the file is complete whenever a reader looks; a log
   // that cannot be written never stops the server, so the result is not looked at.
-  AppendToFile(Server.LogFileName, Text + '\n');
+  AppendLogRecord(Server.LogFileName, Text + '\n', Server.LogRotateBytes);
 }
 
 std::string StatisticsText1(const TServerCore& Server) {

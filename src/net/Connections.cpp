@@ -13,8 +13,8 @@ namespace {
 void WriteRequestRecords(TServerCore& Server, mParser* p) {
   const std::string addrPort = p->RemoteAddr + ":" + p->RemotePort;
   if (Server.LF)
-    WriteLog(Server, addrPort + " on " + TimeStampText() + " with " + p->Method + " requested " +
-                         p->URI);
+    WriteLog(Server,
+             addrPort + " on " + TimeStampText() + " with " + p->Method + " requested " + p->URI);
   if (Server.LD) WriteLog(Server, "Local path: " + p->LocalPath);
   if (Server.LH) {
     WriteLog(Server, addrPort + " Request headers:");
@@ -90,10 +90,32 @@ void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count)
       if (watched && Server.CurrentReadRecord != p) return;
       ResetRequest(Server, p);
       notCGI = true;
+      if (!p->CloseConnection && p->Socket && p->Socket->OutputFull()) {
+        // Back-pressure: nothing more is dispatched until the answers drain; the rest of the
+        // block waits in the record, its line-end state with it.
+        if (i + 1 < count) p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
+        p->LastWasLF = lf;
+        return;
+      }
     }
     i++;
   }
   p->LastWasLF = lf;
+}
+
+bool ResumeInput(TServerCore& Server, mParser* p) {
+  if (p->Unscanned.empty() || p->Socket->OutputFull()) return true;
+  std::string held;
+  held.swap(p->Unscanned);
+  const bool watched = Server.CurrentReadRecord == p;
+  ConsumeInput(Server, p, held.data(), static_cast<int>(held.size()));
+  return !watched || Server.CurrentReadRecord == p;
+}
+
+TClientWait ClientWaitOf(const mParser* p) {
+  if (p->HeadersComplete && !p->RequestComplete) return cwRestOfBody;
+  if (p->HeaderLength > 0) return cwRestOfHead;
+  return cwNextRequest;
 }
 
 void ResetRequest(TServerCore& Server, mParser* p) {

@@ -8,16 +8,18 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <climits>
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -40,6 +42,22 @@ constexpr int64_t kUnknownLength = INT64_MAX;
 // Input thrown away before a connection is cut short; a client still sending more than this
 // gets a reset, as it would from any close.
 constexpr size_t kDiscardInputBytes = 256 * 1024;
+// Output one read event may queue before the rest of what the client sent waits for the next
+// turn: a client pipelining costly requests (folder listings) must not hold the loop that long.
+constexpr int64_t kMaxQueuedPerRead = 128 * 1024;
+// Texts queued one behind the other join into one send up to this size.
+constexpr size_t kCoalesceBytes = 16 * 1024;
+// The queue of connections whose answers are waiting for the client, beside the three queues
+// of TClientWait.
+constexpr int kWaitOutput = 3;
+constexpr int kWaitQueues = 4;
+constexpr int kNotWaiting = -1;
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 std::string SocketErrorText(int err, const char* api) {
   char buf[512];
@@ -58,24 +76,37 @@ std::string AsyncErrorText(int code) {
 
 int WinSockErrorCode(int err) {
   switch (err) {
-    case ECONNRESET: return 10054;
+    case ECONNRESET:
+      return 10054;
     case ECONNABORTED:
-    case EPIPE: return 10053;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case EACCES: return 10013;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENOTCONN: return 10057;
-    case EMFILE: return 10024;
-    case EWOULDBLOCK: return 10035;
-    default: return 10000 + err;
+    case EPIPE:
+      return 10053;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case EACCES:
+      return 10013;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENOTCONN:
+      return 10057;
+    case EMFILE:
+      return 10024;
+    case EWOULDBLOCK:
+      return 10035;
+    default:
+      return 10000 + err;
   }
 }
 
 // Markers in epoll's data field for the two descriptors that are not connections.
 static char gListenTag;
 static char gTimerTag;
+static char gDeadlineTag;
+static char gResumeTag;
 
 // Output waiting on a connection; allocated only while something is queued, so an idle
 // connection holds no buffers.
@@ -90,6 +121,8 @@ struct TOutItem {
   std::unique_ptr<char[]> Buffer;  // stream bytes read but not yet accepted by the peer
   int BufferLen = 0;
   int BufferOff = 0;
+  int64_t Unsent = 0;    // what this item still counts toward the connection's unsent output
+  bool Counted = false;  // a stream: counts toward the queued streams
 };
 
 class TServerClientWinSocket final : public TCustomWinSocket {
@@ -120,7 +153,26 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // Without any event (shut-down).
   void Drop();
 
+  // Raises the read event unless one is running already.
+  void DeliverRead();
+  bool OutputFull() override;
+  bool OverLimit() const;
+  void WaitingFor(TClientWait what, bool restart) override;
+  // Puts it in the time-out queue its state calls for; restart starts its clock again.
+  void Rewait(bool restart);
+  void Unwait();
+  // Closes it with the disconnect event, whatever is still queued (a time-out, or room for a
+  // new client).
+  void CloseNow() { RaiseDisconnectAndShut(); }
+
   bool FFlushPending = false;
+  bool FInRead = false;      // its read event is running
+  bool FReadPaused = false;  // too much output waits: not read until it drains
+  // Its place in one of the server's time-out queues, each in the order the clocks started.
+  int FWaitQueue = kNotWaiting;
+  int64_t FWaitSince = 0;
+  TServerClientWinSocket* FWaitPrev = nullptr;
+  TServerClientWinSocket* FWaitNext = nullptr;
 
  private:
   bool HasOutput() const { return FOut && !FOut->empty(); }
@@ -142,15 +194,22 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   int FFd;
   uint32_t FInterest = 0;
   bool FRegistered = false;
-  bool FClosed = false;         // descriptor gone
-  bool FDying = false;          // its last event is being delivered
-  bool FCloseAfterSend = false; // Close() came while output was queued
-  bool FPeerClosed = false;     // the peer sent its FIN
-  bool FInRead = false;         // its read event is running
-  bool FDrained = false;        // all that was there has been read: nothing until the next event
-  int FLastAvailable = 0;       // what AvailableBytes last reported
-  bool FAvailableFresh = false; // nothing was read since: FLastAvailable still holds
+  bool FClosed = false;          // descriptor gone
+  bool FDying = false;           // its last event is being delivered
+  bool FCloseAfterSend = false;  // Close() came while output was queued
+  bool FPeerClosed = false;      // the peer sent its FIN
+  TClientWait FClientWait = cwNextRequest;
+  bool FDrained = false;         // all that was there has been read: nothing until the next event
+  int FLastAvailable = 0;        // what AvailableBytes last reported
+  bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
   std::unique_ptr<std::deque<TOutItem>> FOut;
+  int64_t FUnsentBytes = 0;
+  int FQueuedStreams = 0;
+  int64_t FQueuedThisRead = 0;  // output queued by the read event that is running
+
+  void Account(TOutItem& item, size_t sent);
+  void PopFront();
+  void DiscardOutput();
 };
 
 struct TServerSocket::TImpl {
@@ -159,9 +218,31 @@ struct TServerSocket::TImpl {
   // valid until it returns.
   std::vector<TServerClientWinSocket*> Dead;
   std::vector<TServerClientWinSocket*> PendingFlush;
+  // Connections whose output drained below the limits: their read event comes again on the
+  // next turn, after the other connections had theirs, so no client can keep the loop to
+  // itself by reading fast. ResumeFd wakes the loop for them.
+  std::vector<TServerClientWinSocket*> PendingResume;
+  int ResumeFd = -1;
   int Depth = 0;
   int TimerFd = -1;
   bool AcceptPaused = false;
+  struct TWaitQueue {
+    TServerClientWinSocket* Head = nullptr;
+    TServerClientWinSocket* Tail = nullptr;
+  };
+  TWaitQueue Waits[kWaitQueues];
+  int DeadlineFd = -1;
+  int64_t ArmedFor = 0;  // the deadline DeadlineFd is set to; 0: none
+  // Held so that when the descriptors run out, the disconnect records of the connections closed
+  // to make room can still be written.
+  int ReserveFd = -1;
+
+  int TimeoutOf(const TServerSocket& s, int queue) const {
+    int ms = queue == cwRestOfHead   ? s.HeadTimeoutMs
+             : queue == cwRestOfBody ? s.BodyTimeoutMs
+                                     : s.IdleTimeoutMs;
+    return ms > 0 ? ms : 1;
+  }
 
   void FreeDead() {
     for (auto* c : Dead) delete c;
@@ -201,19 +282,28 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
 
   FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
   FImpl->TimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (FEpoll < 0 || FImpl->TimerFd < 0) {
+  FImpl->DeadlineFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  FImpl->ResumeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (FEpoll < 0 || FImpl->TimerFd < 0 || FImpl->DeadlineFd < 0 || FImpl->ResumeFd < 0) {
     int err = errno;
     if (FEpoll >= 0) ::close(FEpoll);
     if (FImpl->TimerFd >= 0) ::close(FImpl->TimerFd);
+    if (FImpl->DeadlineFd >= 0) ::close(FImpl->DeadlineFd);
+    if (FImpl->ResumeFd >= 0) ::close(FImpl->ResumeFd);
     ::close(FListen);
     throw ESocketError(SocketErrorText(err, "socket"));
   }
+  FImpl->ReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.ptr = &gListenTag;
   ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FListen, &ev);
   ev.data.ptr = &gTimerTag;
   ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->TimerFd, &ev);
+  ev.data.ptr = &gDeadlineTag;
+  ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->DeadlineFd, &ev);
+  ev.data.ptr = &gResumeTag;
+  ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FImpl->ResumeFd, &ev);
 }
 
 TServerSocket::~TServerSocket() {
@@ -224,6 +314,9 @@ TServerSocket::~TServerSocket() {
   FImpl->Live.clear();
   FImpl->FreeDead();
   ::close(FImpl->TimerFd);
+  ::close(FImpl->DeadlineFd);
+  ::close(FImpl->ResumeFd);
+  if (FImpl->ReserveFd >= 0) ::close(FImpl->ReserveFd);
   ::close(FEpoll);
   ::close(FListen);
 }
@@ -236,6 +329,11 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
   epoll_event events[kMaxEventsPerTurn];
   int n = ::epoll_wait(FEpoll, events, kMaxEventsPerTurn, timeoutMs);
   if (n <= 0) return;
+  // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
+  struct TArmGuard {
+    TServerSocket& S;
+    ~TArmGuard() { S.ArmDeadline(); }
+  } arm{*this};
 
   // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
   // next turn finds it.
@@ -276,6 +374,31 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
 
   for (int i = 0; i < n; ++i) {
     void* tag = events[i].data.ptr;
+    if (tag == &gResumeTag) {
+      uint64_t count;
+      while (::read(impl.ResumeFd, &count, sizeof count) > 0) {
+      }
+      // Read events owed to connections whose output drained; one each, those owed again
+      // meanwhile wait for the next turn.
+      std::vector<TServerClientWinSocket*> batch;
+      batch.swap(impl.PendingResume);
+      for (auto* c : batch) {
+        if (c->Closed() || c->FInRead || c->FReadPaused) continue;
+        c->DeliverRead();
+        if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
+        flushPending();
+      }
+      continue;
+    }
+    if (tag == &gDeadlineTag) {
+      uint64_t ticks;
+      while (::read(impl.DeadlineFd, &ticks, sizeof ticks) > 0) {
+      }
+      impl.ArmedFor = 0;
+      ExpireWaits();
+      flushPending();
+      continue;
+    }
     if (tag == &gTimerTag) {
       uint64_t ticks;
       while (::read(impl.TimerFd, &ticks, sizeof ticks) > 0) {
@@ -295,6 +418,12 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
         if (fd < 0) {
           int err = errno;
           if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+          // Out of descriptors: the longest-idle keep-alive connections make room, so that a
+          // new client is still served.
+          if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
+            flushPending();
+            continue;
+          }
           if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
             // Out of descriptors: stop watching the listener for a moment instead of spinning.
             ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, FListen, nullptr);
@@ -323,6 +452,61 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
   flushPending();
 }
 
+void TServerSocket::ExpireWaits() {
+  TImpl& impl = *FImpl;
+  const int64_t now = NowMs();
+  for (int q = 0; q < kWaitQueues; ++q) {
+    const int timeout = impl.TimeoutOf(*this, q);
+    while (TServerClientWinSocket* c = impl.Waits[q].Head) {
+      if (c->FWaitSince + timeout > now) break;
+      if (c->FInRead) {
+        // A modal box inside its read event: not now; its clock starts again.
+        c->Rewait(true);
+        continue;
+      }
+      c->CloseNow();
+    }
+  }
+}
+
+bool TServerSocket::EvictIdle() {
+  TImpl& impl = *FImpl;
+  int evicted = 0;
+  for (TServerClientWinSocket* c = impl.Waits[cwNextRequest].Head;
+       c && evicted < EvictOnShortage;) {
+    TServerClientWinSocket* next = c->FWaitNext;
+    if (!c->FInRead) {
+      if (impl.ReserveFd >= 0) {
+        ::close(impl.ReserveFd);
+        impl.ReserveFd = -1;
+      }
+      c->CloseNow();
+      ++evicted;
+    }
+    c = next;
+  }
+  if (impl.ReserveFd < 0) impl.ReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return evicted > 0;
+}
+
+void TServerSocket::ArmDeadline() {
+  TImpl& impl = *FImpl;
+  int64_t earliest = 0;
+  for (int q = 0; q < kWaitQueues; ++q) {
+    if (TServerClientWinSocket* c = impl.Waits[q].Head) {
+      int64_t due = c->FWaitSince + impl.TimeoutOf(*this, q);
+      if (earliest == 0 || due < earliest) earliest = due;
+    }
+  }
+  // A timer set too early only costs a look at the queue heads; one set too late would miss.
+  if (earliest == 0 || (impl.ArmedFor != 0 && impl.ArmedFor <= earliest)) return;
+  itimerspec ts{};
+  ts.it_value.tv_sec = earliest / 1000;
+  ts.it_value.tv_nsec = (earliest % 1000) * 1000000;
+  ::timerfd_settime(impl.DeadlineFd, TFD_TIMER_ABSTIME, &ts, nullptr);
+  impl.ArmedFor = earliest;
+}
+
 // ---- connection ----
 
 void TServerClientWinSocket::SetInterest(uint32_t mask) {
@@ -347,16 +531,11 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
       return;
     }
   }
-  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
-    // A modal box opened inside a read event runs a nested loop; the connection must not get
-    // a second read event on top of the one still running.
+  // While reading is paused, what the peer sent (its FIN too) waits until the output drains:
+  // requests received before it are still to be answered.
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
     if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
-      FInRead = true;
-      struct TReset {
-        bool& Flag;
-        ~TReset() { Flag = false; }
-      } reset{FInRead};
-      if (FServer.OnClientRead) FServer.OnClientRead(this);
+      DeliverRead();
       if (Closed()) return;
     }
     if (FInRead) {
@@ -378,6 +557,82 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
   if (Closed()) return;
   // A flush already queued sets the interest itself once it knows what is left.
   if (!FFlushPending) UpdateInterest();
+}
+
+void TServerClientWinSocket::DeliverRead() {
+  // A modal box opened inside a read event runs a nested loop; the connection must not get
+  // a second read event on top of the one still running.
+  if (FInRead || Closed()) return;
+  FInRead = true;
+  FQueuedThisRead = 0;
+  struct TReset {
+    bool& Flag;
+    ~TReset() { Flag = false; }
+  } reset{FInRead};
+  if (FServer.OnClientRead) FServer.OnClientRead(this);
+}
+
+bool TServerClientWinSocket::OverLimit() const {
+  return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
+         FQueuedStreams >= FServer.MaxQueuedStreams ||
+         (FInRead && FQueuedThisRead > kMaxQueuedPerRead);
+}
+
+bool TServerClientWinSocket::OutputFull() {
+  // Whoever asks stops reading or dispatching for this connection: it is owed a read event
+  // once the output drains, even if nothing new arrives.
+  if (!OverLimit()) return false;
+  FReadPaused = true;
+  return true;
+}
+
+void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
+  FClientWait = what;
+  Rewait(restart);
+}
+
+void TServerClientWinSocket::Rewait(bool restart) {
+  if (Closed()) {
+    Unwait();
+    return;
+  }
+  const int queue = HasOutput() ? kWaitOutput : static_cast<int>(FClientWait);
+  if (queue == FWaitQueue && !restart) return;
+  Unwait();
+  auto& q = FServer.FImpl->Waits[queue];
+  FWaitPrev = q.Tail;
+  FWaitNext = nullptr;
+  (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
+  q.Tail = this;
+  FWaitQueue = queue;
+  FWaitSince = NowMs();
+}
+
+void TServerClientWinSocket::Unwait() {
+  if (FWaitQueue == kNotWaiting) return;
+  auto& q = FServer.FImpl->Waits[FWaitQueue];
+  (FWaitPrev ? FWaitPrev->FWaitNext : q.Head) = FWaitNext;
+  (FWaitNext ? FWaitNext->FWaitPrev : q.Tail) = FWaitPrev;
+  FWaitPrev = FWaitNext = nullptr;
+  FWaitQueue = kNotWaiting;
+}
+
+void TServerClientWinSocket::Account(TOutItem& item, size_t sent) {
+  const int64_t n = std::min<int64_t>(static_cast<int64_t>(sent), item.Unsent);
+  item.Unsent -= n;
+  FUnsentBytes -= n;
+}
+
+void TServerClientWinSocket::PopFront() {
+  FUnsentBytes -= FOut->front().Unsent;
+  if (FOut->front().Counted) --FQueuedStreams;
+  FOut->pop_front();
+}
+
+void TServerClientWinSocket::DiscardOutput() {
+  FOut.reset();
+  FUnsentBytes = 0;
+  FQueuedStreams = 0;
 }
 
 int TServerClientWinSocket::AvailableBytes() {
@@ -423,21 +678,34 @@ void TServerClientWinSocket::QueueFlush() {
 void TServerClientWinSocket::WriteText(const std::string& text) {
   if (Closed() || text.empty()) return;
   if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
-  // Consecutive texts join into one send.
-  if (!FOut->empty() && !FOut->back().Stream) {
+  // Consecutive texts join into one send, up to a size where joining saves nothing and the
+  // grown string would only waste memory while it waits.
+  if (!FOut->empty() && !FOut->back().Stream &&
+      FOut->back().Text.size() - FOut->back().Offset < kCoalesceBytes) {
     FOut->back().Text += text;
   } else {
     FOut->emplace_back();
     FOut->back().Text = text;
   }
+  FOut->back().Unsent += static_cast<int64_t>(text.size());
+  FUnsentBytes += static_cast<int64_t>(text.size());
+  FQueuedThisRead += static_cast<int64_t>(text.size());
   QueueFlush();
 }
 
 void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
   if (Closed() || !stream) return;
   if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
+  const int64_t size = stream->Size();
+  const int64_t pos = stream->Position();
   FOut->emplace_back();
-  FOut->back().Stream = std::move(stream);
+  TOutItem& item = FOut->back();
+  item.Stream = std::move(stream);
+  item.Unsent = size > pos && pos >= 0 ? size - pos : 0;
+  item.Counted = true;
+  FUnsentBytes += item.Unsent;
+  FQueuedThisRead += item.Unsent;
+  ++FQueuedStreams;
   QueueFlush();
 }
 
@@ -560,7 +828,10 @@ void TServerClientWinSocket::Flush() {
     TOutItem& item = FOut->front();
     bool done;
     if (item.Stream) {
+      const size_t before = budget;
       done = SendStream(item, budget);
+      if (Closed()) return;
+      Account(item, before - budget);
     } else {
       done = false;
       size_t left = item.Text.size() - item.Offset;
@@ -571,6 +842,7 @@ void TServerClientWinSocket::Flush() {
       if (n > 0) {
         item.Offset += static_cast<size_t>(n);
         budget -= static_cast<size_t>(n);
+        Account(item, static_cast<size_t>(n));
         done = item.Offset == item.Text.size();
       } else if (n < 0 && errno == EINTR) {
         continue;
@@ -582,24 +854,43 @@ void TServerClientWinSocket::Flush() {
     }
     if (Closed()) return;
     if (!done) break;
-    FOut->pop_front();
+    PopFront();
   }
   if (!HasOutput()) {
-    FOut.reset();
+    DiscardOutput();
     if (FCloseAfterSend) {
       RaiseDisconnectAndShut();
       return;
     }
   }
+  // Any progress starts the clock of a client that takes its answer slowly again.
+  if (budget < kSendBudgetPerTurn && HasOutput()) Rewait(true);
   UpdateInterest();
 }
 
 void TServerClientWinSocket::UpdateInterest() {
+  if (Closed()) return;
+  // A connection that is being closed reads on, to drop what comes: closing with unread input
+  // would reset the connection under the answer still going out.
+  if (FCloseAfterSend) {
+    FReadPaused = false;
+  } else if (OverLimit()) {
+    FReadPaused = true;
+  } else if (FReadPaused) {
+    FReadPaused = false;
+    auto& impl = *FServer.FImpl;
+    if (impl.PendingResume.empty()) {
+      const uint64_t one = 1;
+      (void)!::write(impl.ResumeFd, &one, sizeof one);
+    }
+    impl.PendingResume.push_back(this);
+  }
   uint32_t mask = 0;
   // Not readable while its read event runs: a nested loop would otherwise spin on it.
-  if (!FPeerClosed && !FInRead) mask |= EPOLLIN | EPOLLRDHUP;
+  if (!FPeerClosed && !FInRead && !FReadPaused) mask |= EPOLLIN | EPOLLRDHUP;
   if (HasOutput()) mask |= EPOLLOUT;  // level-triggered: comes back next turn
   SetInterest(mask);
+  Rewait(false);
 }
 
 void TServerClientWinSocket::RaiseDisconnectAndShut() {
@@ -607,7 +898,7 @@ void TServerClientWinSocket::RaiseDisconnectAndShut() {
   // The handler may still ask for the peer's address, so the descriptor closes only afterwards;
   // meanwhile the connection takes no more output and gets no more events.
   FDying = true;
-  FOut.reset();
+  DiscardOutput();
   FCloseAfterSend = false;
   if (FServer.OnClientDisconnect) FServer.OnClientDisconnect(this);
   Shut();
@@ -617,7 +908,7 @@ void TServerClientWinSocket::FailCall(TErrorEvent kind, int err, const char* api
   if (Closed()) return;
   int code = WinSockErrorCode(err);
   FDying = true;
-  FOut.reset();
+  DiscardOutput();
   FCloseAfterSend = false;
   if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
   RaiseDisconnectAndShut();
@@ -628,7 +919,7 @@ void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
   if (Closed()) return;
   int code = WinSockErrorCode(err);
   FDying = true;
-  FOut.reset();
+  DiscardOutput();
   if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
   // Nothing more for this connection: no read and no disconnect event follow an error.
   Shut();
@@ -638,7 +929,10 @@ void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
 void TServerClientWinSocket::Shut() {
   if (FClosed) return;
   FClosed = true;
-  FOut.reset();
+  DiscardOutput();
+  Unwait();
+  auto& resume = FServer.FImpl->PendingResume;
+  resume.erase(std::remove(resume.begin(), resume.end(), this), resume.end());
   ::epoll_ctl(FServer.FEpoll, EPOLL_CTL_DEL, FFd, nullptr);
   ::close(FFd);
   FFd = -1;
@@ -648,7 +942,7 @@ void TServerClientWinSocket::Shut() {
 
 void TServerClientWinSocket::Drop() {
   FClosed = true;
-  FOut.reset();
+  DiscardOutput();
   if (FFd >= 0) ::close(FFd);
   FFd = -1;
 }

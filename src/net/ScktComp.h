@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+
 #include "platform/Streams.h"
 
 // Winsock numbering of errno values, as the log and the error texts use them.
@@ -18,6 +19,28 @@ class ESocketError : public std::runtime_error {
 };
 
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
+
+// What a connection with nothing left to send waits for from its client; each has its own
+// time-out.
+enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
+
+// Output a connection may have waiting unsent before nothing more is read or dispatched for it:
+// a client that pipelines requests and never reads its answers must not grow the server. One
+// answer larger than this is still queued whole.
+constexpr size_t kMaxUnsentBytes = 1u << 20;
+// Answers sent from a file that may wait on one connection: each holds an open descriptor.
+constexpr int kMaxQueuedStreams = 32;
+// A head must be complete this long after its first byte (a client dripping it holds a
+// connection for nothing).
+constexpr int kHeadTimeoutMs = 30000;
+// A body that makes no progress for this long is given up.
+constexpr int kBodyTimeoutMs = 60000;
+// A keep-alive connection idle this long is closed; so is one whose client takes nothing of its
+// answer for as long.
+constexpr int kIdleTimeoutMs = 120000;
+// Idle connections closed at once when accept runs out of descriptors: room for the new client
+// and for what its request opens (the file, the log, the CGI files).
+constexpr int kEvictOnShortage = 8;
 
 class TCustomWinSocket {
  public:
@@ -36,6 +59,12 @@ class TCustomWinSocket {
   virtual std::string OwnAddress() = 0;
   virtual std::string OwnHostName() = 0;
   virtual int OwnPort() = 0;
+  // True while so much output waits unsent that nothing more may be dispatched for the
+  // connection; the transport raises a read event again once it has drained.
+  virtual bool OutputFull() { return false; }
+  // Told after each read event: what the connection now waits for, and whether that wait began
+  // afresh (a new head after an answer, or more of a body arrived).
+  virtual void WaitingFor(TClientWait what, bool restart) {}
 };
 
 class TServerClientWinSocket;
@@ -60,9 +89,23 @@ class TServerSocket {
   std::function<void(TCustomWinSocket*)> OnClientDisconnect;
   std::function<void(TCustomWinSocket*, TErrorEvent, int& ErrorCode)> OnClientError;
 
+  // Limits of every connection; tests make them small.
+  size_t MaxUnsentBytes = kMaxUnsentBytes;
+  int MaxQueuedStreams = kMaxQueuedStreams;
+  int HeadTimeoutMs = kHeadTimeoutMs;
+  int BodyTimeoutMs = kBodyTimeoutMs;
+  int IdleTimeoutMs = kIdleTimeoutMs;
+  int EvictOnShortage = kEvictOnShortage;
+
  private:
   friend class TServerClientWinSocket;
   struct TImpl;
+  // Closes the connections whose time is up.
+  void ExpireWaits();
+  // Closes the longest-idle keep-alive connections; false when there is none.
+  bool EvictIdle();
+  // Sets the deadline timer for the earliest clock of all connections.
+  void ArmDeadline();
   std::unique_ptr<TImpl> FImpl;
   int FListen = -1;
   int FEpoll = -1;

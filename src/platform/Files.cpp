@@ -206,6 +206,39 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   return ok;
 }
 
+namespace {
+
+// Opens the log for appending without ever blocking, and only when it is a regular file.
+int OpenLogFile(const std::string& utf8, struct stat& st) {
+  int fd =
+      open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool AppendLogRecord(const std::string& path, const std::string& record, int64_t rotateAbove) {
+  std::string utf8;
+  if (!OsPath(path, utf8)) return false;
+  struct stat st;
+  int fd = OpenLogFile(utf8, st);
+  if (fd < 0) return false;
+  if (static_cast<int64_t>(st.st_size) > rotateAbove &&
+      rename(utf8.c_str(), (utf8 + ".1").c_str()) == 0) {
+    close(fd);
+    fd = OpenLogFile(utf8, st);
+    if (fd < 0) return false;
+  }
+  bool ok = WriteAllBytes(fd, record.data(), record.size());
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
 std::string ProgramFolder() {
   char buf[PATH_MAX + 1];
   ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);

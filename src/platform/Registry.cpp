@@ -1,6 +1,7 @@
 // The registry hive kept as a REGEDIT4 text file, and the one-key-at-a-time access object over it.
 #include "platform/Registry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@
 namespace {
 
 constexpr const char* kRootName = "HKEY_LOCAL_MACHINE";
+// mkstemp's pattern for the replacement hive written beside the real one; distinct enough
+// that clearing orphans of it never takes a file of the user's.
+constexpr const char* kTempSuffix = ".tmpXXXXXX";
 constexpr size_t kHexBytesPerLine = 25;  // keeps exported lines near 80 columns, as regedit does
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
@@ -172,14 +176,11 @@ std::string FormatValue(const TRegValue& v) {
   return line + FormatHexData(prefix, v.Data);
 }
 
-void SetValue(TRegKey& key, TRegValue value) {
-  for (TRegValue& v : key.Values) {
-    if (AsciiSameText(v.Name, value.Name)) {
-      v = std::move(value);
-      return;
-    }
-  }
-  key.Values.push_back(std::move(value));
+// The form a name is indexed by: names compare without regard to ASCII case.
+std::string FoldedName(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) c = AsciiLower(c);
+  return out;
 }
 
 // Parses the data after '=' (possibly continued on the following lines) into value.
@@ -225,7 +226,8 @@ bool ParseData(const std::vector<std::string_view>& lines, size_t& li, std::stri
       if (rest.empty()) break;
       size_t comma = rest.find(',');
       std::string_view item = TrimRight(rest.substr(0, comma));
-      if (item.size() != 2 || HexDigitValue(item[0]) < 0 || HexDigitValue(item[1]) < 0) return false;
+      if (item.size() != 2 || HexDigitValue(item[0]) < 0 || HexDigitValue(item[1]) < 0)
+        return false;
       bytes += static_cast<char>(HexDigitValue(item[0]) * 16 + HexDigitValue(item[1]));
       pos = comma == std::string_view::npos ? data.size() : pos + comma + 1;
     }
@@ -249,6 +251,7 @@ bool ParseData(const std::vector<std::string_view>& lines, size_t& li, std::stri
 
 bool THive::Parse(const std::string& utf8Text, THive& hive) {
   hive.Keys.clear();
+  hive.KeyIndex.clear();
   std::string_view text(utf8Text);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::vector<std::string_view> lines;
@@ -290,7 +293,7 @@ bool THive::Parse(const std::string& utf8Text, THive& hive) {
     std::string_view rest = TrimLeft(line.substr(nameEnd));
     if (rest.empty() || rest.front() != '=') return false;
     if (!ParseData(lines, li, TrimLeft(rest.substr(1)), value)) return false;
-    SetValue(*current, std::move(value));
+    current->Set(std::move(value));
   }
   return true;
 }
@@ -309,10 +312,38 @@ std::string THive::Format() const {
 }
 
 TRegKey* THive::FindKey(const std::string& path) {
-  std::string_view wanted = TrimSeparators(path);
-  for (TRegKey& key : Keys)
-    if (AsciiSameText(key.Path, wanted)) return &key;
-  return nullptr;
+  if (KeyIndex.size() != Keys.size()) {
+    KeyIndex.clear();
+    for (size_t i = 0; i < Keys.size(); ++i) KeyIndex.emplace(FoldedName(Keys[i].Path), i);
+  }
+  auto it = KeyIndex.find(FoldedName(TrimSeparators(path)));
+  return it == KeyIndex.end() ? nullptr : &Keys[it->second];
+}
+
+TRegValue* TRegKey::Find(std::string_view name) {
+  if (Index.size() != Values.size()) {
+    Index.clear();
+    for (size_t i = 0; i < Values.size(); ++i) Index.emplace(FoldedName(Values[i].Name), i);
+  }
+  auto it = Index.find(FoldedName(name));
+  return it == Index.end() ? nullptr : &Values[it->second];
+}
+
+void TRegKey::Set(TRegValue value) {
+  if (TRegValue* old = Find(value.Name)) {
+    *old = std::move(value);
+    return;
+  }
+  Index.emplace(FoldedName(value.Name), Values.size());
+  Values.push_back(std::move(value));
+}
+
+bool TRegKey::Erase(std::string_view name) {
+  TRegValue* v = Find(name);
+  if (!v) return false;
+  Values.erase(Values.begin() + (v - Values.data()));
+  Index.clear();  // positions behind it moved; rebuilt at the next look-up
+  return true;
 }
 
 TRegKey& THive::CreateKey(const std::string& path) {
@@ -325,7 +356,8 @@ TRegKey& THive::CreateKey(const std::string& path) {
     std::string prefix(full.substr(0, sep));
     key = FindKey(prefix);
     if (!key) {
-      Keys.push_back(TRegKey{prefix, {}});
+      Keys.push_back(TRegKey{prefix, {}, {}});
+      KeyIndex.emplace(FoldedName(prefix), Keys.size() - 1);
       key = &Keys.back();
     }
     if (sep == std::string_view::npos) break;
@@ -341,6 +373,7 @@ bool TRegistry::LoadHive() {
   // would drop them.
   if (FOpen) return !FHiveUnreadable;
   FHive.Keys.clear();
+  FHive.KeyIndex.clear();
   FHiveUnreadable = false;
   std::string utf8Path;
   if (!OsPath(FHiveFile, utf8Path)) {
@@ -367,6 +400,7 @@ bool TRegistry::LoadHive() {
   close(fd);
   if (!ok || !THive::Parse(text, FHive)) {
     FHive.Keys.clear();
+    FHive.KeyIndex.clear();
     FHiveUnreadable = true;
     return false;
   }
@@ -377,7 +411,7 @@ bool TRegistry::FlushHive() {
   std::string target;
   if (!OsPath(FHiveFile, target)) return false;
   std::string text = FHive.Format();
-  std::string temp = target + ".XXXXXX";
+  std::string temp = target + kTempSuffix;
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   struct stat old;
@@ -404,6 +438,37 @@ bool TRegistry::FlushHive() {
     close(dirFd);
   }
   return true;
+}
+
+void TRegistry::RemoveOrphanedTemporaries() {
+  std::string target;
+  if (!OsPath(FHiveFile, target)) return;
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  const std::string_view suffix(kTempSuffix);
+  const size_t randomLen = 6;  // the X's mkstemp replaces
+  const std::string stem = (slash == std::string::npos ? target : target.substr(slash + 1)) +
+                           std::string(suffix.substr(0, suffix.size() - randomLen));
+  int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return;
+  DIR* dir = fdopendir(dirFd);
+  if (!dir) {
+    close(dirFd);
+    return;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name.size() != stem.size() + randomLen || name.substr(0, stem.size()) != stem) continue;
+    bool random = true;  // mkstemp draws from letters and digits only
+    for (char c : name.substr(stem.size()))
+      random =
+          random && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'));
+    struct stat st;
+    if (random && fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode))
+      unlinkat(dirFd, entry->d_name, 0);
+  }
+  closedir(dir);
 }
 
 bool TRegistry::KeyExists(const std::string& key) {
@@ -457,11 +522,7 @@ bool TRegistry::CloseKey() {
 namespace {
 
 TRegValue* FindValue(TRegKey* key, const std::string& cp1251Name) {
-  if (!key) return nullptr;
-  std::string name = Cp1251ToUtf8(cp1251Name);
-  for (TRegValue& v : key->Values)
-    if (AsciiSameText(v.Name, name)) return &v;
-  return nullptr;
+  return key ? key->Find(Cp1251ToUtf8(cp1251Name)) : nullptr;
 }
 
 }  // namespace
@@ -507,7 +568,7 @@ bool TRegistry::WriteString(const std::string& name, const std::string& value) {
   v.Type = REG_SZ;
   v.Data = value;
   v.Utf8Text = Cp1251ToUtf8(value);
-  SetValue(*key, std::move(v));
+  key->Set(std::move(v));
   FDirty = true;
   return true;
 }
@@ -524,7 +585,7 @@ bool TRegistry::WriteInteger(const std::string& name, int32_t value) {
   v.Name = old ? old->Name : Cp1251ToUtf8(name);
   v.Type = REG_DWORD;
   v.Data = std::move(data);
-  SetValue(*key, std::move(v));
+  key->Set(std::move(v));
   FDirty = true;
   return true;
 }
@@ -532,13 +593,7 @@ bool TRegistry::WriteInteger(const std::string& name, int32_t value) {
 bool TRegistry::DeleteValue(const std::string& name) {
   TRegKey* key = FOpen && FWritable ? FHive.FindKey(FCurrentKey) : nullptr;
   if (!key) return false;
-  std::string utf8 = Cp1251ToUtf8(name);
-  for (size_t i = 0; i < key->Values.size(); ++i) {
-    if (AsciiSameText(key->Values[i].Name, utf8)) {
-      key->Values.erase(key->Values.begin() + static_cast<long>(i));
-      FDirty = true;
-      return true;
-    }
-  }
-  return false;
+  if (!key->Erase(Cp1251ToUtf8(name))) return false;
+  FDirty = true;
+  return true;
 }

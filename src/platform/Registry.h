@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum TRegDataType : uint32_t {
@@ -30,11 +31,18 @@ struct TRegValue {
 struct TRegKey {
   std::string Path;  // as written in the file, without the root
   std::vector<TRegValue> Values;
+  // Position in Values by case-folded name, so that a key with many values is read and written
+  // in linear time; rebuilt whenever it no longer covers Values.
+  std::unordered_map<std::string, size_t> Index;
+  TRegValue* Find(std::string_view name);
+  void Set(TRegValue value);  // replaces the value of the same name, or appends
+  bool Erase(std::string_view name);
 };
 
 // The parsed hive. Parse fails on text that is not a registry export.
 struct THive {
   std::vector<TRegKey> Keys;
+  std::unordered_map<std::string, size_t> KeyIndex;  // position in Keys by case-folded path
   static bool Parse(const std::string& utf8Text, THive& hive);
   std::string Format() const;  // REGEDIT4 text, UTF-8
   TRegKey* FindKey(const std::string& path);
@@ -61,6 +69,10 @@ class TRegistry {
   bool WriteString(const std::string& name, const std::string& value);
   bool WriteInteger(const std::string& name, int32_t value);
   bool DeleteValue(const std::string& name);
+
+  // Deletes the temporary hives a save left behind when the program was killed in the middle
+  // of it; nothing but names of that exact form is touched.
+  void RemoveOrphanedTemporaries();
 
   const std::string& HiveFile() const { return FHiveFile; }
   // True after the last look at the file found it present but unreadable or not a registry

@@ -211,6 +211,8 @@ void AssignDefaultSettings(TServerCore& Server) {
 void LoadSettings(TServerCore& Server) {
   if (!Server.Registry) return;
   TRegistry& reg = *Server.Registry;
+  // Loading happens once, at start-up: the moment to clear what a save killed halfway left.
+  reg.RemoveOrphanedTemporaries();
   if (!reg.KeyExists(kSettingsKey)) {
     // A hive that cannot be read may well hold the key: that is a failure, not a first run.
     if (reg.HiveUnreadable()) ReadFailure();
@@ -271,7 +273,8 @@ void SaveSettings(TServerCore& Server) {
     return;
   for (const TListRow& list : kLists) {
     if ((Server.*list.List).empty()) continue;  // an emptied list leaves its old items unread
-    if (!WriteKey(Server, SubkeyPath(list), [&](TRegistry& reg) { return SaveList(Server, reg, list); }))
+    if (!WriteKey(Server, SubkeyPath(list),
+                  [&](TRegistry& reg) { return SaveList(Server, reg, list); }))
       return;
   }
 }

@@ -1,6 +1,8 @@
 // The log file and the statistics texts.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/ServerCore.h"
 #include "log/Log.h"
@@ -46,6 +48,48 @@ TEST(Log, CyrillicLogNameIsUtf8OnDisk) {
   server.LogFileName = dir.Path() + "/" + Utf8ToCp1251("журнал.log");
   WriteLog(server, "x");
   EXPECT_EQ(ReadFile(dir / "журнал.log"), "x\n");
+}
+
+TEST(Log, PastTheLimitTheLogIsSetAsideWholeRecordsAtATime) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  server.LogRotateBytes = 100;
+  const std::string older = dir / "brevoxa.log.1";
+  WriteFile(older, "from an earlier rotation\n");
+  const std::string r(39, 'r');  // 40 bytes with its line end
+  WriteLog(server, r + "1");
+  WriteLog(server, r + "2");
+  WriteLog(server, r + "3");  // 120 bytes: passes the limit, but stays whole in this file
+  EXPECT_EQ(ReadFile(older), "from an earlier rotation\n");
+  WriteLog(server, "4");
+  EXPECT_EQ(ReadFile(older), r + "1\n" + r + "2\n" + r + "3\n");
+  EXPECT_EQ(ReadFile(server.LogFileName), "4\n");
+  WriteLog(server, std::string(200, 'x'));
+  WriteLog(server, "6");
+  EXPECT_EQ(ReadFile(older), "4\n" + std::string(200, 'x') + "\n");
+  EXPECT_EQ(ReadFile(server.LogFileName), "6\n");
+}
+
+// One thread serves everybody: a log that is a pipe must not make it wait, nor be written.
+TEST(Log, OnlyARegularFileOrALinkToOneIsWritten) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  ASSERT_EQ(mkfifo(server.LogFileName.c_str(), 0644), 0);
+  int reader = open(server.LogFileName.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  WriteLog(server, "into a pipe with a reader");
+  char c;
+  ASSERT_LT(read(reader, &c, 1), 1) << "the record went into the pipe";
+  close(reader);
+  WriteLog(server, "into a pipe nobody reads");  // must return, not wait for a reader
+  WriteLog(server, "another");
+  std::remove(server.LogFileName.c_str());
+  WriteFile(dir / "real.log", "");
+  ASSERT_EQ(symlink((dir / "real.log").c_str(), server.LogFileName.c_str()), 0);
+  WriteLog(server, "through a link");
+  EXPECT_EQ(ReadFile(dir / "real.log"), "through a link\n");
 }
 
 TEST(Log, StatisticsTextsByLanguage) {
