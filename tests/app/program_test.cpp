@@ -212,8 +212,8 @@ wait $pid
 )";
   ASSERT_EQ(RunIsolated(dir, script), 0) << ReadFile(dir / "stderr");
   const std::string response = ReadFile(dir / "response");
-  ASSERT_EQ(response.find(" 200 OK\n"), 8u) << response;
-  std::istringstream body(response.substr(response.find("\n\n") + 2));
+  ASSERT_EQ(response.find(" 200 OK\r\n"), 8u) << response;
+  std::istringstream body(response.substr(response.find("\r\n\r\n") + 4));
   const std::set<std::string> allowed = {
       // what the server received
       "PATH", "FROM_THE_TEST", "LSAN_OPTIONS", "ASAN_OPTIONS",
