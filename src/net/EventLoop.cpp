@@ -20,7 +20,7 @@ namespace {
 
 // How long accepting pauses after the descriptors ran out, so the loop never spins on a listening
 // socket that stays readable.
-constexpr long kAcceptPauseNs = 200 * 1000 * 1000;
+constexpr long kAcceptPauseNs = 200L * 1000 * 1000;
 constexpr int kMaxEventsPerTurn = 256;
 
 }  // namespace

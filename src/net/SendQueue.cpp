@@ -20,9 +20,9 @@ constexpr int kStreamBufferBytes = 64 * 1024;
 constexpr int64_t kUnknownLength = INT64_MAX;
 // Input thrown away before a connection is cut short; a client still sending more than this
 // gets a reset, as it would from any close.
-constexpr size_t kDiscardInputBytes = 256 * 1024;
+constexpr size_t kDiscardInputBytes = size_t{256} * 1024;
 // Texts queued one behind the other join into one send up to this size.
-constexpr size_t kCoalesceBytes = 16 * 1024;
+constexpr size_t kCoalesceBytes = size_t{16} * 1024;
 
 }  // namespace
 
@@ -104,7 +104,7 @@ bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
     while (budget > 0) {
       if (item.Remaining == 0) return EndStream(item);
       // The stream's own offset, never the descriptor's: another holder cannot move it.
-      off_t off = static_cast<off_t>(hs->FileOffset());
+      auto off = static_cast<off_t>(hs->FileOffset());
       if (off < 0) {
         item.NoSendfile = true;
         return SendStream(item, budget);

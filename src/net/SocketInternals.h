@@ -46,7 +46,7 @@ class TFd {
 
 // Output one read event may queue before the rest of what the client sent waits for the next
 // turn: a client pipelining costly requests (folder listings) must not hold the loop that long.
-constexpr int64_t kMaxQueuedPerRead = 128 * 1024;
+constexpr int64_t kMaxQueuedPerRead = int64_t{128} * 1024;
 // The queue of connections whose answers are waiting for the client, beside the three queues
 // of TClientWait.
 constexpr int kWaitOutput = 3;
@@ -83,14 +83,14 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   void Flush();
   void HandleEvents(uint32_t events);
   // No events, reads or writes once the connection is being closed.
-  bool Closed() const { return FClosed || FDying; }
+  [[nodiscard]] bool Closed() const { return FClosed || FDying; }
   // Without any event (shut-down).
   void Drop();
 
   // Raises the read event unless one is running already.
   void DeliverRead();
   bool OutputFull() override;
-  bool OverLimit() const;
+  [[nodiscard]] bool OverLimit() const;
   void WaitingFor(TClientWait what, bool restart) override;
   // Puts it in the time-out queue its state calls for; restart starts its clock again.
   void Rewait(bool restart);
@@ -109,7 +109,7 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   TServerClientWinSocket* FWaitNext = nullptr;
 
  private:
-  bool HasOutput() const { return FOut && !FOut->empty(); }
+  [[nodiscard]] bool HasOutput() const { return FOut && !FOut->empty(); }
   void QueueFlush();
   void SetInterest(uint32_t mask);
   void UpdateInterest();

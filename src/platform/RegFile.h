@@ -42,7 +42,7 @@ struct TRegKey {
 struct THive {
   std::vector<TRegKey> Keys;
   std::unordered_map<std::string, size_t> KeyIndex;  // position in Keys by case-folded path
-  static bool Parse(const std::string& utf8Text, THive& hive);
+  [[nodiscard]] static bool Parse(const std::string& utf8Text, THive& hive);
   std::string Format() const;  // REGEDIT4 text, UTF-8
   TRegKey* FindKey(const std::string& path);
   TRegKey& CreateKey(const std::string& path);  // with every missing parent

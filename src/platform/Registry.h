@@ -14,19 +14,19 @@ class TRegistry {
   explicit TRegistry(std::string hiveFile);
 
   // True when the key exists and the hive can be read.
-  bool KeyExists(const std::string& key);
-  bool OpenKeyReadOnly(const std::string& key);
+  [[nodiscard]] bool KeyExists(const std::string& key);
+  [[nodiscard]] bool OpenKeyReadOnly(const std::string& key);
   // Creates missing keys; fails when the hive cannot be written.
-  bool OpenKey(const std::string& key, bool canCreate);
+  [[nodiscard]] bool OpenKey(const std::string& key, bool canCreate);
   // Writes the hive back when the current key was changed. False when that write failed.
   bool CloseKey();
 
-  bool ValueExists(const std::string& name);
+  [[nodiscard]] bool ValueExists(const std::string& name);
   // False on a wrong type, a wrong size or a missing value.
-  bool ReadString(const std::string& name, std::string& value);
-  bool ReadInteger(const std::string& name, int32_t& value);
-  bool WriteString(const std::string& name, const std::string& value);
-  bool WriteInteger(const std::string& name, int32_t value);
+  [[nodiscard]] bool ReadString(const std::string& name, std::string& value);
+  [[nodiscard]] bool ReadInteger(const std::string& name, int32_t& value);
+  [[nodiscard]] bool WriteString(const std::string& name, const std::string& value);
+  [[nodiscard]] bool WriteInteger(const std::string& name, int32_t value);
   bool DeleteValue(const std::string& name);
 
   // Deletes the temporary hives a save left behind when the program was killed in the middle
