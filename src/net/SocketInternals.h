@@ -1,8 +1,6 @@
-// Private to the transport: the connection class, the server's inner state and the descriptor
-// owner they share. Nothing outside net/ includes it.
+// Private to the transport: the connection class and the server's inner state that the loop, the
+// connection and the send queue share. Nothing outside net/ includes it.
 #pragma once
-#include <unistd.h>
-
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -14,35 +12,7 @@
 
 #include "net/ScktComp.h"
 #include "net/SendQueue.h"
-
-// Owns one descriptor: closes it when it goes, so no path can leak it or close it twice.
-class TFd {
- public:
-  TFd() = default;
-  explicit TFd(int fd) : FFd(fd) {}
-  ~TFd() { Reset(); }
-  TFd(TFd&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
-  TFd& operator=(TFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      FFd = other.FFd;
-      other.FFd = -1;
-    }
-    return *this;
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-
-  [[nodiscard]] int Get() const { return FFd; }
-  [[nodiscard]] bool Valid() const { return FFd >= 0; }
-  void Reset(int fd = -1) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = fd;
-  }
-
- private:
-  int FFd = -1;
-};
+#include "platform/UniqueFd.h"
 
 // Output one read event may queue before the rest of what the client sent waits for the next
 // turn: a client pipelining costly requests (folder listings) must not hold the loop that long.

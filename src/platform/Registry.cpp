@@ -14,6 +14,7 @@
 
 #include "platform/Codec.h"
 #include "platform/Files.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -37,24 +38,24 @@ bool TRegistry::LoadHive() {
     FHiveUnreadable = true;
     return false;
   }
-  int fd = open(utf8Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
+  TFd fd(open(utf8Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.Valid()) {
     if (errno == ENOENT || errno == ENOTDIR) return true;  // no hive yet: an empty registry
     FHiveUnreadable = true;
     return false;
   }
   struct stat st;
   std::string text;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode);
   char buf[8192];
   while (ok) {
-    ssize_t n = read(fd, buf, sizeof buf);
+    ssize_t n = read(fd.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
     text.append(buf, static_cast<size_t>(n));
   }
-  close(fd);
+  fd.Reset();
   if (!ok || !THive::Parse(text, FHive)) {
     FHive.Keys.clear();
     FHive.KeyIndex.clear();
@@ -69,14 +70,14 @@ bool TRegistry::FlushHive() {
   if (!OsPath(FHiveFile, target)) return false;
   std::string text = FHive.Format();
   std::string temp = target + kTempSuffix;
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
+  TFd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.Valid()) return false;
   struct stat old;
-  fchmod(fd,
+  fchmod(fd.Get(),
          stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : 0644);
-  bool ok = WriteAllBytes(fd, text.data(), text.size());
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
+  bool ok = WriteAllBytes(fd.Get(), text.data(), text.size());
+  if (ok && fsync(fd.Get()) != 0) ok = false;
+  if (!fd.Close()) ok = false;
   // The unreadable hive is set aside only once its replacement is safely on disk; it must not be
   // overwritten, since it may hold settings someone wants back.
   if (ok && FHiveUnreadable && access(target.c_str(), F_OK) == 0 &&
@@ -89,11 +90,8 @@ bool TRegistry::FlushHive() {
   }
   FHiveUnreadable = false;
   std::string folder = target.substr(0, target.rfind('/') + 1);
-  int dirFd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);  // makes the rename itself survive a crash
-    close(dirFd);
-  }
+  TFd dirFd(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.Valid()) fsync(dirFd.Get());  // makes the rename itself survive a crash
   return true;
 }
 
@@ -106,13 +104,11 @@ void TRegistry::RemoveOrphanedTemporaries() {
   const size_t randomLen = 6;  // the X's mkstemp replaces
   const std::string stem = (slash == std::string::npos ? target : target.substr(slash + 1)) +
                            std::string(suffix.substr(0, suffix.size() - randomLen));
-  int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) return;
-  DIR* dir = fdopendir(dirFd);
-  if (!dir) {
-    close(dirFd);
-    return;
-  }
+  TFd dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dirFd.Valid()) return;
+  DIR* dir = fdopendir(dirFd.Get());
+  if (!dir) return;
+  const int dirHandle = dirFd.Release();  // closedir closes it
   while (struct dirent* entry = readdir(dir)) {
     std::string_view name(entry->d_name);
     if (name.size() != stem.size() + randomLen || name.substr(0, stem.size()) != stem) continue;
@@ -121,9 +117,9 @@ void TRegistry::RemoveOrphanedTemporaries() {
       random =
           random && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'));
     struct stat st;
-    if (random && fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (random && fstatat(dirHandle, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(st.st_mode))
-      unlinkat(dirFd, entry->d_name, 0);
+      unlinkat(dirHandle, entry->d_name, 0);
   }
   closedir(dir);
 }
