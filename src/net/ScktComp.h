@@ -78,11 +78,11 @@ class TServerSocket {
   TServerSocket(const TServerSocket&) = delete;
   TServerSocket& operator=(const TServerSocket&) = delete;
 
-  int Port() const { return FPort; }
-  int EpollFd() const { return FEpoll; }
+  [[nodiscard]] int Port() const { return FPort; }
+  [[nodiscard]] int EpollFd() const;
   // Handles what is ready, waiting at most timeoutMs (0: do not wait, -1: wait for an event).
   void ProcessEvents(int timeoutMs = 0);
-  int ActiveConnections() const;
+  [[nodiscard]] int ActiveConnections() const;
 
   std::function<void(TCustomWinSocket*)> OnClientConnect;
   std::function<void(TCustomWinSocket*)> OnClientRead;
@@ -107,7 +107,5 @@ class TServerSocket {
   // Sets the deadline timer for the earliest clock of all connections.
   void ArmDeadline();
   std::unique_ptr<TImpl> FImpl;
-  int FListen = -1;
-  int FEpoll = -1;
   int FPort = 0;
 };

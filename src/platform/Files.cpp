@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/Codec.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -105,13 +106,11 @@ bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& fou
     folder = Cp1251ToUtf8(folderAndPattern.substr(0, slash == 0 ? 1 : slash));
     pattern = folderAndPattern.substr(slash + 1);
   }
-  int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) return false;
-  DIR* dir = fdopendir(dirFd);
-  if (!dir) {
-    close(dirFd);
-    return false;
-  }
+  TFd dirOwner(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dirOwner.Valid()) return false;
+  DIR* dir = fdopendir(dirOwner.Get());
+  if (!dir) return false;
+  const int dirFd = dirOwner.Release();  // closedir closes it
   const std::string prefix = folder == "/" ? "/" : folder + "/";
   while (struct dirent* entry = readdir(dir)) {
     std::string name = Utf8ToCp1251(entry->d_name);
@@ -152,20 +151,17 @@ THandle OpenForReading(const std::string& path, TOpenFileInfo& info) {
   if (!OsPath(path, utf8)) return INVALID_HANDLE_VALUE;
   // Non-blocking for the open itself: a named pipe in the served folder would otherwise hang
   // the one thread that serves everybody until some writer appeared.
-  int fd = open(utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return INVALID_HANDLE_VALUE;
+  TFd fd(open(utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.Valid()) return INVALID_HANDLE_VALUE;
   struct stat st;
   // Only regular files can be served: folders fail as on Windows, and pipes, sockets and
   // devices have no size to announce and no end to reach.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return INVALID_HANDLE_VALUE;
   // O_NONBLOCK stays: it means nothing to a regular file, and clearing it costs two calls on
   // every request.
   info.Size = static_cast<int64_t>(st.st_size);
   info.LastWriteTime = static_cast<int64_t>(st.st_mtime);
-  return fd;
+  return fd.Release();
 }
 
 void CloseHandle(THandle handle) {
@@ -199,24 +195,20 @@ bool GetLastWriteTime(THandle handle, int64_t& unixTime) {
 bool AppendToFile(const std::string& path, const std::string& data) {
   std::string utf8;
   if (!OsPath(path, utf8)) return false;
-  int fd = open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  if (fd < 0) return false;
-  bool ok = WriteAllBytes(fd, data.data(), data.size());
-  if (close(fd) != 0) ok = false;
+  TFd fd(open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+  if (!fd.Valid()) return false;
+  bool ok = WriteAllBytes(fd.Get(), data.data(), data.size());
+  if (!fd.Close()) ok = false;
   return ok;
 }
 
 namespace {
 
 // Opens the log for appending without ever blocking, and only when it is a regular file.
-int OpenLogFile(const std::string& utf8, struct stat& st) {
-  int fd =
-      open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-  if (fd < 0) return -1;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
+TFd OpenLogFile(const std::string& utf8, struct stat& st) {
+  TFd fd(
+      open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+  if (fd.Valid() && (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) fd.Reset();
   return fd;
 }
 
@@ -226,16 +218,16 @@ bool AppendLogRecord(const std::string& path, const std::string& record, int64_t
   std::string utf8;
   if (!OsPath(path, utf8)) return false;
   struct stat st;
-  int fd = OpenLogFile(utf8, st);
-  if (fd < 0) return false;
+  TFd fd = OpenLogFile(utf8, st);
+  if (!fd.Valid()) return false;
   if (static_cast<int64_t>(st.st_size) > rotateAbove &&
       rename(utf8.c_str(), (utf8 + ".1").c_str()) == 0) {
-    close(fd);
+    fd.Reset();  // before the new one opens: at the descriptor limit there is room for one
     fd = OpenLogFile(utf8, st);
-    if (fd < 0) return false;
+    if (!fd.Valid()) return false;
   }
-  bool ok = WriteAllBytes(fd, record.data(), record.size());
-  if (close(fd) != 0) ok = false;
+  bool ok = WriteAllBytes(fd.Get(), record.data(), record.size());
+  if (!fd.Close()) ok = false;
   return ok;
 }
 

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -283,7 +283,7 @@ TWaitResult WaitForProcess(TProcessInfo& info, int timeoutMs) {
     }
     if (r < 0 && errno != EINTR) return wrFailed;
     if (remainingMs() == 0) return wrTimeout;
-    timespec step{0, 5 * 1000 * 1000};
+    timespec step{0, 5L * 1000 * 1000};
     nanosleep(&step, nullptr);
   }
 }

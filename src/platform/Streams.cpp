@@ -111,7 +111,7 @@ bool TFileStream::LastWriteTime(int64_t& unixTime) {
 
 int TStringStream::Read(void* buffer, int count) {
   if (count <= 0) return 0;
-  int64_t size = static_cast<int64_t>(FData.size());
+  auto size = static_cast<int64_t>(FData.size());
   if (FPos >= size) return 0;
   int64_t n = std::min<int64_t>(count, size - FPos);
   std::memcpy(buffer, FData.data() + FPos, static_cast<size_t>(n));

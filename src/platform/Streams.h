@@ -30,10 +30,10 @@ class TStream {
 class THandleStream : public TStream {
  public:
   explicit THandleStream(THandle handle) : FHandle(handle) {}
-  THandle Handle() const { return FHandle; }
+  [[nodiscard]] THandle Handle() const { return FHandle; }
   // length bytes of the descriptor from offset; position 0 is offset.
   void SetRange(int64_t offset, int64_t length);
-  bool HasRange() const { return FLength >= 0; }
+  [[nodiscard]] bool HasRange() const { return FLength >= 0; }
   // Where the position lies in the descriptor, for sendfile; -1 when it cannot be known.
   int64_t FileOffset();
   int Read(void* buffer, int count) override;

@@ -3,8 +3,8 @@
 
 #include <iconv.h>
 #include <langinfo.h>
-#include <locale.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,14 +36,14 @@ class TimeLocale {
     if (FLocale && name == FName) return FLocale;
     if (FLocale) freelocale(FLocale);
     FName = name;
-    FLocale = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, name.c_str(), static_cast<locale_t>(0));
-    if (!FLocale) FLocale = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+    FLocale = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, name.c_str(), nullptr);
+    if (!FLocale) FLocale = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", nullptr);
     return FLocale;
   }
 
  private:
   std::string FName;
-  locale_t FLocale = static_cast<locale_t>(0);
+  locale_t FLocale = nullptr;
 };
 
 std::mutex gLocaleMutex;
@@ -56,6 +56,7 @@ std::string ToCp1251(const std::string& text, const char* codeset) {
   if (plain || std::strcmp(codeset, "CP1251") == 0) return text;
   if (std::strcmp(codeset, "UTF-8") == 0) return Utf8ToCp1251(text);
   iconv_t cd = iconv_open("UTF-8", codeset);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv_open's own failure value.
   if (cd != reinterpret_cast<iconv_t>(-1)) {
     std::string out(text.size() * 4 + 8, '\0');
     char* in = const_cast<char*>(text.data());
@@ -117,7 +118,7 @@ std::string TimeZoneSuffix() {
 }
 
 bool UnixTimeToUtcFields(int64_t unixTime, std::tm& fields) {
-  time_t t = static_cast<time_t>(unixTime);
+  auto t = static_cast<time_t>(unixTime);
   if (static_cast<int64_t>(t) != unixTime) return false;
   return gmtime_r(&t, &fields) != nullptr;
 }

@@ -1,0 +1,305 @@
+// One client connection: reading, the rules for when its read, disconnect and error events come
+// and in what order, closing, its time-out bookkeeping, and its addresses.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "net/SocketInternals.h"
+
+namespace {
+
+std::string AsyncErrorText(int code) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "Asynchronous socket error %d", code);
+  return buf;
+}
+
+}  // namespace
+
+void TServerClientWinSocket::SetInterest(uint32_t mask) {
+  if (Closed() || (FRegistered && mask == FInterest)) return;
+  epoll_event ev{};
+  ev.events = mask;
+  ev.data.ptr = this;
+  ::epoll_ctl(FServer.FImpl->Epoll.Get(), FRegistered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, FFd.Get(),
+              &ev);
+  FRegistered = true;
+  FInterest = mask;
+}
+
+void TServerClientWinSocket::HandleEvents(uint32_t events) {
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) FDrained = false;
+  FAvailableFresh = false;
+  if (events & EPOLLERR) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(FFd.Get(), SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      FailNotification(eeGeneral, err);
+      return;
+    }
+  }
+  // While reading is paused, what the peer sent (its FIN too) waits until the output drains:
+  // requests received before it are still to be answered.
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
+    if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
+      DeliverRead();
+      if (Closed()) return;
+    }
+    if (FInRead) {
+      UpdateInterest();
+      return;
+    }
+    if ((events & (EPOLLRDHUP | EPOLLHUP)) && AvailableBytes() == 0 && !FPeerClosed) {
+      FPeerClosed = true;
+      if (HasOutput()) {
+        // A client that only half-closed still gets the answer it asked for.
+        FCloseAfterSend = true;
+      } else {
+        RaiseDisconnectAndShut();
+        return;
+      }
+    }
+  }
+  if ((events & EPOLLOUT) && HasOutput()) Flush();
+  if (Closed()) return;
+  // A flush already queued sets the interest itself once it knows what is left.
+  if (!FFlushPending) UpdateInterest();
+}
+
+void TServerClientWinSocket::DeliverRead() {
+  // A modal box opened inside a read event runs a nested loop; the connection must not get
+  // a second read event on top of the one still running.
+  if (FInRead || Closed()) return;
+  FInRead = true;
+  FQueuedThisRead = 0;
+  struct TReset {
+    bool& Flag;
+    ~TReset() { Flag = false; }
+  } reset{FInRead};
+  if (FServer.OnClientRead) FServer.OnClientRead(this);
+}
+
+bool TServerClientWinSocket::OverLimit() const {
+  return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
+         FQueuedStreams >= FServer.MaxQueuedStreams ||
+         (FInRead && FQueuedThisRead > kMaxQueuedPerRead);
+}
+
+bool TServerClientWinSocket::OutputFull() {
+  // Whoever asks stops reading or dispatching for this connection: it is owed a read event
+  // once the output drains, even if nothing new arrives.
+  if (!OverLimit()) return false;
+  FReadPaused = true;
+  return true;
+}
+
+void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
+  FClientWait = what;
+  Rewait(restart);
+}
+
+void TServerClientWinSocket::Rewait(bool restart) {
+  if (Closed()) {
+    Unwait();
+    return;
+  }
+  const int queue = HasOutput() ? kWaitOutput : static_cast<int>(FClientWait);
+  if (queue == FWaitQueue && !restart) return;
+  Unwait();
+  auto& q = FServer.FImpl->Waits[queue];
+  FWaitPrev = q.Tail;
+  FWaitNext = nullptr;
+  (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
+  q.Tail = this;
+  FWaitQueue = queue;
+  FWaitSince = NowMs();
+}
+
+void TServerClientWinSocket::Unwait() {
+  if (FWaitQueue == kNotWaiting) return;
+  auto& q = FServer.FImpl->Waits[FWaitQueue];
+  (FWaitPrev ? FWaitPrev->FWaitNext : q.Head) = FWaitNext;
+  (FWaitNext ? FWaitNext->FWaitPrev : q.Tail) = FWaitPrev;
+  FWaitPrev = FWaitNext = nullptr;
+  FWaitQueue = kNotWaiting;
+}
+
+int TServerClientWinSocket::AvailableBytes() {
+  if (Closed() || FDrained) return 0;
+  if (FAvailableFresh) return FLastAvailable;
+  int n = 0;
+  if (::ioctl(FFd.Get(), FIONREAD, &n) != 0) return 0;
+  FLastAvailable = n;
+  FAvailableFresh = true;
+  return n;
+}
+
+int TServerClientWinSocket::ReadBytes(void* buffer, int count) {
+  if (Closed()) return -1;
+  if (count <= 0) return 0;
+  for (;;) {
+    FAvailableFresh = false;
+    ssize_t n = ::recv(FFd.Get(), buffer, static_cast<size_t>(count), 0);
+    // Whatever arrives after the reader took all there was raises a new event (the interest is
+    // level-triggered), so asking again now would be a wasted call.
+    if (n >= 0 && (n < count || n >= FLastAvailable)) FDrained = true;
+    if (n >= 0) return static_cast<int>(n);
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return 0;
+    FailCall(eeReceive, err, "recv");
+    return -1;
+  }
+}
+
+void TServerClientWinSocket::Close() {
+  if (Closed()) return;
+  if (HasOutput()) {
+    FCloseAfterSend = true;
+    QueueFlush();
+    return;
+  }
+  RaiseDisconnectAndShut();
+}
+
+void TServerClientWinSocket::UpdateInterest() {
+  if (Closed()) return;
+  // A connection that is being closed reads on, to drop what comes: closing with unread input
+  // would reset the connection under the answer still going out.
+  if (FCloseAfterSend) {
+    FReadPaused = false;
+  } else if (OverLimit()) {
+    FReadPaused = true;
+  } else if (FReadPaused) {
+    FReadPaused = false;
+    auto& impl = *FServer.FImpl;
+    if (impl.PendingResume.empty()) {
+      const uint64_t one = 1;
+      (void)!::write(impl.ResumeFd.Get(), &one, sizeof one);
+    }
+    impl.PendingResume.push_back(this);
+  }
+  uint32_t mask = 0;
+  // Not readable while its read event runs: a nested loop would otherwise spin on it.
+  if (!FPeerClosed && !FInRead && !FReadPaused) mask |= EPOLLIN | EPOLLRDHUP;
+  if (HasOutput()) mask |= EPOLLOUT;  // level-triggered: comes back next turn
+  SetInterest(mask);
+  Rewait(false);
+}
+
+void TServerClientWinSocket::RaiseDisconnectAndShut() {
+  if (FClosed) return;
+  // The handler may still ask for the peer's address, so the descriptor closes only afterwards;
+  // meanwhile the connection takes no more output and gets no more events.
+  FDying = true;
+  DiscardOutput();
+  FCloseAfterSend = false;
+  if (FServer.OnClientDisconnect) FServer.OnClientDisconnect(this);
+  Shut();
+}
+
+void TServerClientWinSocket::FailCall(TErrorEvent kind, int err, const char* api) {
+  if (Closed()) return;
+  int code = WinSockErrorCode(err);
+  FDying = true;
+  DiscardOutput();
+  FCloseAfterSend = false;
+  if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
+  RaiseDisconnectAndShut();
+  if (code != 0) throw ESocketError(SocketErrorText(err, api));
+}
+
+void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
+  if (Closed()) return;
+  int code = WinSockErrorCode(err);
+  FDying = true;
+  DiscardOutput();
+  if (FServer.OnClientError) FServer.OnClientError(this, kind, code);
+  // Nothing more for this connection: no read and no disconnect event follow an error.
+  Shut();
+  if (code != 0) throw ESocketError(AsyncErrorText(code));
+}
+
+void TServerClientWinSocket::Shut() {
+  if (FClosed) return;
+  FClosed = true;
+  DiscardOutput();
+  Unwait();
+  auto& resume = FServer.FImpl->PendingResume;
+  resume.erase(std::remove(resume.begin(), resume.end(), this), resume.end());
+  ::epoll_ctl(FServer.FImpl->Epoll.Get(), EPOLL_CTL_DEL, FFd.Get(), nullptr);
+  FFd.Reset();
+  FServer.FImpl->Live.erase(this);
+  FServer.FImpl->Dead.push_back(this);
+}
+
+void TServerClientWinSocket::Drop() {
+  FClosed = true;
+  DiscardOutput();
+  FFd.Reset();
+}
+
+std::string TServerClientWinSocket::PeerAddress() {
+  if (!FFd.Valid()) return std::string();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  char buf[INET_ADDRSTRLEN];
+  if (!::inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf)) return std::string();
+  return buf;
+}
+
+int TServerClientWinSocket::PeerPort() {
+  if (!FFd.Valid()) return 0;
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+std::string TServerClientWinSocket::PeerHostName() {
+  if (!FFd.Valid()) return std::string();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+    return std::string();
+  return host;
+}
+
+std::string TServerClientWinSocket::OwnAddress() {
+  if (!FFd.Valid()) return std::string();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  char buf[INET_ADDRSTRLEN];
+  if (!::inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf)) return std::string();
+  return buf;
+}
+
+std::string TServerClientWinSocket::OwnHostName() {
+  char name[257];
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  name[sizeof name - 1] = '\0';
+  return name;
+}
+
+int TServerClientWinSocket::OwnPort() {
+  if (!FFd.Valid()) return -1;
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+  return ntohs(addr.sin_port);
+}

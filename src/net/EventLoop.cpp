@@ -1,0 +1,270 @@
+// The listening endpoint and its loop: epoll, accepting, the accept pause and the eviction of
+// idle connections when descriptors run short, and the connection time-outs.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <exception>
+
+#include "net/SocketInternals.h"
+
+namespace {
+
+// How long accepting pauses after the descriptors ran out, so the loop never spins on a listening
+// socket that stays readable.
+constexpr long kAcceptPauseNs = 200L * 1000 * 1000;
+constexpr int kMaxEventsPerTurn = 256;
+
+}  // namespace
+
+// Markers in epoll's data field for the descriptors that are not connections.
+static char gListenTag;
+static char gTimerTag;
+static char gDeadlineTag;
+static char gResumeTag;
+
+TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
+  TImpl& impl = *FImpl;
+  // sendfile has no MSG_NOSIGNAL: a client that resets while a file goes out must cost us an
+  // error event, not the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  impl.Listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!impl.Listen.Valid()) throw ESocketError(SocketErrorText(errno, "socket"));
+  int one = 1;
+  ::setsockopt(impl.Listen.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(impl.Listen.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    throw ESocketError(SocketErrorText(errno, "bind"));
+  if (::listen(impl.Listen.Get(), SOMAXCONN) != 0)
+    throw ESocketError(SocketErrorText(errno, "listen"));
+  socklen_t len = sizeof addr;
+  if (::getsockname(impl.Listen.Get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    FPort = ntohs(addr.sin_port);
+  else
+    FPort = port;
+
+  impl.Epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
+  impl.TimerFd.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  impl.DeadlineFd.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  impl.ResumeFd.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!impl.Epoll.Valid() || !impl.TimerFd.Valid() || !impl.DeadlineFd.Valid() ||
+      !impl.ResumeFd.Valid())
+    throw ESocketError(SocketErrorText(errno, "socket"));
+  impl.ReserveFd.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = &gListenTag;
+  ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.Listen.Get(), &ev);
+  ev.data.ptr = &gTimerTag;
+  ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.TimerFd.Get(), &ev);
+  ev.data.ptr = &gDeadlineTag;
+  ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.DeadlineFd.Get(), &ev);
+  ev.data.ptr = &gResumeTag;
+  ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.ResumeFd.Get(), &ev);
+}
+
+// The descriptors close with FImpl, after every connection is gone.
+TServerSocket::~TServerSocket() {
+  for (auto* c : FImpl->Live) {
+    c->Drop();
+    delete c;
+  }
+  FImpl->Live.clear();
+  FImpl->FreeDead();
+}
+
+int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
+
+int TServerSocket::ActiveConnections() const { return static_cast<int>(FImpl->Live.size()); }
+
+void TServerSocket::ProcessEvents(int timeoutMs) {
+  TImpl& impl = *FImpl;
+  if (impl.Depth == 0) impl.FreeDead();
+  epoll_event events[kMaxEventsPerTurn];
+  int n = ::epoll_wait(FImpl->Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
+  if (n <= 0) return;
+  // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
+  struct TArmGuard {
+    TServerSocket& S;
+    ~TArmGuard() { S.ArmDeadline(); }
+  } arm{*this};
+
+  // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
+  // next turn finds it.
+  struct TDepthGuard {
+    TServerSocket& S;
+    explicit TDepthGuard(TServerSocket& s) : S(s) { ++S.FImpl->Depth; }
+    ~TDepthGuard() {
+      TImpl& im = *S.FImpl;
+      --im.Depth;
+      if (std::uncaught_exceptions() > 0) {
+        for (auto* c : im.PendingFlush) {
+          c->FFlushPending = false;
+          if (!c->Closed()) c->HandleEvents(0);  // re-arms the write interest only
+        }
+        im.PendingFlush.clear();
+      }
+      if (im.Depth == 0) im.FreeDead();
+    }
+  } guard(*this);
+
+  auto flushPending = [&impl] {
+    while (!impl.PendingFlush.empty()) {
+      std::vector<TServerClientWinSocket*> batch;
+      batch.swap(impl.PendingFlush);
+      for (size_t i = 0; i < batch.size(); ++i) {
+        auto* c = batch[i];
+        c->FFlushPending = false;
+        if (c->Closed()) continue;
+        try {
+          c->Flush();
+        } catch (...) {
+          for (size_t j = i + 1; j < batch.size(); ++j) impl.PendingFlush.push_back(batch[j]);
+          throw;
+        }
+      }
+    }
+  };
+
+  for (int i = 0; i < n; ++i) {
+    void* tag = events[i].data.ptr;
+    if (tag == &gResumeTag) {
+      uint64_t count;
+      while (::read(impl.ResumeFd.Get(), &count, sizeof count) > 0) {
+      }
+      // Read events owed to connections whose output drained; one each, those owed again
+      // meanwhile wait for the next turn.
+      std::vector<TServerClientWinSocket*> batch;
+      batch.swap(impl.PendingResume);
+      for (auto* c : batch) {
+        if (c->Closed() || c->FInRead || c->FReadPaused) continue;
+        c->DeliverRead();
+        if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
+        flushPending();
+      }
+      continue;
+    }
+    if (tag == &gDeadlineTag) {
+      uint64_t ticks;
+      while (::read(impl.DeadlineFd.Get(), &ticks, sizeof ticks) > 0) {
+      }
+      impl.ArmedFor = 0;
+      ExpireWaits();
+      flushPending();
+      continue;
+    }
+    if (tag == &gTimerTag) {
+      uint64_t ticks;
+      while (::read(impl.TimerFd.Get(), &ticks, sizeof ticks) > 0) {
+      }
+      if (impl.AcceptPaused) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &gListenTag;
+        ::epoll_ctl(FImpl->Epoll.Get(), EPOLL_CTL_ADD, FImpl->Listen.Get(), &ev);
+        impl.AcceptPaused = false;
+      }
+      continue;
+    }
+    if (tag == &gListenTag) {
+      for (;;) {
+        TFd fd(::accept4(FImpl->Listen.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.Valid()) {
+          int err = errno;
+          if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+          // Out of descriptors: the longest-idle keep-alive connections make room, so that a
+          // new client is still served.
+          if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
+            flushPending();
+            continue;
+          }
+          if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            // Out of descriptors: stop watching the listener for a moment instead of spinning.
+            ::epoll_ctl(FImpl->Epoll.Get(), EPOLL_CTL_DEL, FImpl->Listen.Get(), nullptr);
+            impl.AcceptPaused = true;
+            itimerspec ts{};
+            ts.it_value.tv_nsec = kAcceptPauseNs;
+            ::timerfd_settime(impl.TimerFd.Get(), 0, &ts, nullptr);
+          }
+          break;
+        }
+        int one = 1;
+        ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto* c = new TServerClientWinSocket(*this, std::move(fd));
+        impl.Live.insert(c);
+        c->HandleEvents(0);  // registers its read interest
+        if (OnClientConnect) OnClientConnect(c);
+        flushPending();
+      }
+      continue;
+    }
+    auto* c = static_cast<TServerClientWinSocket*>(tag);
+    if (c->Closed()) continue;  // closed earlier in this turn
+    c->HandleEvents(events[i].events);
+    flushPending();
+  }
+  flushPending();
+}
+
+void TServerSocket::ExpireWaits() {
+  TImpl& impl = *FImpl;
+  const int64_t now = NowMs();
+  for (int q = 0; q < kWaitQueues; ++q) {
+    const int timeout = impl.TimeoutOf(*this, q);
+    while (TServerClientWinSocket* c = impl.Waits[q].Head) {
+      if (c->FWaitSince + timeout > now) break;
+      if (c->FInRead) {
+        // A modal box inside its read event: not now; its clock starts again.
+        c->Rewait(true);
+        continue;
+      }
+      c->CloseNow();
+    }
+  }
+}
+
+bool TServerSocket::EvictIdle() {
+  TImpl& impl = *FImpl;
+  int evicted = 0;
+  for (TServerClientWinSocket* c = impl.Waits[cwNextRequest].Head;
+       c && evicted < EvictOnShortage;) {
+    TServerClientWinSocket* next = c->FWaitNext;
+    if (!c->FInRead) {
+      impl.ReserveFd.Reset();
+      c->CloseNow();
+      ++evicted;
+    }
+    c = next;
+  }
+  if (!impl.ReserveFd.Valid()) impl.ReserveFd.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  return evicted > 0;
+}
+
+void TServerSocket::ArmDeadline() {
+  TImpl& impl = *FImpl;
+  int64_t earliest = 0;
+  for (int q = 0; q < kWaitQueues; ++q) {
+    if (TServerClientWinSocket* c = impl.Waits[q].Head) {
+      int64_t due = c->FWaitSince + impl.TimeoutOf(*this, q);
+      if (earliest == 0 || due < earliest) earliest = due;
+    }
+  }
+  // A timer set too early only costs a look at the queue heads; one set too late would miss.
+  if (earliest == 0 || (impl.ArmedFor != 0 && impl.ArmedFor <= earliest)) return;
+  itimerspec ts{};
+  ts.it_value.tv_sec = earliest / 1000;
+  ts.it_value.tv_nsec = (earliest % 1000) * 1000000;
+  ::timerfd_settime(impl.DeadlineFd.Get(), TFD_TIMER_ABSTIME, &ts, nullptr);
+  impl.ArmedFor = earliest;
+}

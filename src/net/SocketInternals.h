@@ -1,0 +1,157 @@
+// Private to the transport: the connection class and the server's inner state that the loop, the
+// connection and the send queue share. Nothing outside net/ includes it.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "net/ScktComp.h"
+#include "net/SendQueue.h"
+#include "platform/UniqueFd.h"
+
+// Output one read event may queue before the rest of what the client sent waits for the next
+// turn: a client pipelining costly requests (folder listings) must not hold the loop that long.
+constexpr int64_t kMaxQueuedPerRead = int64_t{128} * 1024;
+// The queue of connections whose answers are waiting for the client, beside the three queues
+// of TClientWait.
+constexpr int kWaitOutput = 3;
+constexpr int kWaitQueues = 4;
+constexpr int kNotWaiting = -1;
+
+inline int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// "Windows socket error: ..." for a failed call.
+[[nodiscard]] std::string SocketErrorText(int err, const char* api);
+
+class TServerClientWinSocket final : public TCustomWinSocket {
+ public:
+  TServerClientWinSocket(TServerSocket& server, TFd fd) : FServer(server), FFd(std::move(fd)) {}
+
+  int AvailableBytes() override;
+  int ReadBytes(void* buffer, int count) override;
+  void WriteText(const std::string& text) override;
+  void WriteStream(std::unique_ptr<TStream> stream) override;
+  void Close() override;
+  std::string PeerAddress() override;
+  int PeerPort() override;
+  std::string PeerHostName() override;
+  std::string OwnAddress() override;
+  std::string OwnHostName() override;
+  int OwnPort() override;
+
+  // Sends what is queued, up to the per-turn budget; raises the events of a failure or of a
+  // deferred close.
+  void Flush();
+  void HandleEvents(uint32_t events);
+  // No events, reads or writes once the connection is being closed.
+  [[nodiscard]] bool Closed() const { return FClosed || FDying; }
+  // Without any event (shut-down).
+  void Drop();
+
+  // Raises the read event unless one is running already.
+  void DeliverRead();
+  bool OutputFull() override;
+  [[nodiscard]] bool OverLimit() const;
+  void WaitingFor(TClientWait what, bool restart) override;
+  // Puts it in the time-out queue its state calls for; restart starts its clock again.
+  void Rewait(bool restart);
+  void Unwait();
+  // Closes it with the disconnect event, whatever is still queued (a time-out, or room for a
+  // new client).
+  void CloseNow() { RaiseDisconnectAndShut(); }
+
+  bool FFlushPending = false;
+  bool FInRead = false;      // its read event is running
+  bool FReadPaused = false;  // too much output waits: not read until it drains
+  // Its place in one of the server's time-out queues, each in the order the clocks started.
+  int FWaitQueue = kNotWaiting;
+  int64_t FWaitSince = 0;
+  TServerClientWinSocket* FWaitPrev = nullptr;
+  TServerClientWinSocket* FWaitNext = nullptr;
+
+ private:
+  [[nodiscard]] bool HasOutput() const { return FOut && !FOut->empty(); }
+  void QueueFlush();
+  void SetInterest(uint32_t mask);
+  void UpdateInterest();
+  // The error event (and, for a failed call, the disconnect event), then the descriptor goes.
+  void FailCall(TErrorEvent kind, int err, const char* api);
+  void FailNotification(TErrorEvent kind, int err);
+  void RaiseDisconnectAndShut();
+  void Shut();
+  // false: would block or failed (a failure already raised its events).
+  bool SendStream(TOutItem& item, size_t& budget);
+  // The stream has given all it has; true (the item is done).
+  bool EndStream(TOutItem& item);
+  void DiscardInput();
+
+  TServerSocket& FServer;
+  TFd FFd;
+  uint32_t FInterest = 0;
+  bool FRegistered = false;
+  bool FClosed = false;          // descriptor gone
+  bool FDying = false;           // its last event is being delivered
+  bool FCloseAfterSend = false;  // Close() came while output was queued
+  bool FPeerClosed = false;      // the peer sent its FIN
+  TClientWait FClientWait = cwNextRequest;
+  bool FDrained = false;         // all that was there has been read: nothing until the next event
+  int FLastAvailable = 0;        // what AvailableBytes last reported
+  bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
+  std::unique_ptr<std::deque<TOutItem>> FOut;
+  int64_t FUnsentBytes = 0;
+  int FQueuedStreams = 0;
+  int64_t FQueuedThisRead = 0;  // output queued by the read event that is running
+
+  void Account(TOutItem& item, size_t sent);
+  void PopFront();
+  void DiscardOutput();
+};
+
+struct TServerSocket::TImpl {
+  TFd Listen;
+  TFd Epoll;
+  std::unordered_set<TServerClientWinSocket*> Live;
+  // Closed connections, freed once no event dispatch is running, so a handler's pointer stays
+  // valid until it returns.
+  std::vector<TServerClientWinSocket*> Dead;
+  std::vector<TServerClientWinSocket*> PendingFlush;
+  // Connections whose output drained below the limits: their read event comes again on the
+  // next turn, after the other connections had theirs, so no client can keep the loop to
+  // itself by reading fast. ResumeFd wakes the loop for them.
+  std::vector<TServerClientWinSocket*> PendingResume;
+  TFd ResumeFd;
+  int Depth = 0;
+  TFd TimerFd;
+  bool AcceptPaused = false;
+  struct TWaitQueue {
+    TServerClientWinSocket* Head = nullptr;
+    TServerClientWinSocket* Tail = nullptr;
+  };
+  TWaitQueue Waits[kWaitQueues];
+  TFd DeadlineFd;
+  int64_t ArmedFor = 0;  // the deadline DeadlineFd is set to; 0: none
+  // Held so that when the descriptors run out, the disconnect records of the connections closed
+  // to make room can still be written.
+  TFd ReserveFd;
+
+  int TimeoutOf(const TServerSocket& s, int queue) const {
+    int ms = queue == cwRestOfHead   ? s.HeadTimeoutMs
+             : queue == cwRestOfBody ? s.BodyTimeoutMs
+                                     : s.IdleTimeoutMs;
+    return ms > 0 ? ms : 1;
+  }
+
+  void FreeDead() {
+    for (auto* c : Dead) delete c;
+    Dead.clear();
+  }
+};
