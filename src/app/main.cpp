@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramWindows.h"
 #include "app/Unit1.h"
 #include "net/ScktComp.h"
 #include "platform/Codec.h"
