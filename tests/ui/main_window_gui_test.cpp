@@ -193,7 +193,7 @@ TEST(MainWindowLanguage, RelabelFromOptionsDialogIsNotStoredTwice) {
   Session s(HiveWith(LanguageValue(1)));
   s.Show();
   const std::string before = s.Hive();
-  // What the options dialog does after it stored every setting itself.
+  // What the options dialog's OK has the main window do after every setting was stored.
   s.Form->LangComboBox->setCurrentIndex(2);
   s.Form->SuppressLanguageSave = true;
   s.Form->LangComboBoxChange();
