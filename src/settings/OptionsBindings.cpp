@@ -1,6 +1,6 @@
 // Which control of the options dialog edits which setting: one table drives both showing the
-// settings in the dialog and storing the controls back at OK. A new setting is one row here
-// besides its row in the store's table.
+// settings in the dialog and storing the controls back at OK. A new setting needs its control
+// on a tab and a row here; how it is stored is its row in the store's table.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
