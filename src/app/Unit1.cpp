@@ -8,6 +8,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <typeinfo>
+
+#include "app/ProgramWindows.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
 #include "platform/qt/Application.h"

@@ -3,6 +3,7 @@
 #pragma once
 #include <QWidget>
 #include <string>
+
 #include "app/ServerCore.h"
 
 class QAction;
@@ -53,6 +54,12 @@ class TForm1 : public QWidget, public TServerCore {
   void RestoreClick();
   void ExitClick();
 
+  // OK in the options dialog: takes its controls into the settings, stores them, then brings
+  // the statistics labels and every window's language in line with them.
+  void ApplyOptions(TOptionsForm& options);
+  // Relabels this window with its rows of the language table.
+  void ApplyLanguage(int language);
+
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -64,8 +71,3 @@ class TForm1 : public QWidget, public TServerCore {
   QSocketNotifier* FSocketNotifier = nullptr;
   bool FShown = false;
 };
-
-// The program's windows, created once at start-up in this order.
-extern TForm1* Form1;
-extern TOptionsForm* OptionsForm;
-extern TAboutBox* AboutBox;

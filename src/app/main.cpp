@@ -11,9 +11,11 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/ProgramWindows.h"
 #include "app/Unit1.h"
 #include "net/ScktComp.h"
 #include "platform/Codec.h"
@@ -188,14 +190,37 @@ void RaiseDescriptorLimit() {
   }
 }
 
-void DestroyWindows() {
-  delete AboutBox;
-  AboutBox = nullptr;
-  delete OptionsForm;
-  OptionsForm = nullptr;
-  delete Form1;
-  Form1 = nullptr;
-}
+// The program's three windows, made in this order and let go in the reverse one. A start-up that
+// fails half-way lets go of what it made when this object leaves its scope.
+class TProgramWindows {
+ public:
+  TProgramWindows() = default;
+  TProgramWindows(const TProgramWindows&) = delete;
+  TProgramWindows& operator=(const TProgramWindows&) = delete;
+  ~TProgramWindows() {
+    FAbout.reset();
+    AboutBox = nullptr;
+    FOptions.reset();
+    OptionsForm = nullptr;
+    FMain.reset();
+    Form1 = nullptr;
+  }
+
+  // Opens the server's socket first: a busy port throws ESocketError before anything else.
+  void Create(int port, const std::string& programFolder) {
+    FMain = std::make_unique<TForm1>(port, programFolder);
+    Form1 = FMain.get();
+    FOptions = std::make_unique<TOptionsForm>(Form1, Form1);
+    OptionsForm = FOptions.get();
+    FAbout = std::make_unique<TAboutBox>(Form1);
+    AboutBox = FAbout.get();
+  }
+
+ private:
+  std::unique_ptr<TForm1> FMain;
+  std::unique_ptr<TOptionsForm> FOptions;
+  std::unique_ptr<TAboutBox> FAbout;
+};
 
 }  // namespace
 
@@ -230,26 +255,21 @@ int main(int argc, char** argv) {
 
   int status = 0;
   try {
-    Form1 = new TForm1(options.Port, Utf8ToCp1251(programFolder));
-    OptionsForm = new TOptionsForm(Form1, Form1);
-    AboutBox = new TAboutBox(Form1);
+    TProgramWindows windows;
+    windows.Create(options.Port, Utf8ToCp1251(programFolder));
     Form1->show();
     status = app.exec();
   } catch (const ESocketError& e) {
-    DestroyWindows();
     MessageBox(e.what(), "Vyn Brevoxa", mtError);
     ExplainFailedBind(e.what(), options.Port);
     return 1;
   } catch (const std::exception& e) {
-    DestroyWindows();
     MessageBox(e.what(), "Vyn Brevoxa", mtError);
     // A server that could not start must not look like one that ran and stopped.
     return 1;
   } catch (...) {
-    DestroyWindows();
     MessageBox("Start-up failed", "Vyn Brevoxa", mtError);
     return 1;
   }
-  DestroyWindows();
   return status;
 }

@@ -31,7 +31,7 @@ void RemoveRow(QListWidget* list, int row) {
 
 // Asks for a mask until it holds only allowed characters; a rejected entry reopens the box with
 // its text so the user can correct it rather than retype it. False on Cancel.
-bool AskMask(TOptionsInput box, int language, std::string& mask) {
+[[nodiscard]] bool AskMask(TOptionsInput box, int language, std::string& mask) {
   for (;;) {
     if (!AskOptionsInput(box, language, mask)) return false;
     if (!HasWrongChars(mask, false)) return true;
@@ -41,8 +41,8 @@ bool AskMask(TOptionsInput box, int language, std::string& mask) {
 
 // Both parts of an association, each in its own box. False when either box is cancelled or an
 // empty part was reported.
-bool AskAssociation(TOptionsInput extensionsBox, TOptionsInput programBox, int language,
-                    std::string& extensions, std::string& program) {
+[[nodiscard]] bool AskAssociation(TOptionsInput extensionsBox, TOptionsInput programBox,
+                                  int language, std::string& extensions, std::string& program) {
   if (!AskOptionsInput(extensionsBox, language, extensions)) return false;
   if (!AskOptionsInput(programBox, language, program)) return false;
   if (extensions.empty() || program.empty()) {
@@ -86,13 +86,14 @@ void TOptionsForm::IPFiltersClearClick() {
     ShowOptionsMessage(TOptionsMsg::MaskListEmpty, FMainForm->L);
     return;
   }
-  if (ShowOptionsMessage(TOptionsMsg::ClearMaskList, FMainForm->L) == mrYes) IPFiltersListBox->clear();
+  if (ShowOptionsMessage(TOptionsMsg::ClearMaskList, FMainForm->L) == mrYes)
+    IPFiltersListBox->clear();
 }
 
 void TOptionsForm::CGIAssocAddClick() {
   std::string extensions, program;
-  if (AskAssociation(TOptionsInput::AddAssocExtensions, TOptionsInput::AddAssocProgram, FMainForm->L,
-                     extensions, program))
+  if (AskAssociation(TOptionsInput::AddAssocExtensions, TOptionsInput::AddAssocProgram,
+                     FMainForm->L, extensions, program))
     CGIAssocListBox->addItem(ToQ(extensions + ":" + program));
 }
 
@@ -103,8 +104,8 @@ void TOptionsForm::CGIAssocEditClick() {
     return;
   }
   auto [extensions, program] = SplitAssociation(FromQ(CGIAssocListBox->item(row)->text()));
-  if (AskAssociation(TOptionsInput::EditAssocExtensions, TOptionsInput::EditAssocProgram, FMainForm->L,
-                     extensions, program))
+  if (AskAssociation(TOptionsInput::EditAssocExtensions, TOptionsInput::EditAssocProgram,
+                     FMainForm->L, extensions, program))
     CGIAssocListBox->item(row)->setText(ToQ(extensions + ":" + program));
 }
 
@@ -122,7 +123,8 @@ void TOptionsForm::CGIAssocClearClick() {
     ShowOptionsMessage(TOptionsMsg::AssocListEmpty, FMainForm->L);
     return;
   }
-  if (ShowOptionsMessage(TOptionsMsg::ClearAssocList, FMainForm->L) == mrYes) CGIAssocListBox->clear();
+  if (ShowOptionsMessage(TOptionsMsg::ClearAssocList, FMainForm->L) == mrYes)
+    CGIAssocListBox->clear();
 }
 
 void TOptionsForm::AddRootButtonClick() {

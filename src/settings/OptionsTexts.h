@@ -1,6 +1,7 @@
 // The options dialog's own message and input-box texts, Russian and English, in one table.
 #pragma once
 #include <string>
+
 #include "platform/Dialogs.h"
 
 enum class TOptionsMsg {
@@ -54,10 +55,10 @@ struct TOptionsPrompt {
 };
 
 // Russian when language is 0, English for every other value.
-TOptionsMessage OptionsMessage(TOptionsMsg id, int language);
-TOptionsPrompt OptionsPrompt(TOptionsInput id, int language);
+[[nodiscard]] TOptionsMessage OptionsMessage(TOptionsMsg id, int language);
+[[nodiscard]] TOptionsPrompt OptionsPrompt(TOptionsInput id, int language);
 
 // Shows the message in the language with the table's caption.
 int ShowOptionsMessage(TOptionsMsg id, int language);
 // Shows the input box; value opens it and receives the entry on OK.
-bool AskOptionsInput(TOptionsInput id, int language, std::string& value);
+[[nodiscard]] bool AskOptionsInput(TOptionsInput id, int language, std::string& value);

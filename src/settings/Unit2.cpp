@@ -15,7 +15,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShowEvent>
-#include <QSignalBlocker>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
@@ -67,18 +66,6 @@ QFont FixedPitchFont() {
   f.setStyleHint(QFont::TypeWriter);
   f.setFixedPitch(true);
   return f;
-}
-
-void FillList(QListWidget* list, const std::vector<std::string>& items) {
-  list->clear();
-  for (const std::string& item : items) list->addItem(ToQ(item));
-}
-
-std::vector<std::string> ListItems(const QListWidget* list) {
-  std::vector<std::string> items;
-  items.reserve(list->count());
-  for (int i = 0; i < list->count(); ++i) items.push_back(FromQ(list->item(i)->text()));
-  return items;
 }
 
 // Runs a handler on clicks and double-clicks anywhere in a list's viewport (also on its empty
@@ -157,14 +144,14 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   setModal(true);
 
   PageControl1 = new QTabWidget(this);
-  TabSheet1 = new QWidget;
+  TabSheet1 = new QWidget(PageControl1);
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
 
   // "Main"
   Label1 = new QLabel(QStringLiteral("Server root path:"), TabSheet1);
   RootPath = new QLineEdit(TabSheet1);
-  TabSheet2 = new QWidget;
+  TabSheet2 = new QWidget(PageControl1);
   LogSessionsCheckBox = new QCheckBox(QStringLiteral("sessions"), TabSheet2);
   LogConnectsCheckBox = new QCheckBox(QStringLiteral("connections"), TabSheet2);
   Label2 = new QLabel(QStringLiteral("Save in log file information on:"), TabSheet2);
@@ -185,7 +172,7 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   LogRemoteHostsCheckBox = new QCheckBox(QStringLiteral("remote hosts"), TabSheet2);
 
   // "IP filtering"
-  TabSheet3 = new QWidget;
+  TabSheet3 = new QWidget(PageControl1);
   TestipfiltButton = new QToolButton(TabSheet3);
   TestipfiltButton->setText(QStringLiteral(":-:"));
   TestipfiltButton->setToolTip(QStringLiteral("Test IP filter function"));
@@ -205,7 +192,7 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   IndexCssURL = new QLineEdit(TabSheet1);
 
   // "CGI"
-  TabSheet4 = new QWidget;
+  TabSheet4 = new QWidget(PageControl1);
   ECGICheckBox = new QCheckBox(QStringLiteral("Enable CGI"), TabSheet4);
   Label5 = new QLabel(QStringLiteral("CGI dir:"), TabSheet4);
   CGIDir = new QLineEdit(TabSheet4);
@@ -217,7 +204,7 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
       new QCheckBox(QStringLiteral("Denie access to non-programs in CGI dir"), TabSheet4);
 
   // "Compatibility"
-  TabSheet5 = new QWidget;
+  TabSheet5 = new QWidget(PageControl1);
   DPAFCheckBox = new QCheckBox(
       QStringLiteral("File which name begins with point is inaccessible (like in Apache)"),
       TabSheet5);
@@ -443,42 +430,15 @@ void TOptionsForm::showEvent(QShowEvent* event) {
 }
 
 void TOptionsForm::FormShow() {
-  TForm1& s = *FMainForm;
-  RootPath->setText(ToQ(s.RC));
-  Language->setCurrentIndex(s.L);
-  ShowStatCheckBox->setChecked(s.SRS);
-  ShowCatContCheckBox->setChecked(s.SCC);
-  HideOnStartCheckBox->setChecked(s.HOS);
-  LogSessionsCheckBox->setChecked(s.LS);
-  LogConnectsCheckBox->setChecked(s.LC);
-  LogFilesCheckBox->setChecked(s.LF);
-  LogHeadersCheckBox->setChecked(s.LH);
-  LogDebugCheckBox->setChecked(s.LD);
-  LogRemoteHostsCheckBox->setChecked(s.LRH);
-  UseIPFilteringCheckBox->setChecked(s.UIPF);
-  FillList(IPFiltersListBox, s.WrongIPs);
-  SendServerHeaderCheckBox->setChecked(s.SSH);
-  IndexCssURL->setText(ToQ(s.ICURL));
-  ECGICheckBox->setChecked(s.ECGI);
-  CGIDir->setText(ToQ(s.CGID));
-  USCGIFCheckBox->setChecked(s.USCGIF);
-  SeparateCGIFolder->setText(ToQ(s.SCGIF));
-  DNICGICheckBox->setChecked(s.DNICGI);
-  DPAFCheckBox->setChecked(s.DPAF);
-  AEASCCheckBox->setChecked(s.AEASC);
-  DIPIVCheckBox->setChecked(s.DIPIV);
-  DuplicateIPVar->setText(ToQ(s.DIPV));
-  FillList(CGIAssocListBox, s.CGIAssoc);
+  LoadControls(*FMainForm);
   UpdateIPFilterControls();
   ShowCatContCheckBoxClick();
   ECGICheckBoxClick();
   DIPIVCheckBoxClick();
-  FillList(ListBoxRoots, s.Roots);
 }
 
 void TOptionsForm::OKButtonClick() {
-  TForm1& s = *FMainForm;
-  const int msgLang = s.L;
+  const int msgLang = FMainForm->L;
 
   // 1. Root path.
   {
@@ -533,57 +493,8 @@ void TOptionsForm::OKButtonClick() {
     }
   }
 
-  // 5. Apply. A language box without a selection (a stored language outside the list) keeps
-  // the language in force instead of storing "no language".
-  const int selected = Language->currentIndex() >= 0 ? Language->currentIndex() : s.L;
-  const bool languageChanged = selected != s.L;
-  s.RC = FromQ(RootPath->text());
-  s.L = selected;
-  s.SRS = ShowStatCheckBox->isChecked();
-  s.SCC = ShowCatContCheckBox->isChecked();
-  s.HOS = HideOnStartCheckBox->isChecked();
-  s.LS = LogSessionsCheckBox->isChecked();
-  s.LC = LogConnectsCheckBox->isChecked();
-  s.LF = LogFilesCheckBox->isChecked();
-  s.LH = LogHeadersCheckBox->isChecked();
-  s.LD = LogDebugCheckBox->isChecked();
-  s.LRH = LogRemoteHostsCheckBox->isChecked();
-  s.UIPF = UseIPFilteringCheckBox->isChecked();
-  s.WrongIPs = ListItems(IPFiltersListBox);
-  s.SSH = SendServerHeaderCheckBox->isChecked();
-  s.ICURL = FromQ(IndexCssURL->text());
-  s.ECGI = ECGICheckBox->isChecked();
-  CGIDir->setText(ToQ(NormaliseCgiDir(FromQ(CGIDir->text()))));
-  s.CGID = FromQ(CGIDir->text());
-  s.USCGIF = USCGIFCheckBox->isChecked();
-  s.SCGIF = FromQ(SeparateCGIFolder->text());
-  s.DNICGI = DNICGICheckBox->isChecked();
-  s.DPAF = DPAFCheckBox->isChecked();
-  s.AEASC = AEASCCheckBox->isChecked();
-  s.DIPIV = DIPIVCheckBox->isChecked();
-  s.DIPV = FromQ(DuplicateIPVar->text());
-  s.CGIAssoc = ListItems(CGIAssocListBox);
-  s.Roots = ListItems(ListBoxRoots);
-
-  // 6. Store; a failure reports itself and the settings stay in force for this run.
-  SaveSettings(s);
-
-  // 7. Frozen statistics would look live; dashes say they are off.
-  if (!s.SRS) {
-    if (s.StatLabel1) s.StatLabel1->setText(QStringLiteral("--"));
-    if (s.StatLabel2) s.StatLabel2->setText(QStringLiteral("--"));
-  }
-
-  // 8. Relabel every window. The combo box's own change signal is held back so the handler runs
-  // once, and it must not store the language again: SaveSettings just did.
-  if (languageChanged) {
-    if (s.LangComboBox) {
-      const QSignalBlocker block(s.LangComboBox);
-      s.LangComboBox->setCurrentIndex(s.L);
-    }
-    s.SuppressLanguageSave = true;
-    s.LangComboBoxChange();
-  }
+  // 5 to 8: the main window applies the controls, stores them and follows them itself.
+  FMainForm->ApplyOptions(*this);
 
   // 9.
   accept();

@@ -14,6 +14,7 @@ class QTabWidget;
 class QToolButton;
 class QWidget;
 class TForm1;
+class TServerCore;
 
 class TOptionsForm : public QDialog {
   Q_OBJECT
@@ -99,6 +100,14 @@ class TOptionsForm : public QDialog {
   void AddRootButtonClick();
   void RemoveRootButtonClick();
   void ListBoxRootsClick();
+
+  // The settings into their controls, and the controls back into the settings; one table of
+  // setting and control drives both (OptionsBindings.cpp). Storing also shows the normalised
+  // text in an entry that has a normalising rule.
+  void LoadControls(const TServerCore& server);
+  void StoreControls(TServerCore& server);
+  // Relabels the dialog with its rows of the language table (OptionsLanguage.cpp).
+  void ApplyLanguage(int language);
 
  protected:
   void showEvent(QShowEvent* event) override;

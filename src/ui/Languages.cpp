@@ -137,3 +137,9 @@ const char* LanguageText(int language, int row) {
   if (language < 0 || language >= kLanguageCount || row < 0 || row >= kLangRowCount) return "";
   return kTexts[row][language];
 }
+
+TLangWindow LanguageRowWindow(int row) {
+  if (row >= lrOptionsButton && row <= lrExit) return TLangWindow::Main;
+  if (row >= lrAboutCaption && row <= lrAboutLink) return TLangWindow::About;
+  return TLangWindow::Options;
+}

@@ -1,5 +1,5 @@
-// The interface texts in the four languages: one table, applied row by row by
-// TForm1::LangComboBoxChange to the main window, the options dialog and the About box.
+// The interface texts in the four languages: one table whose rows each belong to one window.
+// TForm1::LangComboBoxChange has each window apply its own rows.
 #pragma once
 
 // Language index, as stored in the setting L.
@@ -73,5 +73,18 @@ enum TLangRow {
 inline constexpr int kLangRowCount = lrRowCount;
 static_assert(kLangRowCount == 60, "the language table has sixty rows");
 
+// The window whose control a row labels.
+enum class TLangWindow { Main, Options, About };
+
 // UTF-8 text of one row in one language; "" for an index outside the table.
-const char* LanguageText(int language, int row);
+[[nodiscard]] const char* LanguageText(int language, int row);
+[[nodiscard]] TLangWindow LanguageRowWindow(int row);
+
+// Calls apply(row, UTF-8 text) for the rows of one window in table order; nothing for a
+// language outside the table.
+template <class TApply>
+void ForEachLanguageRow(TLangWindow window, int language, TApply apply) {
+  if (language < 0 || language >= kLanguageCount) return;
+  for (int row = 0; row < kLangRowCount; ++row)
+    if (LanguageRowWindow(row) == window) apply(row, LanguageText(language, row));
+}

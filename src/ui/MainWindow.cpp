@@ -1,25 +1,21 @@
-// The main window's face: its controls, the tray icon and menu, hiding and showing, and the
-// interface language that relabels the main window, the options dialog and the About box.
+// The main window's face: its controls, the tray icon and menu, hiding and showing, the interface
+// language that every window applies to itself, and applying the options dialog's OK.
 #include <QAction>
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
 #include <QFrame>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSignalBlocker>
-#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/ProgramWindows.h"
 #include "app/Unit1.h"
 #include "settings/Settings.h"
 #include "settings/Unit2.h"
@@ -33,214 +29,6 @@ namespace {
 constexpr int kClientWidth = 498;
 constexpr int kClientHeight = 341;
 constexpr int kStatisticsInterval = 5000;  // ms between refreshes of the statistics labels
-
-template <class Widget>
-void SetCaption(Widget* widget, const QString& text) {
-  if (widget) widget->setText(text);
-}
-
-void SetHint(QWidget* widget, const QString& text) {
-  if (widget) widget->setToolTip(text);
-}
-
-void SetTabText(QTabWidget* pages, QWidget* page, const QString& text) {
-  if (!pages || !page) return;
-  const int index = pages->indexOf(page);
-  if (index >= 0) pages->setTabText(index, text);
-}
-
-void SetLanguageItem(TOptionsForm* options, int item, const QString& text) {
-  if (options && options->Language && item < options->Language->count())
-    options->Language->setItemText(item, text);
-}
-
-// One row of the language table to its target. Windows that do not exist yet are skipped.
-void ApplyRow(TForm1& form, TOptionsForm* options, TAboutBox* about, int row, const QString& text) {
-  switch (row) {
-    case lrOptionsButton:
-      SetCaption(form.OptionsButton, text);
-      break;
-    case lrAboutBtnHint:
-      SetHint(form.AboutBtn, text);
-      break;
-    case lrHideButton:
-      SetCaption(form.HideButton, text);
-      break;
-    case lrStatistics:
-      SetCaption(form.Label2, text);
-      break;
-    case lrRestore:
-      SetCaption(form.Restore, text);
-      break;
-    case lrExit:
-      SetCaption(form.Exit, text);
-      break;
-    case lrAboutCaption:
-      if (about) about->setWindowTitle(text);
-      break;
-    case lrAboutOK:
-      if (about) SetCaption(about->OKButton, text);
-      break;
-    case lrAboutProduct:
-      if (about) SetCaption(about->Label2, text);
-      break;
-    case lrAboutVersion:
-      if (about) SetCaption(about->Label1, text + QString::fromLatin1(TAboutBox::Version));
-      break;
-    case lrAboutAuthor:
-      if (about) SetCaption(about->Author, text);
-      break;
-    case lrAboutNotice:
-      if (about) SetCaption(about->Label3, text);
-      break;
-    case lrAboutSiteLabel:
-      if (about) SetCaption(about->Label4, text);
-      break;
-    case lrAboutFreeware:
-      if (about) SetCaption(about->Freeware, text);
-      break;
-    case lrAboutLink:
-      if (about) about->SetLinkText(text);
-      break;
-    default:
-      break;
-  }
-  if (!options) return;
-  TOptionsForm& o = *options;
-  switch (row) {
-    case lrOptionsCaption:
-      o.setWindowTitle(text);
-      break;
-    case lrTabSheet1:
-      SetTabText(o.PageControl1, o.TabSheet1, text);
-      break;
-    case lrTabSheet2:
-      SetTabText(o.PageControl1, o.TabSheet2, text);
-      break;
-    case lrOptionsOK:
-      SetCaption(o.OKButton, text);
-      break;
-    case lrOptionsCancel:
-      SetCaption(o.CancelButton, text);
-      break;
-    case lrRootPathLabel:
-      SetCaption(o.Label1, text);
-      break;
-    case lrLanguageLabel:
-      SetCaption(o.Label3, text);
-      break;
-    case lrLanguageItem0:
-    case lrLanguageItem1:
-    case lrLanguageItem2:
-    case lrLanguageItem3:
-      SetLanguageItem(options, row - lrLanguageItem0, text);
-      break;
-    case lrShowStat:
-      SetCaption(o.ShowStatCheckBox, text);
-      break;
-    case lrShowCatCont:
-      SetCaption(o.ShowCatContCheckBox, text);
-      break;
-    case lrHideOnStart:
-      SetCaption(o.HideOnStartCheckBox, text);
-      break;
-    case lrLogLabel:
-      SetCaption(o.Label2, text);
-      break;
-    case lrLogSessions:
-      SetCaption(o.LogSessionsCheckBox, text);
-      break;
-    case lrLogConnects:
-      SetCaption(o.LogConnectsCheckBox, text);
-      break;
-    case lrLogFiles:
-      SetCaption(o.LogFilesCheckBox, text);
-      break;
-    case lrLogHeaders:
-      SetCaption(o.LogHeadersCheckBox, text);
-      break;
-    case lrLogDebug:
-      SetCaption(o.LogDebugCheckBox, text);
-      break;
-    case lrLogRemoteHosts:
-      SetCaption(o.LogRemoteHostsCheckBox, text);
-      break;
-    case lrTabSheet3:
-      SetTabText(o.PageControl1, o.TabSheet3, text);
-      break;
-    case lrUseIPFiltering:
-      SetCaption(o.UseIPFilteringCheckBox, text);
-      break;
-    case lrIPFilterAdd:
-      SetCaption(o.IPFilterAdd, text);
-      break;
-    case lrIPFilterEdit:
-      SetCaption(o.IPFilterEdit, text);
-      break;
-    case lrIPFilterRemove:
-      SetCaption(o.IPFilterRemove, text);
-      break;
-    case lrIPFiltersClear:
-      SetCaption(o.IPFiltersClear, text);
-      break;
-    case lrSendServerHeader:
-      SetCaption(o.SendServerHeaderCheckBox, text);
-      break;
-    case lrIndexCssLabel:
-      SetCaption(o.Label4, text);
-      break;
-    case lrECGI:
-      SetCaption(o.ECGICheckBox, text);
-      break;
-    case lrCGIDirLabel:
-      SetCaption(o.Label5, text);
-      break;
-    case lrRestoreDefCGIDir:
-      SetCaption(o.RestoreDefCGIDirButton, text);
-      break;
-    case lrUSCGIF:
-      SetCaption(o.USCGIFCheckBox, text);
-      break;
-    case lrDNICGI:
-      SetCaption(o.DNICGICheckBox, text);
-      break;
-    case lrTabSheet5:
-      SetTabText(o.PageControl1, o.TabSheet5, text);
-      break;
-    case lrDPAF:
-      SetCaption(o.DPAFCheckBox, text);
-      break;
-    case lrAEASC:
-      SetCaption(o.AEASCCheckBox, text);
-      break;
-    case lrDIPIV:
-      SetCaption(o.DIPIVCheckBox, text);
-      break;
-    case lrCGIAssocGroupBox:
-      if (o.CGIAssocGroupBox) o.CGIAssocGroupBox->setTitle(text);
-      break;
-    case lrCGIAssocAdd:
-      SetCaption(o.CGIAssocAdd, text);
-      break;
-    case lrCGIAssocEdit:
-      SetCaption(o.CGIAssocEdit, text);
-      break;
-    case lrCGIAssocRemove:
-      SetCaption(o.CGIAssocRemove, text);
-      break;
-    case lrCGIAssocClear:
-      SetCaption(o.CGIAssocClear, text);
-      break;
-    case lrAddRootHint:
-      SetHint(o.AddRootButton, text);
-      break;
-    case lrRemoveRootHint:
-      SetHint(o.RemoveRootButton, text);
-      break;
-    default:
-      break;
-  }
-}
 
 QPushButton* MakeButton(const QString& text, QWidget* parent, bool bold = false) {
   auto* button = new QPushButton(text, parent);
@@ -398,11 +186,63 @@ void TForm1::changeEvent(QEvent* event) {
 void TForm1::LangComboBoxChange() {
   L = LangComboBox->currentIndex();
   if (L >= 0 && L < kLanguageCount) {
-    for (int row = 0; row < kLangRowCount; ++row)
-      ApplyRow(*this, ::OptionsForm, ::AboutBox, row, QString::fromUtf8(LanguageText(L, row)));
+    ApplyLanguage(L);
+    // The dialogs may not exist yet while the program starts.
+    if (::OptionsForm) ::OptionsForm->ApplyLanguage(L);
+    if (::AboutBox) ::AboutBox->ApplyLanguage(L);
   }
   if (!SuppressLanguageSave) SaveLanguage(*this);
   SuppressLanguageSave = false;
+}
+
+void TForm1::ApplyLanguage(int language) {
+  ForEachLanguageRow(TLangWindow::Main, language, [this](int row, const char* utf8) {
+    const QString text = QString::fromUtf8(utf8);
+    switch (row) {
+      case lrOptionsButton:
+        OptionsButton->setText(text);
+        break;
+      case lrAboutBtnHint:
+        AboutBtn->setToolTip(text);
+        break;
+      case lrHideButton:
+        HideButton->setText(text);
+        break;
+      case lrStatistics:
+        Label2->setText(text);
+        break;
+      case lrRestore:
+        Restore->setText(text);
+        break;
+      case lrExit:
+        Exit->setText(text);
+        break;
+      default:
+        break;
+    }
+  });
+}
+
+void TForm1::ApplyOptions(TOptionsForm& options) {
+  const int32_t languageInForce = L;
+  options.StoreControls(*this);
+  // A failed store reports itself; the settings stay in force for this run all the same.
+  SaveSettings(*this);
+  // Frozen statistics would look live; dashes say they are off.
+  if (!SRS) {
+    StatLabel1->setText(QStringLiteral("--"));
+    StatLabel2->setText(QStringLiteral("--"));
+  }
+  // Every window follows a new language. The combo box is selected quietly so the handler runs
+  // once, and the handler must not store the language again: SaveSettings just did.
+  if (L != languageInForce) {
+    {
+      const QSignalBlocker quiet(LangComboBox);
+      LangComboBox->setCurrentIndex(L);
+    }
+    SuppressLanguageSave = true;
+    LangComboBoxChange();
+  }
 }
 
 void TForm1::OptionsButtonClick() {

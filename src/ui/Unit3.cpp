@@ -10,6 +10,7 @@
 
 #include "app/ServerCore.h"
 #include "ui/Icons.h"
+#include "ui/Languages.h"
 
 const char* const TAboutBox::Version = kVersionText;
 
@@ -85,4 +86,41 @@ void TAboutBox::SetLinkText(const QString& text) {
 
 void TAboutBox::MyForumClick() {
   QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOwnSiteUrl)));
+}
+
+void TAboutBox::ApplyLanguage(int language) {
+  ForEachLanguageRow(TLangWindow::About, language, [this](int row, const char* utf8) {
+    const QString text = QString::fromUtf8(utf8);
+    switch (row) {
+      case lrAboutCaption:
+        setWindowTitle(text);
+        break;
+      case lrAboutOK:
+        OKButton->setText(text);
+        break;
+      case lrAboutProduct:
+        Label2->setText(text);
+        break;
+      case lrAboutVersion:
+        Label1->setText(text + QString::fromLatin1(Version));
+        break;
+      case lrAboutAuthor:
+        Author->setText(text);
+        break;
+      case lrAboutNotice:
+        Label3->setText(text);
+        break;
+      case lrAboutSiteLabel:
+        Label4->setText(text);
+        break;
+      case lrAboutFreeware:
+        Freeware->setText(text);
+        break;
+      case lrAboutLink:
+        SetLinkText(text);
+        break;
+      default:
+        break;
+    }
+  });
 }

@@ -32,6 +32,8 @@ class TAboutBox : public QDialog {
   QString LinkText() const { return FLinkText; }
   // Opens kOwnSiteUrl in the default browser.
   void MyForumClick();
+  // Relabels the box with its rows of the language table.
+  void ApplyLanguage(int language);
 
  private:
   QString FLinkText;

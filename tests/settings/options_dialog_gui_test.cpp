@@ -147,6 +147,46 @@ TEST_F(OptionsDialog, ShowLoadsEverySettingIntoItsControl) {
   EXPECT_EQ(Items(Dialog->ListBoxRoots), (std::vector<std::string>{"/a", "/b"}));
 }
 
+TEST_F(OptionsDialog, EveryCheckBoxShowsItsSettingAndOkStoresTheBox) {
+  const struct {
+    const char* Name;
+    bool TServerCore::*Flag;
+    QCheckBox* TOptionsForm::*Box;
+  } rows[] = {
+      {"SRS", &TServerCore::SRS, &TOptionsForm::ShowStatCheckBox},
+      {"SCC", &TServerCore::SCC, &TOptionsForm::ShowCatContCheckBox},
+      {"HOS", &TServerCore::HOS, &TOptionsForm::HideOnStartCheckBox},
+      {"LS", &TServerCore::LS, &TOptionsForm::LogSessionsCheckBox},
+      {"LC", &TServerCore::LC, &TOptionsForm::LogConnectsCheckBox},
+      {"LF", &TServerCore::LF, &TOptionsForm::LogFilesCheckBox},
+      {"LH", &TServerCore::LH, &TOptionsForm::LogHeadersCheckBox},
+      {"LD", &TServerCore::LD, &TOptionsForm::LogDebugCheckBox},
+      {"LRH", &TServerCore::LRH, &TOptionsForm::LogRemoteHostsCheckBox},
+      {"UIPF", &TServerCore::UIPF, &TOptionsForm::UseIPFilteringCheckBox},
+      {"SSH", &TServerCore::SSH, &TOptionsForm::SendServerHeaderCheckBox},
+      {"ECGI", &TServerCore::ECGI, &TOptionsForm::ECGICheckBox},
+      {"USCGIF", &TServerCore::USCGIF, &TOptionsForm::USCGIFCheckBox},
+      {"DNICGI", &TServerCore::DNICGI, &TOptionsForm::DNICGICheckBox},
+      {"DPAF", &TServerCore::DPAF, &TOptionsForm::DPAFCheckBox},
+      {"AEASC", &TServerCore::AEASC, &TOptionsForm::AEASCCheckBox},
+      {"DIPIV", &TServerCore::DIPIV, &TOptionsForm::DIPIVCheckBox},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    const bool before = (*Form).*r.Flag;
+    ShowDialog();
+    QCheckBox* box = (*Dialog).*r.Box;
+    EXPECT_EQ(box->isChecked(), before);
+    box->setChecked(!before);
+    Dialog->OKButtonClick();
+    ASSERT_TRUE(Messages.empty()) << Messages[0].Caption;
+    EXPECT_EQ((*Form).*r.Flag, !before);
+    THive hive;
+    ASSERT_TRUE(THive::Parse(ReadFile(HivePath()), hive));
+    EXPECT_EQ(AsInteger(StoredValue(hive, r.Name)), before ? 0 : 1);
+  }
+}
+
 TEST_F(OptionsDialog, EnablingFollowsTheCheckBoxesAndDisabledEntriesTakeTheButtonColour) {
   Form->UIPF = false;
   Form->SCC = true;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramWindows.h"
 #include "app/Unit1.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"

@@ -2,6 +2,7 @@
 // the three windows, hide and show, the tray component's rules, Exit and the About link.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -192,7 +193,7 @@ TEST(MainWindowLanguage, RelabelFromOptionsDialogIsNotStoredTwice) {
   Session s(HiveWith(LanguageValue(1)));
   s.Show();
   const std::string before = s.Hive();
-  // What the options dialog does after it stored every setting itself.
+  // What the options dialog's OK has the main window do after every setting was stored.
   s.Form->LangComboBox->setCurrentIndex(2);
   s.Form->SuppressLanguageSave = true;
   s.Form->LangComboBoxChange();
@@ -212,6 +213,50 @@ TEST(MainWindowLanguage, RussianMakesBothOKButtonsDA) {
   EXPECT_EQ(::OptionsForm->OKButton->text(), Q("ДА"));
   EXPECT_EQ(::AboutBox->OKButton->text(), Q("ДА"));
   EXPECT_EQ(::AboutBox->Label1->text(), Q("Версия 1.1"));
+}
+
+// Every text a window shows where a row of the language table could land.
+QStringList ShownTexts(QWidget* window) {
+  QStringList texts{window->windowTitle()};
+  QList<QWidget*> widgets = window->findChildren<QWidget*>();
+  widgets.append(window);
+  for (QWidget* w : widgets) {
+    texts << w->toolTip();
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) texts << b->text();
+    if (auto* g = qobject_cast<QGroupBox*>(w)) texts << g->title();
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+      texts << l->text();
+      // The version line is its row's text followed by the version.
+      const QString version = QString::fromLatin1(TAboutBox::Version);
+      if (l->text().endsWith(version)) texts << l->text().chopped(version.size());
+    }
+    if (auto* t = qobject_cast<QTabWidget*>(w))
+      for (int i = 0; i < t->count(); ++i) texts << t->tabText(i);
+    if (auto* c = qobject_cast<QComboBox*>(w))
+      for (int i = 0; i < c->count(); ++i) texts << c->itemText(i);
+    if (auto* a = qobject_cast<TAboutBox*>(w)) texts << a->LinkText();
+  }
+  for (QAction* a : window->findChildren<QAction*>()) texts << a->text();
+  return texts;
+}
+
+TEST(MainWindowLanguage, EveryRowLabelsItsOwnWindowInEveryLanguage) {
+  Session s;
+  s.Show();
+  // Rows 0-5 label the main window, 25-33 the About box, all others the options dialog.
+  const auto ownWindow = [&](int row) -> QWidget* {
+    if (row <= lrExit) return s.Form.get();
+    if (row >= lrAboutCaption && row <= lrAboutLink) return ::AboutBox;
+    return ::OptionsForm;
+  };
+  // English last: the windows are built with English texts, some of them the rows' own.
+  for (const int l : {3, 2, 0, 1}) {
+    s.ChooseLanguage(l);
+    for (int row = 0; row < kLangRowCount; ++row) {
+      EXPECT_TRUE(ShownTexts(ownWindow(row)).contains(Q(LanguageText(l, row))))
+          << "language " << l << ", row " << row;
+    }
+  }
 }
 
 TEST(MainWindowLanguage, UnknownStoredLanguageChangesNoText) {
