@@ -51,6 +51,9 @@ void AppendSize(std::string& out, const TSearchRec& entry) {
 void AppendHtmlText(std::string& out, std::string_view text, bool singleQuoted) {
   size_t start = 0;
   for (size_t i = 0; i < text.size(); ++i) {
+    // Most characters need nothing: one comparison each before the full test.
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c > '>' || (c != '&' && c != '<' && c != '>' && c != '"' && c != '\'')) continue;
     const char* escape;
     switch (text[i]) {
       case '&':
