@@ -111,10 +111,6 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& u) {
   return len;
 }
 
-}  // namespace
-
-namespace {
-
 bool IsAscii(std::string_view text) {
   for (char ch : text)
     if (static_cast<unsigned char>(ch) >= 0x80) return false;
