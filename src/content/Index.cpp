@@ -1,8 +1,8 @@
 // Folder index files and the "Catalog contents" listing of a folder without one.
 #include "content/Index.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
+#include <string_view>
 #include <vector>
 
 #include "app/ServerCore.h"
@@ -24,53 +24,68 @@ const char* const kPlainHead =
     "</style></head><body>\n";
 
 // The link sits inside a double-quoted attribute; a quote in it would end the attribute.
-std::string QuotedLink(const std::string& link) {
-  std::string out;
-  out.reserve(link.size());
-  for (char c : link) {
-    if (c == '"')
-      out += "%22";
-    else
-      out += c;
+void AppendQuotedLink(std::string& out, std::string_view link) {
+  size_t start = 0;
+  for (size_t quote; (quote = link.find('"', start)) != std::string_view::npos; start = quote + 1) {
+    out.append(link, start, quote - start);
+    out += "%22";
   }
-  return out;
+  out.append(link, start);
 }
 
-std::string SizeText(const TSearchRec& entry) {
-  char buf[64];
-  if (entry.SizeHigh != 0)
-    std::snprintf(buf, sizeof buf, "%" PRIu32 " * 2^32 + %" PRIu32, entry.SizeHigh, entry.SizeLow);
-  else
-    std::snprintf(buf, sizeof buf, "%" PRIu32, entry.SizeLow);
-  return buf;
+void AppendNumber(std::string& out, uint32_t value) {
+  char buf[10];
+  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+}
+
+void AppendSize(std::string& out, const TSearchRec& entry) {
+  if (entry.SizeHigh != 0) {
+    AppendNumber(out, entry.SizeHigh);
+    out += " * 2^32 + ";
+  }
+  AppendNumber(out, entry.SizeLow);
 }
 
 }  // namespace
 
+void AppendHtmlText(std::string& out, std::string_view text, bool singleQuoted) {
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    // Most characters need nothing: one comparison each before the full test.
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c > '>' || (c != '&' && c != '<' && c != '>' && c != '"' && c != '\'')) continue;
+    const char* escape;
+    switch (text[i]) {
+      case '&':
+        escape = "&amp;";
+        break;
+      case '<':
+        escape = "&lt;";
+        break;
+      case '>':
+        escape = "&gt;";
+        break;
+      case '"':
+        escape = "&quot;";
+        break;
+      case '\'':
+        if (!singleQuoted) continue;
+        escape = "&#39;";
+        break;
+      default:
+        continue;
+    }
+    out.append(text, start, i - start);
+    out += escape;
+    start = i + 1;
+  }
+  out.append(text, start);
+}
+
 std::string HtmlText(const std::string& text, bool singleQuoted) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += singleQuoted ? "&#39;" : "'";
-        break;
-      default:
-        out += c;
-    }
-  }
+  AppendHtmlText(out, text, singleQuoted);
   return out;
 }
 
@@ -110,27 +125,36 @@ std::string BuildCatalogPage(TServerCore& Server, const std::string& LocalPath) 
   if (LocalPath.find('\0') != std::string::npos || !FindFiles(LocalPath + "/*", entries)) {
     page += "<tr><td colspan=\"*\"><i>empty catalog</i></tr>";
   } else {
+    // Every link shares the folder's part; only where that part cannot be shared is each link
+    // made whole, for every entry and before any is left out, as the error record wants.
+    std::string prefix;
+    const bool shared = FolderUrlPrefix(Server, LocalPath, prefix);
+    std::string link;
+    page.reserve(page.size() + entries.size() * 96 + 32);
     for (const TSearchRec& e : entries) {
-      std::string link = LocalPathToUrl(Server, LocalPath, e.Name);
-      std::string size;
-      if (e.Attr & FILE_ATTRIBUTE_DIRECTORY) {
-        size = "/CATALOG/";
-        link += '/';
-      } else {
-        size = SizeText(e);
-      }
+      const bool folder = e.Attr & FILE_ATTRIBUTE_DIRECTORY;
+      if (!shared) link = LocalPathToUrl(Server, LocalPath, e.Name);
       if (e.Attr & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
       if (e.Name == ".") continue;
       if (!IsAccessibleName(Server, e.Name)) continue;
-      // Listed, they would only lead to a "not found".
-      if (IsProgramFile(Server, LocalPath + "/" + e.Name)) continue;
+      // Listed, they would only lead to a "not found". The name alone settles most entries
+      // without building a path.
+      if (IsProgramFileName(e.Name) && IsProgramFile(Server, LocalPath + "/" + e.Name)) continue;
       if (e.Name == ".." && LocalPath == Server.RC) continue;
+      if (shared) {
+        link.assign(prefix);
+        AppendUrlBytes(link, e.Name);
+      }
+      if (folder) link += '/';
       page += "<tr><td class=\"fname\"><a href=\"";
-      page += QuotedLink(link);
+      AppendQuotedLink(page, link);
       page += "\">";
-      page += HtmlText(e.Name);
+      AppendHtmlText(page, e.Name);
       page += "</a><td class=\"fsize\">";
-      page += size;
+      if (folder)
+        page += "/CATALOG/";
+      else
+        AppendSize(page, e);
       page += "</tr>\n";
     }
   }

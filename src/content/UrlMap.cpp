@@ -1,8 +1,6 @@
 // Between request paths and local paths: the percent escapes, the Cyrillic UTF-8 pairs, the root.
 #include "content/UrlMap.h"
 
-#include <cstdio>
-
 #include "app/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
@@ -124,31 +122,16 @@ std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool In
   return result;
 }
 
-std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder,
-                           const std::string& Name) {
-  const std::string& root = Server.RC;
-  const bool rootHasSeparator = !root.empty() && root.back() == '/';
-  std::string full = Folder;
-  // The root "/" is listed as "/" and its entries as "/name", never "//name".
-  if (!(rootHasSeparator && Folder == root)) full += '/';
-  full += Name;
-
-  std::string rest;
-  std::string result;
-  if (full.find(root) != std::string::npos) {
-    size_t strip = rootHasSeparator ? root.size() - 1 : root.size();
-    rest = strip < full.size() ? full.substr(strip) : std::string();
-  } else {
-    result = "/ERROR/";
-    rest = full;
-    WriteLog(Server, "ERROR: " + full + " doesnt contain root path");
-  }
-
-  for (unsigned char c : rest) {
+void AppendUrlBytes(std::string& out, std::string_view bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  size_t plain = 0;  // start of the run of bytes that stand as they are
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c != ' ' && c < 0x80) continue;
+    out.append(bytes, plain, i - plain);
+    plain = i + 1;
     if (c == ' ') {
-      result += "%20";
-    } else if (c < 0x80) {
-      result += static_cast<char>(c);
+      out += "%20";
     } else {
       int first = 0xD0;
       int second = 0x81;  // any byte the table does not list becomes the pair of 0xA8
@@ -161,12 +144,59 @@ std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder,
         first = 0xD1;
         second = 0x91;
       }
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "%%%02X%%%02X", first, second);
-      result += escape;
+      const char escape[6] = {'%', kHex[first >> 4], kHex[first & 15],
+                              '%', kHex[second >> 4], kHex[second & 15]};
+      out.append(escape, sizeof escape);
     }
   }
+  out.append(bytes, plain);
+}
+
+namespace {
+
+// The folder with the separator LocalPathToUrl puts between it and a name.
+std::string FolderHead(TServerCore& Server, const std::string& Folder) {
+  const std::string& root = Server.RC;
+  const bool rootHasSeparator = !root.empty() && root.back() == '/';
+  // The root "/" is listed as "/" and its entries as "/name", never "//name".
+  return rootHasSeparator && Folder == root ? Folder : Folder + '/';
+}
+
+size_t RootStrip(TServerCore& Server) {
+  const std::string& root = Server.RC;
+  const bool rootHasSeparator = !root.empty() && root.back() == '/';
+  return rootHasSeparator ? root.size() - 1 : root.size();
+}
+
+}  // namespace
+
+std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder,
+                           const std::string& Name) {
+  const std::string& root = Server.RC;
+  const std::string full = FolderHead(Server, Folder) + Name;
+
+  std::string rest;
+  std::string result;
+  if (full.find(root) != std::string::npos) {
+    size_t strip = RootStrip(Server);
+    rest = strip < full.size() ? full.substr(strip) : std::string();
+  } else {
+    result = "/ERROR/";
+    rest = full;
+    WriteLog(Server, "ERROR: " + full + " doesnt contain root path");
+  }
+  AppendUrlBytes(result, rest);
   return result;
+}
+
+bool FolderUrlPrefix(TServerCore& Server, const std::string& Folder, std::string& prefix) {
+  const std::string head = FolderHead(Server, Folder);
+  // Found in the head, the root is found in every path that starts with it, and the part cut
+  // off never reaches into the name.
+  if (head.find(Server.RC) == std::string::npos) return false;
+  prefix.clear();
+  AppendUrlBytes(prefix, std::string_view(head).substr(RootStrip(Server)));
+  return true;
 }
 
 std::string DecodeQueryText(const std::string& Text) {

@@ -111,9 +111,17 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& u) {
   return len;
 }
 
+bool IsAscii(std::string_view text) {
+  for (char ch : text)
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  return true;
+}
+
 }  // namespace
 
 std::string Cp1251ToUtf8(std::string_view text) {
+  // Most names on disk are plain ASCII, which reads the same in both encodings.
+  if (IsAscii(text)) return std::string(text);
   std::string out;
   out.reserve(text.size() * 2);
   for (char ch : text) AppendUtf8(out, ToUnicode(static_cast<unsigned char>(ch)));
@@ -121,6 +129,7 @@ std::string Cp1251ToUtf8(std::string_view text) {
 }
 
 std::string Utf8ToCp1251(std::string_view text) {
+  if (IsAscii(text)) return std::string(text);
   std::string out;
   out.reserve(text.size());
   size_t i = 0;
@@ -167,9 +176,9 @@ bool Cp1251SameText(std::string_view a, std::string_view b) {
 bool Cp1251WildcardMatch(std::string_view pattern, std::string_view name) {
   // Greedy with one resume point: on a mismatch only the latest '*' needs to take one more
   // character, which keeps the match linear per star instead of exponential.
-  auto same = [](char a, char b) {
-    return Cp1251ToLower(static_cast<unsigned char>(a)) ==
-           Cp1251ToLower(static_cast<unsigned char>(b));
+  const auto& lower = Cases().lower;
+  auto same = [&lower](char a, char b) {
+    return lower[static_cast<unsigned char>(a)] == lower[static_cast<unsigned char>(b)];
   };
   size_t p = 0, n = 0;
   size_t starP = std::string_view::npos, starN = 0;

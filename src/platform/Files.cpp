@@ -106,21 +106,28 @@ bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& fou
     folder = Cp1251ToUtf8(folderAndPattern.substr(0, slash == 0 ? 1 : slash));
     pattern = folderAndPattern.substr(slash + 1);
   }
-  TFd dirOwner(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dirOwner.Valid()) return false;
-  DIR* dir = fdopendir(dirOwner.Get());
+  DIR* dir = opendir(folder.c_str());
   if (!dir) return false;
-  const int dirFd = dirOwner.Release();  // closedir closes it
-  const std::string prefix = folder == "/" ? "/" : folder + "/";
+  const int dirFd = dirfd(dir);
+  const bool everything = pattern == "*";
+  // One buffer for every entry's full path (the attribute call needs it); only the name changes.
+  std::string path = folder == "/" ? "/" : folder + "/";
+  const size_t prefixLength = path.size();
   while (struct dirent* entry = readdir(dir)) {
     std::string name = Utf8ToCp1251(entry->d_name);
-    if (!Cp1251WildcardMatch(pattern, name)) continue;
+    if (!everything && !Cp1251WildcardMatch(pattern, name)) continue;
     struct stat st;
-    // An entry that vanished meanwhile, or a link to nothing, cannot be opened either: skip it.
-    if (fstatat(dirFd, entry->d_name, &st, 0) != 0) continue;
+    // A folder entry that is no link needs no look: it exists, and a folder has no size. An
+    // entry that vanished meanwhile, or a link to nothing, cannot be opened either: skip it.
+    if (entry->d_type == DT_DIR)
+      st.st_mode = S_IFDIR;
+    else if (fstatat(dirFd, entry->d_name, &st, 0) != 0)
+      continue;
+    path.resize(prefixLength);
+    path += entry->d_name;
     TSearchRec rec;
     rec.Name = std::move(name);
-    rec.Attr = AttributesOf(st, prefix + entry->d_name);
+    rec.Attr = AttributesOf(st, path);
     uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
     rec.SizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
     rec.SizeHigh = static_cast<uint32_t>(size >> 32);

@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,23 @@ TEST_F(IndexTest, HiddenSystemAndDotNamesLeftOut) {
   EXPECT_NE(page.find(Row("/shown.txt", "shown.txt", "0")), std::string::npos);
   EXPECT_EQ(page.find("hidden"), std::string::npos);
   EXPECT_EQ(page.find("system"), std::string::npos);
+}
+
+TEST_F(IndexTest, FolderOutsideTheRootLinksEveryEntryAsAnError) {
+  // Each entry's link is made, and its record written, before dot names are left out.
+  std::string other = Sub("other");
+  Server.RC = Sub("root");
+  Server.DPAF = true;
+  WriteFile(other + "/a.txt", "x");
+  WriteFile(other + "/.dot", "");
+  EXPECT_EQ(BuildCatalogPage(Server, other),
+            kPlainHead + kTableHead + Row("/ERROR/" + other + "/a.txt", "a.txt", "1") + kEnd);
+  std::string log = ReadFile(Server.LogFileName);
+  for (const char* name : {".", "..", "a.txt", ".dot"})
+    EXPECT_NE(log.find("ERROR: " + other + "/" + name + " doesnt contain root path\n"),
+              std::string::npos)
+        << name;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4);
 }
 
 }  // namespace

@@ -148,6 +148,11 @@ TEST_F(UrlMapTest, LocalPathToUrl) {
     SCOPED_TRACE(c.Folder + " " + c.Name);
     Server.RC = c.Root;
     EXPECT_EQ(LocalPathToUrl(Server, c.Folder, c.Name), c.Url);
+    // A listing builds its links from the folder's shared part.
+    std::string url;
+    ASSERT_TRUE(FolderUrlPrefix(Server, c.Folder, url));
+    AppendUrlBytes(url, c.Name);
+    EXPECT_EQ(url, c.Url);
   }
   EXPECT_EQ(Log(), "");
 }
@@ -155,6 +160,8 @@ TEST_F(UrlMapTest, LocalPathToUrl) {
 TEST_F(UrlMapTest, UrlOfAPathOutsideTheRootIsMarkedAndLogged) {
   EXPECT_EQ(LocalPathToUrl(Server, "/elsewhere", "a b"), "/ERROR//elsewhere/a%20b");
   EXPECT_EQ(Log(), "ERROR: /elsewhere/a b doesnt contain root path\n");
+  std::string prefix;
+  EXPECT_FALSE(FolderUrlPrefix(Server, "/elsewhere", prefix));
 }
 
 TEST_F(UrlMapTest, ListingLinksMapBackToTheirFiles) {
