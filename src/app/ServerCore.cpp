@@ -1,50 +1,15 @@
 #include "app/ServerCore.h"
 
 #include <cstdio>
-#include <new>
 
 #include "content/MimeTypes.h"
+#include "filter/IpFilter.h"
+#include "http/Request.h"
 #include "log/Log.h"
-#include "net/Connections.h"
+#include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Time.h"
 #include "settings/Settings.h"
-
-mParserList::~mParserList() {
-  for (mParser* p : FItems) delete p;
-}
-
-mParser* mParserList::Find(TCustomWinSocket* socket) {
-  for (mParser* p : FItems)
-    if (p->Socket == socket) return p;
-  return nullptr;
-}
-
-mParser* mParserList::Add(TCustomWinSocket* socket) {
-  if (mParser* p = Find(socket)) return p;
-  try {
-    FItems.reserve(FItems.size() + 1);
-    auto* p = new mParser;
-    p->Socket = socket;
-    FItems.push_back(p);
-    return p;
-  } catch (const std::bad_alloc&) {
-    FServer.ErrorCount++;
-    WriteLog(FServer, "ERROR: cannot realloc in mParserList::Add");
-    return nullptr;
-  }
-}
-
-void mParserList::Remove(TCustomWinSocket* socket) {
-  for (size_t i = 0; i < FItems.size(); ++i) {
-    if (FItems[i]->Socket == socket) {
-      delete FItems[i];
-      FItems.erase(FItems.begin() + static_cast<long>(i));
-      if (FItems.empty()) FItems.shrink_to_fit();
-      return;
-    }
-  }
-}
 
 TServerCore::TServerCore() = default;
 TServerCore::~TServerCore() = default;
@@ -69,7 +34,7 @@ void TServerCore::StartUp(const std::string& programFolder) {
   SetCurrentDir(ProgramDir);
   RC = "/";
   // The list exists before anything below can open a modal box whose loop serves connections.
-  Parsers = std::make_unique<mParserList>(*this);
+  Parsers = std::make_unique<mParserList>();
   AssignDefaultSettings(*this);
   ConnectCount = 0;
   RequestCount = 0;
@@ -111,6 +76,16 @@ void TServerCore::ShutDown() {
 
 namespace {
 
+// A new record for the connection; null, counted and logged, when the list cannot grow.
+mParser* AddRecord(TServerCore& server, TCustomWinSocket* socket) {
+  mParser* p = server.Parsers->Add(socket);
+  if (!p) {
+    server.ErrorCount++;
+    WriteLog(server, "ERROR: cannot realloc in mParserList::Add");
+  }
+  return p;
+}
+
 std::string PeerText(TServerCore& server, TCustomWinSocket* socket) {
   std::string text = socket->PeerAddress() + ":" + std::to_string(socket->PeerPort());
   if (server.LRH) text += " " + socket->PeerHostName();
@@ -138,7 +113,7 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
       }
     }
   }
-  mParser* p = Parsers->Add(Socket);
+  mParser* p = AddRecord(*this, Socket);
   if (!p) {
     // Without a record its requests could never be answered; refuse it instead of letting it hang.
     Socket->Close();
@@ -159,7 +134,7 @@ void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
   mParser* p = Parsers->Find(Socket);
   int n = Socket->AvailableBytes();
   if (!p) {
-    p = Parsers->Add(Socket);
+    p = AddRecord(*this, Socket);
     WriteLog(*this, std::string(n > 0 ? "DEBUG: p==NULL len>0 at " : "DEBUG: p==NULL len==0 at ") +
                         TimeStampText());
     if (!p) {
@@ -233,4 +208,43 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
     ForgetRecord(*this, Socket);
   }
   ErrorCode = 0;
+}
+
+bool TServerCore::TestWrongIP(const std::string& Address, const std::string& Mask) {
+  const TMaskTest test = TestAddressMask(Address, Mask);
+  // A short address is worth a record whatever the log settings: it did not come from a peer.
+  if (test.StrangeAddress)
+    WriteLog(*this, TimeStampText() + "Strange IP address discovered: " + Address);
+  return test.Denied;
+}
+
+// ---- the main window's statistics ----
+
+std::string StatisticsText1(const TServerState& Server) {
+  char buf[256];
+  if (Server.L == 0) {
+    std::snprintf(buf, sizeof buf,
+                  Utf8ToCp1251("ВСЕГО: соед. - %d; запросов - %d; ошибок - %d").c_str(),
+                  Server.ConnectCount, Server.RequestCount, Server.ErrorCount);
+  } else {
+    std::snprintf(buf, sizeof buf, "TOTAL: connects - %d; requests - %d; errors - %d",
+                  Server.ConnectCount, Server.RequestCount, Server.ErrorCount);
+  }
+  return buf;
+}
+
+std::string StatisticsText2(const TServerState& Server) {
+  char buf[256];
+  int active = Server.Parsers ? Server.Parsers->Count() : 0;
+  if (Server.L == 0) {
+    std::snprintf(
+        buf, sizeof buf,
+        Utf8ToCp1251("активных соединений - %d\nпопыток соединения с блокированных IP - %d")
+            .c_str(),
+        active, Server.BannedCount);
+  } else {
+    std::snprintf(buf, sizeof buf, "active connections - %d\nconnect attempts from banned IPs - %d",
+                  active, Server.BannedCount);
+  }
+  return buf;
 }

@@ -8,13 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "app/ServerCore.h"
 #include "content/UrlMap.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/TempFiles.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ class TEnvironmentWriter {
 };
 
 // Start-up made the program folder current; a relative ProgramDir is only usable as that.
-std::string TempFolderOf(const TServerCore& Server) {
+std::string TempFolderOf(const TServerState& Server) {
   const std::string& dir = Server.ProgramDir;
   if (dir.empty() || dir[0] != '/') return "";
   return dir.back() == '/' ? dir : dir + "/";
@@ -85,7 +85,7 @@ std::string TempFolderOf(const TServerCore& Server) {
 
 }  // namespace
 
-int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
+int BuildCgiEnvironment(TServerState& Server, mParser* p) {
   Server.CgiEnvironment.assign(kCgiEnvironmentSize, '\0');
   TEnvironmentWriter env(Server.CgiEnvironment);
   const std::vector<std::string>& vars = p->Variables;
@@ -131,7 +131,7 @@ int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
   return env.Finish();
 }
 
-THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& HeaderBlock) {
+THandle RunCgi(TServerState& Server, mParser* p, int& BodyLength, std::string& HeaderBlock) {
   BodyLength = -1;
   HeaderBlock.clear();
   if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);

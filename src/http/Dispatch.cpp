@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 
-#include "app/ServerCore.h"
 #include "content/AutocloseStream.h"
 #include "content/Cgi.h"
 #include "content/Index.h"
@@ -15,23 +14,18 @@
 #include "content/UrlMap.h"
 #include "http/Conditional.h"
 #include "http/Parse.h"
+#include "http/Request.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
 #include "platform/Time.h"
+#include "server/ServerState.h"
 
 namespace {
 
 enum TResponceType { RESPONCE_TEXT = 0, RESPONCE_FILE = 1, RESPONCE_REDIRECT = 2 };
 enum TErrorType { ERR_NONE = 0, ERR_NOT_FOUND = 1, ERR_ACCESS_DENIED = 2, ERR_INTERNAL = 3 };
-
-// A body this large is refused before anything is served; the assembly stores at most one
-// byte more of a body that is not CGI, so the request can be answered without reading on.
-constexpr int32_t kMaxPlainBody = 2000;
-// The assembly gives up on a head at this many bytes and marks 413 without parsing it; the
-// parser's own 413 (an announced body too large even for CGI) comes with a shorter head.
-constexpr int32_t kMaxHeadBytes = 8000;
 
 const char* const kAllowLine = "Allow: OPTIONS, HEAD, GET, POST\n";
 const char* const kNoIndexText = "\ndoesn`t have an index.";
@@ -50,7 +44,7 @@ std::string MetaVariable(const mParser* p, const std::string& name) {
 
 // What may never be answered is answered exactly like a missing file, so that a client cannot
 // even learn that it exists.
-bool IsServable(TServerCore& Server, const mParser* p) {
+bool IsServable(TServerState& Server, const mParser* p) {
   if (!IsAccessiblePath(Server, LocalBase(Server, p->InCGIDir), p->LocalPath)) return false;
   // The path info becomes PATH_TRANSLATED, a path the program is invited to open.
   if (p->IsCGI && !IsAccessiblePath(Server, "", MetaVariable(p, "PATH_INFO"))) return false;
@@ -89,7 +83,7 @@ bool SameDate(const std::string& value, const std::string& lastModified, int64_t
   return Cp1251SameText(value, lastModified) || (ParseHttpDate(value, t) && t == mtime);
 }
 
-TFileAnswer DecideFileAnswer(TServerCore& Server, mParser* p, TFileStream& file) {
+TFileAnswer DecideFileAnswer(TServerState& Server, mParser* p, TFileStream& file) {
   TFileAnswer a;
   int64_t mtime = 0;
   const bool dated = !p->LastModified.empty() && file.LastWriteTime(mtime);
@@ -158,56 +152,7 @@ std::string ProgramHeadToWire(const std::string& block) {
 
 }  // namespace
 
-bool IsAccessibleName(TServerCore& Server, const std::string& LocalPath) {
-  if (!Server.DPAF) return true;
-  size_t cut = LocalPath.find_last_of("/:");
-  size_t start = (cut == std::string::npos) ? 0 : cut + 1;
-  return !(start < LocalPath.size() && LocalPath[start] == '.');
-}
-
-bool IsAccessiblePath(TServerCore& Server, const std::string& Base, const std::string& Path) {
-  if (!Server.DPAF) return true;
-  size_t start = 0;
-  // The base is the user's own choice and may itself lie in a dot folder (~/.www).
-  if (!Base.empty() && Path.compare(0, Base.size(), Base) == 0 &&
-      (Base.back() == '/' || Path.size() == Base.size() || Path[Base.size()] == '/'))
-    start = Base.size();
-  for (size_t i = start; i < Path.size();) {
-    size_t end = Path.find_first_of("/:", i);
-    if (end == std::string::npos) end = Path.size();
-    if (end > i && Path[i] == '.') return false;
-    i = end + 1;
-  }
-  return true;
-}
-
-bool IsProgramFileName(const std::string& Name) {
-  // The log with its rotated copies, the hive with its temporary and set-aside forms.
-  for (const std::string own : {"brevoxa.log", "HKLM.reg"})
-    if (Name.compare(0, own.size(), own) == 0 &&
-        (Name.size() == own.size() || Name[own.size()] == '.'))
-      return true;
-  // A CGI run's standard input, error and output ("out%d.tmp").
-  if (Name == "t_in.tmp" || Name == "t_err.tmp") return true;
-  const size_t digits = Name.size() >= 8 ? Name.size() - 7 : 0;
-  if (digits == 0 || Name.compare(0, 3, "out") != 0 || Name.compare(3 + digits, 4, ".tmp") != 0)
-    return false;
-  for (size_t i = 3; i < 3 + digits; ++i)
-    if (Name[i] < '0' || Name[i] > '9') return false;
-  return true;
-}
-
-bool IsProgramFile(TServerCore& Server, const std::string& LocalPath) {
-  const size_t slash = LocalPath.rfind('/');
-  if (slash == std::string::npos || !IsProgramFileName(LocalPath.substr(slash + 1))) return false;
-  // Start-up made the program folder current; a relative name is only usable as that.
-  const std::string& dir = Server.ProgramDir;
-  const std::string own = dir.empty() || dir[0] != '/' ? std::string(".") : dir;
-  // Compared as folders on disk, so "//", "/./" or a linked root cannot spell it otherwise.
-  return SameDirectory(LocalPath.substr(0, slash + 1), own);
-}
-
-void DispatchRequest(TServerCore& Server, mParser* p) {
+void DispatchRequest(TServerState& Server, mParser* p) {
   int ResponceType = RESPONCE_TEXT;
   int ErrorType = ERR_NONE;
   bool decided = false;

@@ -14,12 +14,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+
 #include "app/ServerCore.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
 #include "filter/IpFilter.h"
 #include "http/Conditional.h"
-#include "net/Connections.h"
+#include "http/Request.h"
 #include "platform/Streams.h"
 #include "settings/Settings.h"
 

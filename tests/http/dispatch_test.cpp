@@ -16,6 +16,7 @@
 #include "app/ServerCore.h"
 #include "content/Index.h"
 #include "content/MimeTypes.h"
+#include "content/UrlMap.h"
 #include "http/Parse.h"
 #include "support/TestSupport.h"
 

@@ -7,8 +7,9 @@
 #include <functional>
 #include <string>
 #include <vector>
+
 #include "app/ServerCore.h"
-#include "net/Connections.h"
+#include "http/Request.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -69,7 +70,9 @@ class AssemblyTest : public ::testing::Test {
   }
   void TearDown() override { Server.ShutDown(); }
 
-  void Feed(const std::string& bytes) { ConsumeInput(Server, P, bytes.data(), static_cast<int>(bytes.size())); }
+  void Feed(const std::string& bytes) {
+    ConsumeInput(Server, P, bytes.data(), static_cast<int>(bytes.size()));
+  }
   std::string Log() { return ReadFile(Dir / "brevoxa.log"); }
   int Count(const std::string& text, const std::string& what) {
     int n = 0;
@@ -175,7 +178,8 @@ TEST_F(AssemblyTest, HeadLimitAt8000Bytes) {
       EXPECT_EQ(socket.Output.rfind("HTTP/1.1 413", 0), 0u) << socket.Output.substr(0, 60);
       EXPECT_TRUE(p->CloseConnection);
       EXPECT_EQ(Server.RequestCount, before + 1) << "bytes after the limit must not be scanned";
-      EXPECT_NE(logged.find("10.0.0.8:1 overloaded HTTP headers, possibly an attack\n"), std::string::npos);
+      EXPECT_NE(logged.find("10.0.0.8:1 overloaded HTTP headers, possibly an attack\n"),
+                std::string::npos);
     } else {
       EXPECT_NE(socket.Output.find("AAAA"), std::string::npos);
       EXPECT_NE(socket.Output.find("BBBB"), std::string::npos);
@@ -196,14 +200,16 @@ TEST_F(AssemblyTest, PlainBodyIsCutAfter2001Bytes) {
     TFakeSocket socket;
     mParser* p = Server.Parsers->Add(&socket);
     std::string bodyBytes;
-    std::string head = "POST /a.txt HTTP/1.1\r\nContent-Length: " + std::to_string(row.declared) + "\r\n\r\n";
+    std::string head =
+        "POST /a.txt HTTP/1.1\r\nContent-Length: " + std::to_string(row.declared) + "\r\n\r\n";
     size_t sizeSeen = 0;
     // The body is looked at while the request is dispatched; afterwards the record is reset.
     socket.OnWrite = [&] {
       if (sizeSeen == 0) sizeSeen = p->Body.size();
     };
     const int before = Server.RequestCount;
-    std::string bytes = head + std::string(static_cast<size_t>(row.declared), 'b') + "GET /b.txt HTTP/1.1\r\n\r\n";
+    std::string bytes =
+        head + std::string(static_cast<size_t>(row.declared), 'b') + "GET /b.txt HTTP/1.1\r\n\r\n";
     ConsumeInput(Server, p, bytes.data(), static_cast<int>(bytes.size()));
     if (row.refused) {
       EXPECT_EQ(sizeSeen, 2001u);

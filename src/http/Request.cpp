@@ -1,16 +1,16 @@
 // Request assembly: the byte scanner that splits a connection's input into head and body,
 // and hands every complete request to the parser and the dispatcher.
-#include "net/Connections.h"
+#include "http/Request.h"
 
-#include "app/ServerCore.h"
 #include "http/Dispatch.h"
 #include "http/Parse.h"
 #include "log/Log.h"
 #include "platform/Time.h"
+#include "server/ServerState.h"
 
 namespace {
 
-void WriteRequestRecords(TServerCore& Server, mParser* p) {
+void WriteRequestRecords(TServerState& Server, mParser* p) {
   const std::string addrPort = p->RemoteAddr + ":" + p->RemotePort;
   if (Server.LF)
     WriteLog(Server,
@@ -31,7 +31,7 @@ void Release(T& value) {
 
 }  // namespace
 
-void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count) {
+void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count) {
   int i = 0;
   bool lf = p->LastWasLF;
   bool notCGI = !p->IsCGI;
@@ -103,7 +103,7 @@ void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count)
   p->LastWasLF = lf;
 }
 
-bool ResumeInput(TServerCore& Server, mParser* p) {
+bool ResumeInput(TServerState& Server, mParser* p) {
   if (p->Unscanned.empty() || p->Socket->OutputFull()) return true;
   std::string held;
   held.swap(p->Unscanned);
@@ -118,7 +118,7 @@ TClientWait ClientWaitOf(const mParser* p) {
   return cwNextRequest;
 }
 
-void ResetRequest(TServerCore& Server, mParser* p) {
+void ResetRequest(TServerState& Server, mParser* p) {
   Release(p->HeaderText);
   Release(p->Body);
   p->LastWasLF = false;
