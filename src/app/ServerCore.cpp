@@ -55,7 +55,6 @@ void TServerCore::StartUp(const std::string& programFolder) {
 
 void TServerCore::ShutDown() {
   if (!Parsers) return;  // never started, or already shut down
-  CurrentReadRecord = nullptr;
   Parsers.reset();
   Registry.reset();
   MimeTable.clear();
@@ -76,27 +75,10 @@ void TServerCore::ShutDown() {
 
 namespace {
 
-// A new record for the connection; null, counted and logged, when the list cannot grow.
-mParser* AddRecord(TServerCore& server, TCustomWinSocket* socket) {
-  mParser* p = server.Parsers->Add(socket);
-  if (!p) {
-    server.ErrorCount++;
-    WriteLog(server, "ERROR: cannot realloc in mParserList::Add");
-  }
-  return p;
-}
-
 std::string PeerText(TServerCore& server, TCustomWinSocket* socket) {
   std::string text = socket->PeerAddress() + ":" + std::to_string(socket->PeerPort());
   if (server.LRH) text += " " + socket->PeerHostName();
   return text;
-}
-
-// Removes the connection's record; a read event running on it learns so and stops.
-void ForgetRecord(TServerCore& server, TCustomWinSocket* socket) {
-  mParser* p = server.Parsers->Find(socket);
-  if (p && p == server.CurrentReadRecord) server.CurrentReadRecord = nullptr;
-  server.Parsers->Remove(socket);
 }
 
 }  // namespace
@@ -130,67 +112,14 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
 }
 
 void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
-  if (!Parsers) return;
-  mParser* p = Parsers->Find(Socket);
-  int n = Socket->AvailableBytes();
-  if (!p) {
-    p = AddRecord(*this, Socket);
-    WriteLog(*this, std::string(n > 0 ? "DEBUG: p==NULL len>0 at " : "DEBUG: p==NULL len==0 at ") +
-                        TimeStampText());
-    if (!p) {
-      Socket->Close();
-      return;
-    }
-  }
-  if (n <= 0 && p->Unscanned.empty()) return;
-
-  // A failed read or write inside this event can raise the error and disconnect events, which
-  // remove the record; from then on neither the record nor the connection may be touched.
-  mParser* outer = CurrentReadRecord;
-  CurrentReadRecord = p;
-  auto stillOurs = [&] { return Parsers && CurrentReadRecord == p && Parsers->Find(Socket) == p; };
-  const int32_t requestsBefore = RequestCount;
-  bool alive = ResumeInput(*this, p) && stillOurs();
-  bool gotBytes = false;
-  // While answers wait to drain, the client's further bytes stay where they are, unless the
-  // connection is closing anyway and they are only dropped.
-  auto mayRead = [&] {
-    return p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull());
-  };
-  while (alive && n > 0 && mayRead()) {
-    if (n > 65535) n = 61440;
-    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(n)]);
-    int m = Socket->ReadBytes(buffer.get(), n);
-    if (!stillOurs()) {
-      alive = false;
-      break;
-    }
-    if (m > 0) {
-      gotBytes = true;
-      ConsumeInput(*this, p, buffer.get(), m);
-    }
-    if (!stillOurs()) {
-      alive = false;
-      break;
-    }
-    if (m <= 0) break;
-    n = Socket->AvailableBytes();
-  }
-  CurrentReadRecord = outer;
-  if (!alive) return;
-  if (p->CloseConnection) {
-    Socket->Close();
-  } else {
-    const TClientWait wait = ClientWaitOf(p);
-    Socket->WaitingFor(wait, RequestCount != requestsBefore || (wait == cwRestOfBody && gotBytes));
-  }
+  if (Parsers) ReadRequests(*this, Socket);
 }
 
 void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
   if (!Parsers) return;
   std::string peer = PeerText(*this, Socket);
   if (LC) WriteLog(*this, peer + " DISCONNECTED at " + TimeStampText() + "\n");
-  ForgetRecord(*this, Socket);
+  Parsers->Remove(Socket);
 }
 
 void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
@@ -205,7 +134,7 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
       WriteLog(*this, peer + " socket ERROR (code " + std::to_string(ErrorCode) + ") at " +
                           TimeStampText());
     }
-    ForgetRecord(*this, Socket);
+    Parsers->Remove(Socket);
   }
   ErrorCode = 0;
 }

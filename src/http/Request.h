@@ -1,4 +1,4 @@
-// Turning received bytes into requests: the scanner of one connection's record.
+// The request path: from a connection's received bytes to dispatched requests.
 #pragma once
 #include <string>
 
@@ -13,11 +13,16 @@ constexpr int32_t kMaxHeadBytes = 8000;
 // answered without reading on.
 constexpr int32_t kMaxPlainBody = 2000;
 
+// A record for the connection; null, counted and logged, when memory runs out.
+[[nodiscard]] mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket);
+// The read event: takes what the connection has received, unless its answers wait to drain, and
+// scans it; then closes the connection or tells it what it waits for.
+void ReadRequests(TServerState& Server, TCustomWinSocket* Socket);
 // Scans one block of received bytes into the record; dispatches every request it completes.
 void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count);
 // Scans the bytes held back while the connection's output was full, once it is not; false when
 // the record went away meanwhile.
-bool ResumeInput(TServerState& Server, mParser* p);
+[[nodiscard]] bool ResumeInput(TServerState& Server, mParser* p);
 // What the connection waits for from its client now.
 TClientWait ClientWaitOf(const mParser* p);
 // Prepares the record for the next request on the same connection.

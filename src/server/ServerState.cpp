@@ -1,38 +1,31 @@
 // The connection records.
 #include "server/ServerState.h"
 
+#include <algorithm>
 #include <new>
 
-mParserList::~mParserList() {
-  for (mParser* p : FItems) delete p;
-}
-
 mParser* mParserList::Find(TCustomWinSocket* socket) {
-  for (mParser* p : FItems)
-    if (p->Socket == socket) return p;
-  return nullptr;
+  mParser* p = socket->Record.get();
+  return p && !p->Dead ? p : nullptr;
 }
 
 mParser* mParserList::Add(TCustomWinSocket* socket) {
   if (mParser* p = Find(socket)) return p;
   try {
     FItems.reserve(FItems.size() + 1);
-    auto* p = new mParser;
-    p->Socket = socket;
-    FItems.push_back(p);
-    return p;
+    socket->Record = std::make_unique<mParser>();
+    socket->Record->Socket = socket;
+    FItems.push_back(socket->Record.get());
+    return socket->Record.get();
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
 
 void mParserList::Remove(TCustomWinSocket* socket) {
-  for (size_t i = 0; i < FItems.size(); ++i) {
-    if (FItems[i]->Socket == socket) {
-      delete FItems[i];
-      FItems.erase(FItems.begin() + static_cast<long>(i));
-      if (FItems.empty()) FItems.shrink_to_fit();
-      return;
-    }
-  }
+  mParser* p = Find(socket);
+  if (!p) return;
+  p->Dead = true;
+  FItems.erase(std::find(FItems.begin(), FItems.end(), p));
+  if (FItems.empty()) FItems.shrink_to_fit();
 }

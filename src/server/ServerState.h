@@ -25,30 +25,7 @@ enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAcce
 // time-out.
 enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
 
-class TCustomWinSocket {
- public:
-  virtual ~TCustomWinSocket() = default;
-  virtual int AvailableBytes() = 0;
-  // Up to count bytes without waiting; -1 after a failure (error event, then disconnect event).
-  virtual int ReadBytes(void* buffer, int count) = 0;
-  virtual void WriteText(const std::string& text) = 0;
-  // Takes the stream and sends it from its position; the connection stays open afterwards.
-  virtual void WriteStream(std::unique_ptr<TStream> stream) = 0;
-  // After what is queued has gone out; at once (disconnect event inside) when nothing is.
-  virtual void Close() = 0;
-  virtual std::string PeerAddress() = 0;
-  virtual int PeerPort() = 0;
-  virtual std::string PeerHostName() = 0;
-  virtual std::string OwnAddress() = 0;
-  virtual std::string OwnHostName() = 0;
-  virtual int OwnPort() = 0;
-  // True while so much output waits unsent that nothing more may be dispatched for the
-  // connection; the transport raises a read event again once it has drained.
-  virtual bool OutputFull() { return false; }
-  // Told after each read event: what the connection now waits for, and whether that wait began
-  // afresh (a new head after an answer, or more of a body arrived).
-  virtual void WaitingFor(TClientWait what, bool restart) {}
-};
+class TCustomWinSocket;
 
 // One per live connection: the request being assembled on it.
 struct mParser {
@@ -80,22 +57,59 @@ struct mParser {
   int32_t Version = 0;
   // Received bytes not yet scanned: held while the connection's answers wait to drain.
   std::string Unscanned;
+  // Set when the connection's disconnect or error event removed the record, perhaps from inside
+  // a read event still running on it: from then on the read event leaves record and connection
+  // alone. The record itself lives on in its connection's slot until the transport frees the
+  // connection, after every event on it has returned.
+  bool Dead = false;
 };
 
+class TCustomWinSocket {
+ public:
+  virtual ~TCustomWinSocket() = default;
+  virtual int AvailableBytes() = 0;
+  // Up to count bytes without waiting; -1 after a failure (error event, then disconnect event).
+  virtual int ReadBytes(void* buffer, int count) = 0;
+  virtual void WriteText(const std::string& text) = 0;
+  // Takes the stream and sends it from its position; the connection stays open afterwards.
+  virtual void WriteStream(std::unique_ptr<TStream> stream) = 0;
+  // After what is queued has gone out; at once (disconnect event inside) when nothing is.
+  virtual void Close() = 0;
+  virtual std::string PeerAddress() = 0;
+  virtual int PeerPort() = 0;
+  virtual std::string PeerHostName() = 0;
+  virtual std::string OwnAddress() = 0;
+  virtual std::string OwnHostName() = 0;
+  virtual int OwnPort() = 0;
+  // True while so much output waits unsent that nothing more may be dispatched for the
+  // connection; the transport raises a read event again once it has drained.
+  virtual bool OutputFull() { return false; }
+  // Told after each read event: what the connection now waits for, and whether that wait began
+  // afresh (a new head after an answer, or more of a body arrived).
+  virtual void WaitingFor(TClientWait what, bool restart) {}
+
+  // The slot for this connection's record, filled by mParserList::Add.
+  std::unique_ptr<mParser> Record;
+};
+
+// The live connections' records. Each record sits in its connection's slot, so finding it costs
+// nothing; the list keeps their order and number (the statistics' active connections).
 class mParserList {
  public:
   mParserList() = default;
-  ~mParserList();
   mParserList(const mParserList&) = delete;
   mParserList& operator=(const mParserList&) = delete;
 
+  // The connection's live record; null before Add and after Remove.
   mParser* Find(TCustomWinSocket* socket);
-  [[nodiscard]] mParser* Add(TCustomWinSocket* socket);  // null when the list cannot grow
+  // Puts a new record into the connection's slot; null when memory runs out.
+  [[nodiscard]] mParser* Add(TCustomWinSocket* socket);
+  // Marks the connection's record dead; its connection frees it.
   void Remove(TCustomWinSocket* socket);
   int Count() const { return static_cast<int>(FItems.size()); }
 
  private:
-  std::vector<mParser*> FItems;
+  std::vector<mParser*> FItems;  // the live records, in the order of Add
 };
 
 // The server's fields as the request path reads and writes them; the server object (app/) adds
@@ -145,8 +159,4 @@ class TServerState {
 
   // The CGI environment block, rebuilt for every run.
   std::vector<char> CgiEnvironment;
-
-  // Set while a read event runs; the disconnect and error handlers clear it when they remove
-  // that event's record, so the read event stops touching it.
-  mParser* CurrentReadRecord = nullptr;
 };

@@ -135,10 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     record->Socket = &socket;
     record->RemoteAddr = "127.0.0.1";
     record->RemotePort = "40000";
-    server.CurrentReadRecord = record.get();
     ConsumeInput(server, record.get(), bytes, static_cast<int>(split));
     ConsumeInput(server, record.get(), bytes + split, static_cast<int>(length - split));
-    server.CurrentReadRecord = nullptr;
   }
 
   const std::string text(bytes, length);
