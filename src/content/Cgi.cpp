@@ -131,9 +131,8 @@ int BuildCgiEnvironment(TServerState& Server, mParser* p) {
   return env.Finish();
 }
 
-THandle RunCgi(TServerState& Server, mParser* p, int& BodyLength, std::string& HeaderBlock) {
-  BodyLength = -1;
-  HeaderBlock.clear();
+TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
+  TCgiOutcome outcome;
   if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);
   const int envSize = BuildCgiEnvironment(Server, p);
 
@@ -168,7 +167,7 @@ THandle RunCgi(TServerState& Server, mParser* p, int& BodyLength, std::string& H
   THandle in = CreateTempFile(inName);
   if (in == INVALID_HANDLE_VALUE) {
     WriteLog(Server, "stdinFile==INVALID_HANDLE_VALUE");
-    return INVALID_HANDLE_VALUE;
+    return outcome;
   }
   THandle out = INVALID_HANDLE_VALUE;
   THandle err = INVALID_HANDLE_VALUE;
@@ -179,8 +178,7 @@ THandle RunCgi(TServerState& Server, mParser* p, int& BodyLength, std::string& H
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
     DeleteFileName(inName);
-    BodyLength = -1;
-    return INVALID_HANDLE_VALUE;
+    return TCgiOutcome{};
   };
 
   // The output and error files need no name once open: the program gets the descriptors, and
@@ -271,7 +269,7 @@ THandle RunCgi(TServerState& Server, mParser* p, int& BodyLength, std::string& H
       failed = true;
     } else {
       WriteLog(Server, "not_failed==true before GetFileSize");
-      HeaderBlock.assign(head, 0, static_cast<size_t>(end + 1));
+      outcome.HeaderBlock.assign(head, 0, static_cast<size_t>(end + 1));
       bodyLength = outputSize - (end + 1);
       // A length the response head cannot state truthfully is a failure, not a wrong header.
       if (bodyLength < 0 || bodyLength > INT_MAX) failed = true;
@@ -279,10 +277,10 @@ THandle RunCgi(TServerState& Server, mParser* p, int& BodyLength, std::string& H
   }
 
   if (!failed) {
-    if (Cp1251LowerCase(HeaderBlock).find("location:") != std::string::npos) p->StatusCode = 301;
-    BodyLength = static_cast<int>(bodyLength);
-    return out;
+    outcome.Redirect = Cp1251LowerCase(outcome.HeaderBlock).find("location:") != std::string::npos;
+    outcome.BodyLength = static_cast<int>(bodyLength);
+    outcome.Output = out;
+    return outcome;
   }
-  HeaderBlock.clear();
   return fail(nullptr);
 }
