@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "content/UrlMap.h"
 #include "log/Log.h"
@@ -131,6 +132,37 @@ int BuildCgiEnvironment(TServerState& Server, mParser* p) {
   return env.Finish();
 }
 
+namespace {
+
+// One open descriptor, closed when its owner goes unless handed on.
+class THandleOwner {
+ public:
+  explicit THandleOwner(THandle handle = INVALID_HANDLE_VALUE) : FHandle(handle) {}
+  ~THandleOwner() { Reset(); }
+  THandleOwner(const THandleOwner&) = delete;
+  THandleOwner& operator=(const THandleOwner&) = delete;
+  explicit operator bool() const { return FHandle != INVALID_HANDLE_VALUE; }
+  THandle Get() const { return FHandle; }
+  [[nodiscard]] THandle Release() { return std::exchange(FHandle, INVALID_HANDLE_VALUE); }
+  void Reset(THandle handle = INVALID_HANDLE_VALUE) {
+    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
+    FHandle = handle;
+  }
+
+ private:
+  THandle FHandle;
+};
+
+// A run given up before its answer: the record says why (none when it is said already), and the
+// input file's name goes; the descriptors close with their owners.
+TCgiOutcome EarlyFailure(TServerState& Server, const char* record, const std::string& inName) {
+  if (record != nullptr) WriteLog(Server, record);
+  DeleteFileName(inName);
+  return TCgiOutcome{};
+}
+
+}  // namespace
+
 TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   TCgiOutcome outcome;
   if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);
@@ -164,40 +196,33 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
     WriteLog(Server, "exeName == " + module);
   }
 
-  THandle in = CreateTempFile(inName);
-  if (in == INVALID_HANDLE_VALUE) {
+  // Every early failure closes what is open (the owners do) and removes the input's name: no
+  // name outlives the run.
+  THandleOwner in(CreateTempFile(inName));
+  if (!in) {
     WriteLog(Server, "stdinFile==INVALID_HANDLE_VALUE");
     return outcome;
   }
-  THandle out = INVALID_HANDLE_VALUE;
-  THandle err = INVALID_HANDLE_VALUE;
-  // Every early failure closes what is open; no name outlives the run.
-  auto fail = [&](const char* record) {
-    if (record != nullptr) WriteLog(Server, record);
-    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
-    DeleteFileName(inName);
-    return TCgiOutcome{};
-  };
+  THandleOwner out;
+  THandleOwner err;
 
   // The output and error files need no name once open: the program gets the descriptors, and
   // the next run finds the output name free.
-  out = CreateTempFile(outName);
-  if (out == INVALID_HANDLE_VALUE) return fail("stdoutFile==INVALID_HANDLE_VALUE");
+  out.Reset(CreateTempFile(outName));
+  if (!out) return EarlyFailure(Server, "stdoutFile==INVALID_HANDLE_VALUE", inName);
   DeleteFileName(outName);
-  err = CreateTempFile(errName);
-  if (err == INVALID_HANDLE_VALUE) return fail("stderrFile==INVALID_HANDLE_VALUE");
+  err.Reset(CreateTempFile(errName));
+  if (!err) return EarlyFailure(Server, "stderrFile==INVALID_HANDLE_VALUE", inName);
   DeleteFileName(errName);
 
-  const bool bodyWritten = WriteAllBytes(in, p->Body.data(), p->Body.size());
+  const bool bodyWritten = WriteAllBytes(in.Get(), p->Body.data(), p->Body.size());
   std::string().swap(p->Body);
-  if (!bodyWritten) return fail("BytesToWrite!=BytesWritten");
+  if (!bodyWritten) return EarlyFailure(Server, "BytesToWrite!=BytesWritten", inName);
 
-  CloseHandle(in);
-  in = ReopenTempFile(inName);
+  in.Reset();
+  in.Reset(ReopenTempFile(inName));
   DeleteFileName(inName);
-  if (in == INVALID_HANDLE_VALUE) return fail("stdinFile==INVALID_HANDLE_VALUE");
+  if (!in) return EarlyFailure(Server, "stdinFile==INVALID_HANDLE_VALUE", inName);
 
   TProcessStart start;
   start.Module = module;
@@ -205,12 +230,13 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   start.Environment =
       SplitEnvironmentBlock(Server.CgiEnvironment.data(), static_cast<size_t>(envSize));
   start.WorkingFolder = runDir;
-  start.StdIn = in;
-  start.StdOut = out;
-  start.StdErr = err;
+  start.StdIn = in.Get();
+  start.StdOut = out.Get();
+  start.StdErr = err.Get();
   TProcessInfo process;
   int startError = 0;
-  if (!StartProcess(start, process, startError)) return fail("! IsStartedOk");
+  if (!StartProcess(start, process, startError))
+    return EarlyFailure(Server, "! IsStartedOk", inName);
 
   bool failed = false;
   switch (WaitForProcess(process, kCgiTimeoutMs)) {
@@ -229,16 +255,14 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   CloseProcess(process);
   // The output is what the program wrote while it ran. A child it left holding the file may go
   // on writing; those bytes land past this size and are never sent.
-  const int64_t outputSize = GetFileSizeOfHandle(out);
+  const int64_t outputSize = GetFileSizeOfHandle(out.Get());
 
-  if (GetFileSizeOfHandle(err) != 0) {
+  if (GetFileSizeOfHandle(err.Get()) != 0) {
     WriteLog(Server, "stderrFile has size != 0");
     failed = true;
   }
-  CloseHandle(in);
-  in = INVALID_HANDLE_VALUE;
-  CloseHandle(err);
-  err = INVALID_HANDLE_VALUE;
+  in.Reset();
+  err.Reset();
 
   int64_t bodyLength = -1;
   if (!failed) {
@@ -248,7 +272,7 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
     const int64_t got =
         outputSize < 0
             ? -1
-            : ReadAt(out, head.data(),
+            : ReadAt(out.Get(), head.data(),
                      static_cast<size_t>(std::min<int64_t>(outputSize, kMaxCgiHeaderBlock)), 0);
     int64_t end = -1;
     bool lastWasLF = false;
@@ -279,8 +303,8 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   if (!failed) {
     outcome.Redirect = Cp1251LowerCase(outcome.HeaderBlock).find("location:") != std::string::npos;
     outcome.BodyLength = static_cast<int>(bodyLength);
-    outcome.Output = out;
+    outcome.Output = out.Release();
     return outcome;
   }
-  return fail(nullptr);
+  return EarlyFailure(Server, nullptr, inName);
 }
