@@ -14,52 +14,20 @@
 #include <vector>
 
 #include "app/ServerCore.h"
+#include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 // Behaves as the transport does towards the handlers: Close raises the disconnect event at once.
-class TScriptedSocket : public TCustomWinSocket {
+class TScriptedSocket : public TFakeSocket {
  public:
-  explicit TScriptedSocket(TServerCore& server) : FServer(server) {}
-  std::string Input, Output;
-  std::vector<int> ReadSizes;
-  int Closes = 0;
-  bool Connected = true;
-  std::string Address = "192.168.1.20";
-  int Port = 40000;
-  std::function<void()> OnWrite;
-
-  int AvailableBytes() override { return Connected ? static_cast<int>(Input.size()) : 0; }
-  int ReadBytes(void* buffer, int count) override {
-    ReadSizes.push_back(count);
-    int n = std::min<int>(count, static_cast<int>(Input.size()));
-    std::memcpy(buffer, Input.data(), static_cast<size_t>(n));
-    Input.erase(0, static_cast<size_t>(n));
-    return n;
+  explicit TScriptedSocket(TServerCore& server) {
+    Address = "192.168.1.20";
+    Port = 40000;
+    HostName = "pc.home";
+    OnClose = [this, &server] { server.ServerSocket1ClientDisconnect(this); };
   }
-  void WriteText(const std::string& text) override {
-    Output += text;
-    if (OnWrite) OnWrite();
-  }
-  void WriteStream(std::unique_ptr<TStream>) override {
-    if (OnWrite) OnWrite();
-  }
-  void Close() override {
-    Closes++;
-    if (!Connected) return;
-    FServer.ServerSocket1ClientDisconnect(this);
-    Connected = false;
-  }
-  std::string PeerAddress() override { return Connected ? Address : ""; }
-  int PeerPort() override { return Connected ? Port : 0; }
-  std::string PeerHostName() override { return Connected ? "pc.home" : ""; }
-  std::string OwnAddress() override { return "127.0.0.1"; }
-  std::string OwnHostName() override { return "server"; }
-  int OwnPort() override { return 80; }
-
- private:
-  TServerCore& FServer;
 };
 
 class ServerCoreTest : public ::testing::Test {

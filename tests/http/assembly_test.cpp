@@ -10,47 +10,10 @@
 
 #include "app/ServerCore.h"
 #include "http/Request.h"
+#include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-// A connection that hands out scripted input and keeps what is written to it.
-class TFakeSocket : public TCustomWinSocket {
- public:
-  std::string Input;
-  std::string Output;
-  std::vector<int> ReadSizes;
-  int Closes = 0;
-  std::string Address = "10.0.0.7";
-  int Port = 5151;
-  std::function<void()> OnWrite;
-
-  int AvailableBytes() override { return static_cast<int>(Input.size()); }
-  int ReadBytes(void* buffer, int count) override {
-    int n = std::min<int>(count, static_cast<int>(Input.size()));
-    std::memcpy(buffer, Input.data(), static_cast<size_t>(n));
-    Input.erase(0, static_cast<size_t>(n));
-    ReadSizes.push_back(count);
-    return n;
-  }
-  void WriteText(const std::string& text) override {
-    Output += text;
-    if (OnWrite) OnWrite();
-  }
-  void WriteStream(std::unique_ptr<TStream> stream) override {
-    char buf[4096];
-    int n;
-    while ((n = stream->Read(buf, sizeof buf)) > 0) Output.append(buf, static_cast<size_t>(n));
-    if (OnWrite) OnWrite();
-  }
-  void Close() override { Closes++; }
-  std::string PeerAddress() override { return Address; }
-  int PeerPort() override { return Port; }
-  std::string PeerHostName() override { return "client.example"; }
-  std::string OwnAddress() override { return "127.0.0.1"; }
-  std::string OwnHostName() override { return "server"; }
-  int OwnPort() override { return 80; }
-};
 
 class AssemblyTest : public ::testing::Test {
  protected:
