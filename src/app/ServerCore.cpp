@@ -1,50 +1,15 @@
 #include "app/ServerCore.h"
 
 #include <cstdio>
-#include <new>
 
 #include "content/MimeTypes.h"
+#include "filter/IpFilter.h"
+#include "http/Request.h"
 #include "log/Log.h"
-#include "net/Connections.h"
+#include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Time.h"
 #include "settings/Settings.h"
-
-mParserList::~mParserList() {
-  for (mParser* p : FItems) delete p;
-}
-
-mParser* mParserList::Find(TCustomWinSocket* socket) {
-  for (mParser* p : FItems)
-    if (p->Socket == socket) return p;
-  return nullptr;
-}
-
-mParser* mParserList::Add(TCustomWinSocket* socket) {
-  if (mParser* p = Find(socket)) return p;
-  try {
-    FItems.reserve(FItems.size() + 1);
-    auto* p = new mParser;
-    p->Socket = socket;
-    FItems.push_back(p);
-    return p;
-  } catch (const std::bad_alloc&) {
-    FServer.ErrorCount++;
-    WriteLog(FServer, "ERROR: cannot realloc in mParserList::Add");
-    return nullptr;
-  }
-}
-
-void mParserList::Remove(TCustomWinSocket* socket) {
-  for (size_t i = 0; i < FItems.size(); ++i) {
-    if (FItems[i]->Socket == socket) {
-      delete FItems[i];
-      FItems.erase(FItems.begin() + static_cast<long>(i));
-      if (FItems.empty()) FItems.shrink_to_fit();
-      return;
-    }
-  }
-}
 
 TServerCore::TServerCore() = default;
 TServerCore::~TServerCore() = default;
@@ -69,7 +34,7 @@ void TServerCore::StartUp(const std::string& programFolder) {
   SetCurrentDir(ProgramDir);
   RC = "/";
   // The list exists before anything below can open a modal box whose loop serves connections.
-  Parsers = std::make_unique<mParserList>(*this);
+  Parsers = std::make_unique<mParserList>();
   AssignDefaultSettings(*this);
   ConnectCount = 0;
   RequestCount = 0;
@@ -90,7 +55,6 @@ void TServerCore::StartUp(const std::string& programFolder) {
 
 void TServerCore::ShutDown() {
   if (!Parsers) return;  // never started, or already shut down
-  CurrentReadRecord = nullptr;
   Parsers.reset();
   Registry.reset();
   MimeTable.clear();
@@ -117,13 +81,6 @@ std::string PeerText(TServerCore& server, TCustomWinSocket* socket) {
   return text;
 }
 
-// Removes the connection's record; a read event running on it learns so and stops.
-void ForgetRecord(TServerCore& server, TCustomWinSocket* socket) {
-  mParser* p = server.Parsers->Find(socket);
-  if (p && p == server.CurrentReadRecord) server.CurrentReadRecord = nullptr;
-  server.Parsers->Remove(socket);
-}
-
 }  // namespace
 
 void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
@@ -138,7 +95,7 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
       }
     }
   }
-  mParser* p = Parsers->Add(Socket);
+  mParser* p = AddRecord(*this, Socket);
   if (!p) {
     // Without a record its requests could never be answered; refuse it instead of letting it hang.
     Socket->Close();
@@ -155,67 +112,14 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
 }
 
 void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
-  if (!Parsers) return;
-  mParser* p = Parsers->Find(Socket);
-  int n = Socket->AvailableBytes();
-  if (!p) {
-    p = Parsers->Add(Socket);
-    WriteLog(*this, std::string(n > 0 ? "DEBUG: p==NULL len>0 at " : "DEBUG: p==NULL len==0 at ") +
-                        TimeStampText());
-    if (!p) {
-      Socket->Close();
-      return;
-    }
-  }
-  if (n <= 0 && p->Unscanned.empty()) return;
-
-  // A failed read or write inside this event can raise the error and disconnect events, which
-  // remove the record; from then on neither the record nor the connection may be touched.
-  mParser* outer = CurrentReadRecord;
-  CurrentReadRecord = p;
-  auto stillOurs = [&] { return Parsers && CurrentReadRecord == p && Parsers->Find(Socket) == p; };
-  const int32_t requestsBefore = RequestCount;
-  bool alive = ResumeInput(*this, p) && stillOurs();
-  bool gotBytes = false;
-  // While answers wait to drain, the client's further bytes stay where they are, unless the
-  // connection is closing anyway and they are only dropped.
-  auto mayRead = [&] {
-    return p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull());
-  };
-  while (alive && n > 0 && mayRead()) {
-    if (n > 65535) n = 61440;
-    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(n)]);
-    int m = Socket->ReadBytes(buffer.get(), n);
-    if (!stillOurs()) {
-      alive = false;
-      break;
-    }
-    if (m > 0) {
-      gotBytes = true;
-      ConsumeInput(*this, p, buffer.get(), m);
-    }
-    if (!stillOurs()) {
-      alive = false;
-      break;
-    }
-    if (m <= 0) break;
-    n = Socket->AvailableBytes();
-  }
-  CurrentReadRecord = outer;
-  if (!alive) return;
-  if (p->CloseConnection) {
-    Socket->Close();
-  } else {
-    const TClientWait wait = ClientWaitOf(p);
-    Socket->WaitingFor(wait, RequestCount != requestsBefore || (wait == cwRestOfBody && gotBytes));
-  }
+  if (Parsers) ReadRequests(*this, Socket);
 }
 
 void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
   if (!Parsers) return;
   std::string peer = PeerText(*this, Socket);
   if (LC) WriteLog(*this, peer + " DISCONNECTED at " + TimeStampText() + "\n");
-  ForgetRecord(*this, Socket);
+  Parsers->Remove(Socket);
 }
 
 void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
@@ -230,7 +134,46 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
       WriteLog(*this, peer + " socket ERROR (code " + std::to_string(ErrorCode) + ") at " +
                           TimeStampText());
     }
-    ForgetRecord(*this, Socket);
+    Parsers->Remove(Socket);
   }
   ErrorCode = 0;
+}
+
+bool TServerCore::TestWrongIP(const std::string& Address, const std::string& Mask) {
+  const TMaskTest test = TestAddressMask(Address, Mask);
+  // A short address is worth a record whatever the log settings: it did not come from a peer.
+  if (test.StrangeAddress)
+    WriteLog(*this, TimeStampText() + "Strange IP address discovered: " + Address);
+  return test.Denied;
+}
+
+// ---- the main window's statistics ----
+
+std::string StatisticsText1(const TServerState& Server) {
+  char buf[256];
+  if (Server.L == 0) {
+    std::snprintf(buf, sizeof buf,
+                  Utf8ToCp1251("ВСЕГО: соед. - %d; запросов - %d; ошибок - %d").c_str(),
+                  Server.ConnectCount, Server.RequestCount, Server.ErrorCount);
+  } else {
+    std::snprintf(buf, sizeof buf, "TOTAL: connects - %d; requests - %d; errors - %d",
+                  Server.ConnectCount, Server.RequestCount, Server.ErrorCount);
+  }
+  return buf;
+}
+
+std::string StatisticsText2(const TServerState& Server) {
+  char buf[256];
+  int active = Server.Parsers ? Server.Parsers->Count() : 0;
+  if (Server.L == 0) {
+    std::snprintf(
+        buf, sizeof buf,
+        Utf8ToCp1251("активных соединений - %d\nпопыток соединения с блокированных IP - %d")
+            .c_str(),
+        active, Server.BannedCount);
+  } else {
+    std::snprintf(buf, sizeof buf, "active connections - %d\nconnect attempts from banned IPs - %d",
+                  active, Server.BannedCount);
+  }
+  return buf;
 }

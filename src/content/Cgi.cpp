@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "app/ServerCore.h"
 #include "content/UrlMap.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/TempFiles.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ class TEnvironmentWriter {
 };
 
 // Start-up made the program folder current; a relative ProgramDir is only usable as that.
-std::string TempFolderOf(const TServerCore& Server) {
+std::string TempFolderOf(const TServerState& Server) {
   const std::string& dir = Server.ProgramDir;
   if (dir.empty() || dir[0] != '/') return "";
   return dir.back() == '/' ? dir : dir + "/";
@@ -85,7 +86,7 @@ std::string TempFolderOf(const TServerCore& Server) {
 
 }  // namespace
 
-int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
+int BuildCgiEnvironment(TServerState& Server, mParser* p) {
   Server.CgiEnvironment.assign(kCgiEnvironmentSize, '\0');
   TEnvironmentWriter env(Server.CgiEnvironment);
   const std::vector<std::string>& vars = p->Variables;
@@ -131,9 +132,39 @@ int BuildCgiEnvironment(TServerCore& Server, mParser* p) {
   return env.Finish();
 }
 
-THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& HeaderBlock) {
-  BodyLength = -1;
-  HeaderBlock.clear();
+namespace {
+
+// One open descriptor, closed when its owner goes unless handed on.
+class THandleOwner {
+ public:
+  explicit THandleOwner(THandle handle = INVALID_HANDLE_VALUE) : FHandle(handle) {}
+  ~THandleOwner() { Reset(); }
+  THandleOwner(const THandleOwner&) = delete;
+  THandleOwner& operator=(const THandleOwner&) = delete;
+  explicit operator bool() const { return FHandle != INVALID_HANDLE_VALUE; }
+  THandle Get() const { return FHandle; }
+  [[nodiscard]] THandle Release() { return std::exchange(FHandle, INVALID_HANDLE_VALUE); }
+  void Reset(THandle handle = INVALID_HANDLE_VALUE) {
+    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
+    FHandle = handle;
+  }
+
+ private:
+  THandle FHandle;
+};
+
+// A run given up before its answer: the record says why (none when it is said already), and the
+// input file's name goes; the descriptors close with their owners.
+TCgiOutcome EarlyFailure(TServerState& Server, const char* record, const std::string& inName) {
+  if (record != nullptr) WriteLog(Server, record);
+  DeleteFileName(inName);
+  return TCgiOutcome{};
+}
+
+}  // namespace
+
+TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
+  TCgiOutcome outcome;
   if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);
   const int envSize = BuildCgiEnvironment(Server, p);
 
@@ -165,41 +196,33 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& He
     WriteLog(Server, "exeName == " + module);
   }
 
-  THandle in = CreateTempFile(inName);
-  if (in == INVALID_HANDLE_VALUE) {
+  // Every early failure closes what is open (the owners do) and removes the input's name: no
+  // name outlives the run.
+  THandleOwner in(CreateTempFile(inName));
+  if (!in) {
     WriteLog(Server, "stdinFile==INVALID_HANDLE_VALUE");
-    return INVALID_HANDLE_VALUE;
+    return outcome;
   }
-  THandle out = INVALID_HANDLE_VALUE;
-  THandle err = INVALID_HANDLE_VALUE;
-  // Every early failure closes what is open; no name outlives the run.
-  auto fail = [&](const char* record) {
-    if (record != nullptr) WriteLog(Server, record);
-    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
-    DeleteFileName(inName);
-    BodyLength = -1;
-    return INVALID_HANDLE_VALUE;
-  };
+  THandleOwner out;
+  THandleOwner err;
 
   // The output and error files need no name once open: the program gets the descriptors, and
   // the next run finds the output name free.
-  out = CreateTempFile(outName);
-  if (out == INVALID_HANDLE_VALUE) return fail("stdoutFile==INVALID_HANDLE_VALUE");
+  out.Reset(CreateTempFile(outName));
+  if (!out) return EarlyFailure(Server, "stdoutFile==INVALID_HANDLE_VALUE", inName);
   DeleteFileName(outName);
-  err = CreateTempFile(errName);
-  if (err == INVALID_HANDLE_VALUE) return fail("stderrFile==INVALID_HANDLE_VALUE");
+  err.Reset(CreateTempFile(errName));
+  if (!err) return EarlyFailure(Server, "stderrFile==INVALID_HANDLE_VALUE", inName);
   DeleteFileName(errName);
 
-  const bool bodyWritten = WriteAllBytes(in, p->Body.data(), p->Body.size());
+  const bool bodyWritten = WriteAllBytes(in.Get(), p->Body.data(), p->Body.size());
   std::string().swap(p->Body);
-  if (!bodyWritten) return fail("BytesToWrite!=BytesWritten");
+  if (!bodyWritten) return EarlyFailure(Server, "BytesToWrite!=BytesWritten", inName);
 
-  CloseHandle(in);
-  in = ReopenTempFile(inName);
+  in.Reset();
+  in.Reset(ReopenTempFile(inName));
   DeleteFileName(inName);
-  if (in == INVALID_HANDLE_VALUE) return fail("stdinFile==INVALID_HANDLE_VALUE");
+  if (!in) return EarlyFailure(Server, "stdinFile==INVALID_HANDLE_VALUE", inName);
 
   TProcessStart start;
   start.Module = module;
@@ -207,12 +230,13 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& He
   start.Environment =
       SplitEnvironmentBlock(Server.CgiEnvironment.data(), static_cast<size_t>(envSize));
   start.WorkingFolder = runDir;
-  start.StdIn = in;
-  start.StdOut = out;
-  start.StdErr = err;
+  start.StdIn = in.Get();
+  start.StdOut = out.Get();
+  start.StdErr = err.Get();
   TProcessInfo process;
   int startError = 0;
-  if (!StartProcess(start, process, startError)) return fail("! IsStartedOk");
+  if (!StartProcess(start, process, startError))
+    return EarlyFailure(Server, "! IsStartedOk", inName);
 
   bool failed = false;
   switch (WaitForProcess(process, kCgiTimeoutMs)) {
@@ -231,16 +255,14 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& He
   CloseProcess(process);
   // The output is what the program wrote while it ran. A child it left holding the file may go
   // on writing; those bytes land past this size and are never sent.
-  const int64_t outputSize = GetFileSizeOfHandle(out);
+  const int64_t outputSize = GetFileSizeOfHandle(out.Get());
 
-  if (GetFileSizeOfHandle(err) != 0) {
+  if (GetFileSizeOfHandle(err.Get()) != 0) {
     WriteLog(Server, "stderrFile has size != 0");
     failed = true;
   }
-  CloseHandle(in);
-  in = INVALID_HANDLE_VALUE;
-  CloseHandle(err);
-  err = INVALID_HANDLE_VALUE;
+  in.Reset();
+  err.Reset();
 
   int64_t bodyLength = -1;
   if (!failed) {
@@ -250,7 +272,7 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& He
     const int64_t got =
         outputSize < 0
             ? -1
-            : ReadAt(out, head.data(),
+            : ReadAt(out.Get(), head.data(),
                      static_cast<size_t>(std::min<int64_t>(outputSize, kMaxCgiHeaderBlock)), 0);
     int64_t end = -1;
     bool lastWasLF = false;
@@ -271,7 +293,7 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& He
       failed = true;
     } else {
       WriteLog(Server, "not_failed==true before GetFileSize");
-      HeaderBlock.assign(head, 0, static_cast<size_t>(end + 1));
+      outcome.HeaderBlock.assign(head, 0, static_cast<size_t>(end + 1));
       bodyLength = outputSize - (end + 1);
       // A length the response head cannot state truthfully is a failure, not a wrong header.
       if (bodyLength < 0 || bodyLength > INT_MAX) failed = true;
@@ -279,10 +301,10 @@ THandle RunCgi(TServerCore& Server, mParser* p, int& BodyLength, std::string& He
   }
 
   if (!failed) {
-    if (Cp1251LowerCase(HeaderBlock).find("location:") != std::string::npos) p->StatusCode = 301;
-    BodyLength = static_cast<int>(bodyLength);
-    return out;
+    outcome.Redirect = Cp1251LowerCase(outcome.HeaderBlock).find("location:") != std::string::npos;
+    outcome.BodyLength = static_cast<int>(bodyLength);
+    outcome.Output = out.Release();
+    return outcome;
   }
-  HeaderBlock.clear();
-  return fail(nullptr);
+  return EarlyFailure(Server, nullptr, inName);
 }

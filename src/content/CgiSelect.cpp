@@ -1,8 +1,8 @@
 // Which files run as CGI programs: by an association of their extension, or as programs.
-#include "app/ServerCore.h"
 #include "content/Cgi.h"
 #include "content/MimeTypes.h"
 #include "platform/Codec.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -10,7 +10,7 @@ bool IsListSeparator(char c) { return c == ' ' || c == ',' || c == ';'; }
 
 }  // namespace
 
-bool IsCgiProgram(TServerCore& Server, mParser* p) {
+bool IsCgiProgram(TServerState& Server, mParser* p) {
   std::string extension;
   ExtractExtension(p->LocalPath, extension);
   extension = Cp1251LowerCase(extension);

@@ -5,11 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "content/UrlMap.h"
-#include "http/Dispatch.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -89,7 +88,7 @@ std::string HtmlText(const std::string& text, bool singleQuoted) {
   return out;
 }
 
-bool FindIndexFile(TServerCore& Server, std::string& LocalPath) {
+bool FindIndexFile(TServerState& Server, std::string& LocalPath) {
   // A path with a NUL names nothing, and neither does anything found "inside" it.
   if (LocalPath.find('\0') != std::string::npos) return false;
   // One pass over the folder serves all four patterns; an earlier pattern still wins over a later
@@ -108,7 +107,7 @@ bool FindIndexFile(TServerCore& Server, std::string& LocalPath) {
   return false;
 }
 
-std::string BuildCatalogPage(TServerCore& Server, const std::string& LocalPath) {
+std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath) {
   std::string page;
   if (Server.ICURL.empty()) {
     page += kPlainHead;

@@ -3,10 +3,10 @@
 #include <string>
 #include <string_view>
 
-class TServerCore;
+class TServerState;
 
-bool FindIndexFile(TServerCore& Server, std::string& LocalPath);
-std::string BuildCatalogPage(TServerCore& Server, const std::string& LocalPath);
+bool FindIndexFile(TServerState& Server, std::string& LocalPath);
+std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath);
 // Text that may hold anything, made safe to stand in HTML: a file name, a client's address. A
 // value inside single quotes needs its apostrophes escaped as well.
 std::string HtmlText(const std::string& text, bool singleQuoted = false);

@@ -2,7 +2,8 @@
 #include "content/MimeTypes.h"
 
 #include <initializer_list>
-#include "app/ServerCore.h"
+
+#include "server/ServerState.h"
 
 namespace {
 
@@ -13,8 +14,8 @@ struct TMimeLine {
 
 // Every extension lower case and in one line only; the order is the lookup order.
 const TMimeLine kMimeLines[] = {
-    {{"htm", "html", "shtm", "sht", "shtml", "dhtm", "dht", "dhtml", "xhtm", "xht", "xhtml",
-      "phtm", "pht", "phtml"},
+    {{"htm", "html", "shtm", "sht", "shtml", "dhtm", "dht", "dhtml", "xhtm", "xht", "xhtml", "phtm",
+      "pht", "phtml"},
      "text/html"},
     {{"xml", "xsl"}, "text/xml"},
     {{"txt", "ans", "rus", "nfo", "me", "log"}, "text/plain"},
@@ -106,7 +107,7 @@ bool ExtractExtension(const std::string& LocalPath, std::string& Extension) {
   return true;
 }
 
-std::string GetContentType(TServerCore& Server, const std::string& LocalPath) {
+std::string GetContentType(TServerState& Server, const std::string& LocalPath) {
   std::string extension;
   ExtractExtension(LocalPath, extension);
   // Letter case is kept: "INDEX.HTM" is not found, and a bare name finds ";;" in the first line.

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-class TServerCore;
+class TServerState;
 
 void FillMimeTable(std::vector<std::string>& MimeTable);
-std::string GetContentType(TServerCore& Server, const std::string& LocalPath);
+std::string GetContentType(TServerState& Server, const std::string& LocalPath);
 // The extension as the content-type lookup takes it: after the last '.' that follows the last
 // '/' and ':'; false when there is no such '.'.
 bool ExtractExtension(const std::string& LocalPath, std::string& Extension);

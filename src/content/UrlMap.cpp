@@ -1,9 +1,10 @@
 // Between request paths and local paths: the percent escapes, the Cyrillic UTF-8 pairs, the root.
 #include "content/UrlMap.h"
 
-#include "app/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
+#include "platform/Files.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -74,11 +75,11 @@ void DecodePathEscape(const std::string& path, size_t& p, std::string& result) {
 
 }  // namespace
 
-const std::string& LocalBase(TServerCore& Server, bool InCGIDir) {
+const std::string& LocalBase(TServerState& Server, bool InCGIDir) {
   return InCGIDir && Server.USCGIF ? Server.SCGIF : Server.RC;
 }
 
-std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool InCGIDir) {
+std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool InCGIDir) {
   const std::string& base = LocalBase(Server, InCGIDir);
   std::string path = Path;
   if (InCGIDir && Server.USCGIF) {
@@ -155,14 +156,14 @@ void AppendUrlBytes(std::string& out, std::string_view bytes) {
 namespace {
 
 // The folder with the separator LocalPathToUrl puts between it and a name.
-std::string FolderHead(TServerCore& Server, const std::string& Folder) {
+std::string FolderHead(TServerState& Server, const std::string& Folder) {
   const std::string& root = Server.RC;
   const bool rootHasSeparator = !root.empty() && root.back() == '/';
   // The root "/" is listed as "/" and its entries as "/name", never "//name".
   return rootHasSeparator && Folder == root ? Folder : Folder + '/';
 }
 
-size_t RootStrip(TServerCore& Server) {
+size_t RootStrip(TServerState& Server) {
   const std::string& root = Server.RC;
   const bool rootHasSeparator = !root.empty() && root.back() == '/';
   return rootHasSeparator ? root.size() - 1 : root.size();
@@ -170,7 +171,7 @@ size_t RootStrip(TServerCore& Server) {
 
 }  // namespace
 
-std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder,
+std::string LocalPathToUrl(TServerState& Server, const std::string& Folder,
                            const std::string& Name) {
   const std::string& root = Server.RC;
   const std::string full = FolderHead(Server, Folder) + Name;
@@ -189,7 +190,7 @@ std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder,
   return result;
 }
 
-bool FolderUrlPrefix(TServerCore& Server, const std::string& Folder, std::string& prefix) {
+bool FolderUrlPrefix(TServerState& Server, const std::string& Folder, std::string& prefix) {
   const std::string head = FolderHead(Server, Folder);
   // Found in the head, the root is found in every path that starts with it, and the part cut
   // off never reaches into the name.
@@ -221,4 +222,53 @@ std::string DecodeQueryText(const std::string& Text) {
     }
   }
   return result;
+}
+
+bool IsAccessibleName(TServerState& Server, const std::string& LocalPath) {
+  if (!Server.DPAF) return true;
+  size_t cut = LocalPath.find_last_of("/:");
+  size_t start = (cut == std::string::npos) ? 0 : cut + 1;
+  return !(start < LocalPath.size() && LocalPath[start] == '.');
+}
+
+bool IsAccessiblePath(TServerState& Server, const std::string& Base, const std::string& Path) {
+  if (!Server.DPAF) return true;
+  size_t start = 0;
+  // The base is the user's own choice and may itself lie in a dot folder (~/.www).
+  if (!Base.empty() && Path.compare(0, Base.size(), Base) == 0 &&
+      (Base.back() == '/' || Path.size() == Base.size() || Path[Base.size()] == '/'))
+    start = Base.size();
+  for (size_t i = start; i < Path.size();) {
+    size_t end = Path.find_first_of("/:", i);
+    if (end == std::string::npos) end = Path.size();
+    if (end > i && Path[i] == '.') return false;
+    i = end + 1;
+  }
+  return true;
+}
+
+bool IsProgramFileName(const std::string& Name) {
+  // The log with its rotated copies, the hive with its temporary and set-aside forms.
+  for (const std::string own : {"brevoxa.log", "HKLM.reg"})
+    if (Name.compare(0, own.size(), own) == 0 &&
+        (Name.size() == own.size() || Name[own.size()] == '.'))
+      return true;
+  // A CGI run's standard input, error and output ("out%d.tmp").
+  if (Name == "t_in.tmp" || Name == "t_err.tmp") return true;
+  const size_t digits = Name.size() >= 8 ? Name.size() - 7 : 0;
+  if (digits == 0 || Name.compare(0, 3, "out") != 0 || Name.compare(3 + digits, 4, ".tmp") != 0)
+    return false;
+  for (size_t i = 3; i < 3 + digits; ++i)
+    if (Name[i] < '0' || Name[i] > '9') return false;
+  return true;
+}
+
+bool IsProgramFile(TServerState& Server, const std::string& LocalPath) {
+  const size_t slash = LocalPath.rfind('/');
+  if (slash == std::string::npos || !IsProgramFileName(LocalPath.substr(slash + 1))) return false;
+  // Start-up made the program folder current; a relative name is only usable as that.
+  const std::string& dir = Server.ProgramDir;
+  const std::string own = dir.empty() || dir[0] != '/' ? std::string(".") : dir;
+  // Compared as folders on disk, so "//", "/./" or a linked root cannot spell it otherwise.
+  return SameDirectory(LocalPath.substr(0, slash + 1), own);
 }

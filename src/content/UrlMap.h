@@ -3,16 +3,25 @@
 #include <string>
 #include <string_view>
 
-class TServerCore;
+class TServerState;
 
 // The folder a target is mapped under: the separate CGI folder or the root.
-const std::string& LocalBase(TServerCore& Server, bool InCGIDir);
-std::string UrlToLocalPath(TServerCore& Server, const std::string& Path, bool InCGIDir);
-std::string LocalPathToUrl(TServerCore& Server, const std::string& Folder, const std::string& Name);
+const std::string& LocalBase(TServerState& Server, bool InCGIDir);
+std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool InCGIDir);
+std::string LocalPathToUrl(TServerState& Server, const std::string& Folder, const std::string& Name);
 // For many names in one folder: LocalPathToUrl(Folder, Name) equals prefix followed by
 // AppendUrlBytes of Name whenever this returns true. False when a name's URL would take the
 // error path; LocalPathToUrl then has to be asked name by name.
-bool FolderUrlPrefix(TServerCore& Server, const std::string& Folder, std::string& prefix);
+bool FolderUrlPrefix(TServerState& Server, const std::string& Folder, std::string& prefix);
 // Appends cp1251 path bytes the way they stand in a URL: blanks and Cyrillic escaped.
 void AppendUrlBytes(std::string& out, std::string_view bytes);
 std::string DecodeQueryText(const std::string& Text);
+// The dot-file rule: false when DPAF is set and the final name begins with '.'.
+bool IsAccessibleName(TServerState& Server, const std::string& LocalPath);
+// The dot-file rule over a whole path: false when DPAF is set and any name of Path below Base
+// begins with '.' (a dot folder hides everything in it).
+bool IsAccessiblePath(TServerState& Server, const std::string& Base, const std::string& Path);
+// The names of the program's own files: log, hive and CGI temporary files.
+bool IsProgramFileName(const std::string& Name);
+// True for one of those files in the program folder itself; they are never served.
+bool IsProgramFile(TServerState& Server, const std::string& LocalPath);

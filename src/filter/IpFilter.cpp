@@ -3,9 +3,6 @@
 
 #include <cstdint>
 #include <limits>
-#include "app/ServerCore.h"
-#include "log/Log.h"
-#include "platform/Time.h"
 
 namespace {
 
@@ -56,7 +53,7 @@ bool HasWrongChars(const std::string& Text, bool PlainAddress) {
   return false;
 }
 
-bool TServerCore::TestWrongIP(const std::string& Address, const std::string& Mask) {
+TMaskTest TestAddressMask(const std::string& Address, const std::string& Mask) {
   int32_t A[kAddressParts] = {0, 0, 0, 0};
   int32_t L[kAddressParts] = {0, 0, 0, 0};
   int32_t H[kAddressParts] = {0, 0, 0, 0};
@@ -111,9 +108,8 @@ bool TServerCore::TestWrongIP(const std::string& Address, const std::string& Mas
     }
   }
 
-  // 3. A short address is worth a record whatever the log settings: it did not come from a peer.
-  if (taken < kAddressParts)
-    WriteLog(*this, TimeStampText() + "Strange IP address discovered: " + Address);
+  // 3. A short address did not come from a peer; the caller makes a record of it.
+  const bool strange = taken < kAddressParts;
 
   // 4. Absent mask parts match everything.
   for (int k = i; k < kAddressParts; ++k) W[k] = true;
@@ -121,12 +117,12 @@ bool TServerCore::TestWrongIP(const std::string& Address, const std::string& Mas
   // 5. Decide.
   if (wholeAddress) {
     uint32_t address = PackAddress(A);
-    return PackAddress(V) <= address && address <= PackAddress(V + kAddressParts);
+    return {PackAddress(V) <= address && address <= PackAddress(V + kAddressParts), strange};
   }
   for (int k = 0; k < kAddressParts; ++k) {
     if (W[k]) continue;
     bool match = R[k] ? (L[k] <= A[k] && A[k] <= H[k]) : A[k] == V[k];
-    if (!match) return false;
+    if (!match) return {false, strange};
   }
-  return true;
+  return {true, strange};
 }

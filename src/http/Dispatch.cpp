@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 
-#include "app/ServerCore.h"
 #include "content/AutocloseStream.h"
 #include "content/Cgi.h"
 #include "content/Index.h"
@@ -15,23 +14,18 @@
 #include "content/UrlMap.h"
 #include "http/Conditional.h"
 #include "http/Parse.h"
+#include "http/Request.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
 #include "platform/Time.h"
+#include "server/ServerState.h"
 
 namespace {
 
 enum TResponceType { RESPONCE_TEXT = 0, RESPONCE_FILE = 1, RESPONCE_REDIRECT = 2 };
 enum TErrorType { ERR_NONE = 0, ERR_NOT_FOUND = 1, ERR_ACCESS_DENIED = 2, ERR_INTERNAL = 3 };
-
-// A body this large is refused before anything is served; the assembly stores at most one
-// byte more of a body that is not CGI, so the request can be answered without reading on.
-constexpr int32_t kMaxPlainBody = 2000;
-// The assembly gives up on a head at this many bytes and marks 413 without parsing it; the
-// parser's own 413 (an announced body too large even for CGI) comes with a shorter head.
-constexpr int32_t kMaxHeadBytes = 8000;
 
 const char* const kAllowLine = "Allow: OPTIONS, HEAD, GET, POST\n";
 const char* const kNoIndexText = "\ndoesn`t have an index.";
@@ -50,7 +44,7 @@ std::string MetaVariable(const mParser* p, const std::string& name) {
 
 // What may never be answered is answered exactly like a missing file, so that a client cannot
 // even learn that it exists.
-bool IsServable(TServerCore& Server, const mParser* p) {
+bool IsServable(TServerState& Server, const mParser* p) {
   if (!IsAccessiblePath(Server, LocalBase(Server, p->InCGIDir), p->LocalPath)) return false;
   // The path info becomes PATH_TRANSLATED, a path the program is invited to open.
   if (p->IsCGI && !IsAccessiblePath(Server, "", MetaVariable(p, "PATH_INFO"))) return false;
@@ -89,7 +83,7 @@ bool SameDate(const std::string& value, const std::string& lastModified, int64_t
   return Cp1251SameText(value, lastModified) || (ParseHttpDate(value, t) && t == mtime);
 }
 
-TFileAnswer DecideFileAnswer(TServerCore& Server, mParser* p, TFileStream& file) {
+TFileAnswer DecideFileAnswer(TServerState& Server, mParser* p, TFileStream& file) {
   TFileAnswer a;
   int64_t mtime = 0;
   const bool dated = !p->LastModified.empty() && file.LastWriteTime(mtime);
@@ -158,67 +152,208 @@ std::string ProgramHeadToWire(const std::string& block) {
 
 }  // namespace
 
-bool IsAccessibleName(TServerCore& Server, const std::string& LocalPath) {
-  if (!Server.DPAF) return true;
-  size_t cut = LocalPath.find_last_of("/:");
-  size_t start = (cut == std::string::npos) ? 0 : cut + 1;
-  return !(start < LocalPath.size() && LocalPath[start] == '.');
-}
+namespace {
 
-bool IsAccessiblePath(TServerCore& Server, const std::string& Base, const std::string& Path) {
-  if (!Server.DPAF) return true;
-  size_t start = 0;
-  // The base is the user's own choice and may itself lie in a dot folder (~/.www).
-  if (!Base.empty() && Path.compare(0, Base.size(), Base) == 0 &&
-      (Base.back() == '/' || Path.size() == Base.size() || Path[Base.size()] == '/'))
-    start = Base.size();
-  for (size_t i = start; i < Path.size();) {
-    size_t end = Path.find_first_of("/:", i);
-    if (end == std::string::npos) end = Path.size();
-    if (end > i && Path[i] == '.') return false;
-    i = end + 1;
-  }
-  return true;
-}
-
-bool IsProgramFileName(const std::string& Name) {
-  // The log with its rotated copies, the hive with its temporary and set-aside forms.
-  for (const std::string own : {"brevoxa.log", "HKLM.reg"})
-    if (Name.compare(0, own.size(), own) == 0 &&
-        (Name.size() == own.size() || Name[own.size()] == '.'))
-      return true;
-  // A CGI run's standard input, error and output ("out%d.tmp").
-  if (Name == "t_in.tmp" || Name == "t_err.tmp") return true;
-  const size_t digits = Name.size() >= 8 ? Name.size() - 7 : 0;
-  if (digits == 0 || Name.compare(0, 3, "out") != 0 || Name.compare(3 + digits, 4, ".tmp") != 0)
-    return false;
-  for (size_t i = 3; i < 3 + digits; ++i)
-    if (Name[i] < '0' || Name[i] > '9') return false;
-  return true;
-}
-
-bool IsProgramFile(TServerCore& Server, const std::string& LocalPath) {
-  const size_t slash = LocalPath.rfind('/');
-  if (slash == std::string::npos || !IsProgramFileName(LocalPath.substr(slash + 1))) return false;
-  // Start-up made the program folder current; a relative name is only usable as that.
-  const std::string& dir = Server.ProgramDir;
-  const std::string own = dir.empty() || dir[0] != '/' ? std::string(".") : dir;
-  // Compared as folders on disk, so "//", "/./" or a linked root cannot spell it otherwise.
-  return SameDirectory(LocalPath.substr(0, slash + 1), own);
-}
-
-void DispatchRequest(TServerCore& Server, mParser* p) {
+// The answer as it is decided: everything its head and body are made from.
+struct TAnswer {
   int ResponceType = RESPONCE_TEXT;
   int ErrorType = ERR_NONE;
-  bool decided = false;
-  std::string StatusText = (p->StatusCode == 0) ? "OK" : "Error";
+  std::string StatusText;
   std::string ContentType = "text/plain";
   std::string ExtraHeaders;
   std::string ResponceBody;
   std::unique_ptr<TStream> stream;
   int CgiBodyLength = 0;
   std::string CgiHead;  // the program's own header block, sent as part of the head
+  bool NotModified = false;
+};
 
+// Step 1: versions that are not served. True when that decides the answer.
+bool RefuseVersion(TServerState& Server, mParser* p, TAnswer& a) {
+  if (p->Version >= 0 && p->Version <= 1) return false;
+  if (p->Version < 0) {
+    p->CloseConnection = true;
+    p->StatusCode = 400;
+    a.StatusText = "Bad HTTP version in request";
+  } else {
+    p->StatusCode = 505;
+    a.ResponceBody = "WRONG PROTOCOL VERSION\nServer supports only HTTP/1.1 and earlier";
+    a.StatusText = "Too big HTTP version in request";
+  }
+  WriteLog(Server, AddrPort(p) + " incorrect protocol " + p->Protocol);
+  return true;
+}
+
+// Step 2: early refusals.
+bool RefuseEarly(TServerState& Server, mParser* p, TAnswer& a, bool parserTooBig) {
+  if (p->StatusCode != 0 && p->StatusCode == FramingRefusal(Server, p)) {
+    // Where the body ends is unknown, so nothing is served or run for it.
+    p->CloseConnection = true;
+    if (p->StatusCode == 501) a.StatusText = "Transfer-Encoding not supported";
+    return true;
+  }
+  if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
+    p->CloseConnection = true;
+    p->StatusCode = 413;
+    a.StatusText = "Too big request entity";
+    return true;
+  }
+  if (parserTooBig) {
+    // Running a program or serving a file for a body that will never be read would answer
+    // a request the server has already refused.
+    p->CloseConnection = true;
+    a.StatusText = "Too big request entity";
+    return true;
+  }
+  if (Server.DNICGI && p->InCGIDir && !p->IsCGI) {
+    a.ErrorType = ERR_NOT_FOUND;
+    return true;
+  }
+  return false;
+}
+
+// Step 3.4 for a folder: its index, its listing, a refusal or a redirect to the name with '/'.
+// An empty target ends in no '/' and is sent to "/".
+bool DecideFolder(TServerState& Server, mParser* p, TAnswer& a) {
+  if (EndsWithSlash(p->URI)) {
+    if (FindIndexFile(Server, p->LocalPath)) {
+      p->IsCGI = IsCgiProgram(Server, p);
+      return false;
+    }
+    if (Server.SCC && !p->InCGIDir) {
+      a.ResponceBody = BuildCatalogPage(Server, p->LocalPath);
+      a.ContentType = "text/html";
+      return true;
+    }
+    a.ResponceBody = p->URI + kNoIndexText;
+    a.ErrorType = ERR_ACCESS_DENIED;
+    return true;
+  }
+  std::string u = "http://" + GetHeaderValue(Server, p, "Host") + p->URI + "/";
+  a.ResponceType = RESPONCE_REDIRECT;
+  a.ExtraHeaders += "Location: " + u + "\n";
+  p->StatusCode = 301;
+  a.StatusText = "Redirect";
+  a.ContentType = "text/html";
+  // The Host value is the client's own text: in the page it must stay text.
+  const std::string shown = HtmlText(u, true);
+  a.ResponceBody = "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" +
+                   shown + "'>" + shown + "</a></body></html>";
+  p->IsCGI = false;
+  return true;
+}
+
+// Steps 3.1 to 3.4: what the target is on disk.
+bool DecideTarget(TServerState& Server, mParser* p, TAnswer& a) {
+  // Step 3.1: existence. A path holding a NUL names nothing: a C string would cut it short and
+  // open something else. The attributes of a path that does not exist cannot be read, so one
+  // call answers both.
+  uint32_t attrs = INVALID_FILE_ATTRIBUTES;
+  if (p->LocalPath.find('\0') == std::string::npos && IsServable(Server, p))
+    attrs = GetFileAttributesA(p->LocalPath);
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    a.ErrorType = ERR_NOT_FOUND;
+    p->IsCGI = false;
+    return true;
+  }
+  if (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+    // Step 3.2. A hidden target stays hidden: no later mark may reveal that it exists.
+    a.ErrorType = ERR_NOT_FOUND;
+    p->IsCGI = false;
+    return true;
+  }
+  if (attrs & (FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE)) {
+    // Step 3.3.
+    a.ResponceBody = p->URI + "\n\nResource is inaccessible.";
+    a.ErrorType = ERR_ACCESS_DENIED;
+    p->IsCGI = false;
+    return true;
+  }
+  // Step 3.4, only for folders that carry no mark, so a refused folder never shows its index or
+  // its listing.
+  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return DecideFolder(Server, p, a);
+  return false;
+}
+
+// CGI switched off runs nothing: not an index script, nor a request parsed while it was still
+// on. Such a file is refused rather than sent as its source. Step 3.5: a HEAD never runs a
+// program.
+bool RefuseProgram(TServerState& Server, mParser* p, TAnswer& a) {
+  if (p->IsCGI && !Server.ECGI) {
+    a.ErrorType = ERR_ACCESS_DENIED;
+    p->IsCGI = false;
+    return true;
+  }
+  if (p->IsCGI && p->Method == "HEAD") {
+    p->IsCGI = false;
+    return true;
+  }
+  return false;
+}
+
+// Step 3.6 for a program: its output is the body.
+void TakeProgramOutput(TServerState& Server, mParser* p, TAnswer& a) {
+  TCgiOutcome run = RunCgi(Server, p);
+  if (run.BodyLength < 0) {
+    if (run.Output != INVALID_HANDLE_VALUE) CloseHandle(run.Output);
+    p->StatusCode = 500;
+    a.StatusText = "Error running CGI script";
+    p->IsCGI = false;
+    return;
+  }
+  if (run.Redirect) p->StatusCode = 301;
+  a.CgiHead = std::move(run.HeaderBlock);
+  a.stream.reset(new (std::nothrow) mAutocloseStream(run.Output));
+  if (!a.stream) {
+    CloseHandle(run.Output);  // nobody else will: the output file would stay on disk
+    Server.ErrorCount++;
+    WriteLog(Server, AddrPort(p) + " ERROR init-ing mAutocloseStream. CGI app: " + p->LocalPath);
+    WriteLog(Server, "fs==NULL");
+    p->IsCGI = false;
+    a.ErrorType = ERR_INTERNAL;
+    return;
+  }
+  a.CgiBodyLength = run.BodyLength;
+  a.ResponceType = RESPONCE_FILE;
+  if (p->StatusCode == 301) a.StatusText = "Redirect";
+}
+
+// Step 3.6 for a file: never read into memory, the transport sends it straight from its
+// descriptor.
+void TakeFile(TServerState& Server, mParser* p, TAnswer& a) {
+  std::unique_ptr<TFileStream> file;
+  if (p->LocalPath.find('\0') == std::string::npos) file = TFileStream::OpenRead(p->LocalPath);
+  if (!file) {
+    Server.ErrorCount++;
+    WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);
+    a.ErrorType = ERR_INTERNAL;
+    return;
+  }
+  int64_t mtime = 0;
+  if (file->LastWriteTime(mtime)) p->LastModified = FileTimeToHttpDate(mtime);
+  a.stream = std::move(file);
+  a.ResponceType = RESPONCE_FILE;
+  a.ContentType = GetContentType(Server, p->LocalPath);
+}
+
+// Step 4: the methods that name no resource to serve.
+void AnswerOtherMethod(mParser* p, TAnswer& a) {
+  const std::string& m = p->Method;
+  if (m == "OPTIONS") {
+    a.ExtraHeaders = kAllowLine;
+  } else if (m == "PUT" || m == "DELETE" || m == "TRACE" || m == "CONNECT") {
+    p->StatusCode = 405;
+    a.StatusText = "Method not supported";
+    a.ExtraHeaders = kAllowLine;
+    a.ResponceBody = "SORRY. Method '" + m + "' is not supported by the server.";
+  } else {
+    p->StatusCode = 501;
+    a.StatusText = "Unknown method";
+  }
+}
+
+// Steps 1 to 4, each of which may settle the answer.
+void ChooseAnswer(TServerState& Server, mParser* p, TAnswer& a) {
   // A head cut off at the size limit is no request to serve: whatever its first lines name
   // (a file, a program to run) is left alone and only the refusal goes out. Its version is
   // still checked, as for any other request.
@@ -226,298 +361,174 @@ void DispatchRequest(TServerCore& Server, mParser* p) {
   const bool parserTooBig = p->StatusCode == 413 && !headOverflow;
   if (headOverflow) p->CloseConnection = true;
 
-  if (p->Version < 0 || p->Version > 1) {
-    // Step 1: versions that are not served.
-    if (p->Version < 0) {
-      p->CloseConnection = true;
-      p->StatusCode = 400;
-      StatusText = "Bad HTTP version in request";
-    } else {
-      p->StatusCode = 505;
-      ResponceBody = "WRONG PROTOCOL VERSION\nServer supports only HTTP/1.1 and earlier";
-      StatusText = "Too big HTTP version in request";
-    }
-    WriteLog(Server, AddrPort(p) + " incorrect protocol " + p->Protocol);
-    decided = true;
-  } else if (headOverflow) {
-    decided = true;
-  } else {
-    // Step 2: early refusals.
-    if (p->StatusCode != 0 && p->StatusCode == FramingRefusal(Server, p)) {
-      // Where the body ends is unknown, so nothing is served or run for it.
-      p->CloseConnection = true;
-      if (p->StatusCode == 501) StatusText = "Transfer-Encoding not supported";
-      decided = true;
-    } else if (!p->IsCGI && p->ContentLength > kMaxPlainBody) {
-      p->CloseConnection = true;
-      p->StatusCode = 413;
-      StatusText = "Too big request entity";
-      decided = true;
-    } else if (parserTooBig) {
-      // Running a program or serving a file for a body that will never be read would answer
-      // a request the server has already refused.
-      p->CloseConnection = true;
-      StatusText = "Too big request entity";
-      decided = true;
-    } else if (Server.DNICGI && p->InCGIDir && !p->IsCGI) {
-      ErrorType = ERR_NOT_FOUND;
-      decided = true;
-    }
-
-    if (!decided && (p->Method == "GET" || p->Method == "HEAD" || p->Method == "POST")) {
-      // Step 3.1: existence. A path holding a NUL names nothing: a C string would cut it
-      // short and open something else.
-      // The attributes of a path that does not exist cannot be read, so one call answers both.
-      uint32_t attrs = INVALID_FILE_ATTRIBUTES;
-      if (p->LocalPath.find('\0') == std::string::npos && IsServable(Server, p))
-        attrs = GetFileAttributesA(p->LocalPath);
-      if (attrs == INVALID_FILE_ATTRIBUTES) {
-        ErrorType = ERR_NOT_FOUND;
-        p->IsCGI = false;
-        decided = true;
-      } else if (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
-        // Step 3.2. A hidden target stays hidden: no later mark may reveal that it exists.
-        ErrorType = ERR_NOT_FOUND;
-        p->IsCGI = false;
-        decided = true;
-      } else if (attrs & (FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE)) {
-        // Step 3.3.
-        ResponceBody = p->URI + "\n\nResource is inaccessible.";
-        ErrorType = ERR_ACCESS_DENIED;
-        p->IsCGI = false;
-        decided = true;
-      } else if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
-        // Step 3.4, only for folders that carry no mark, so a refused folder never shows its
-        // index or its listing. An empty target ends in no '/' and is sent to "/".
-        if (EndsWithSlash(p->URI)) {
-          if (FindIndexFile(Server, p->LocalPath)) {
-            p->IsCGI = IsCgiProgram(Server, p);
-          } else if (Server.SCC && !p->InCGIDir) {
-            ResponceBody = BuildCatalogPage(Server, p->LocalPath);
-            ContentType = "text/html";
-            decided = true;
-          } else {
-            ResponceBody = p->URI + kNoIndexText;
-            ErrorType = ERR_ACCESS_DENIED;
-            decided = true;
-          }
-        } else {
-          std::string u = "http://" + GetHeaderValue(Server, p, "Host") + p->URI + "/";
-          ResponceType = RESPONCE_REDIRECT;
-          ExtraHeaders += "Location: " + u + "\n";
-          p->StatusCode = 301;
-          StatusText = "Redirect";
-          ContentType = "text/html";
-          // The Host value is the client's own text: in the page it must stay text.
-          const std::string shown = HtmlText(u, true);
-          ResponceBody =
-              "<html><head><title>Redirect</title></head><body>Redirecting to <a href='" + shown +
-              "'>" + shown + "</a></body></html>";
-          p->IsCGI = false;
-          decided = true;
-        }
-      }
-
-      // CGI switched off runs nothing: not an index script, nor a request parsed while it was
-      // still on. Such a file is refused rather than sent as its source.
-      if (!decided && p->IsCGI && !Server.ECGI) {
-        ErrorType = ERR_ACCESS_DENIED;
-        p->IsCGI = false;
-        decided = true;
-      }
-
-      // Step 3.5: a HEAD never runs a program.
-      if (!decided && p->IsCGI && p->Method == "HEAD") {
-        p->IsCGI = false;
-        decided = true;
-      }
-
-      // Step 3.6: the body comes from a program or from the file itself.
-      if (!decided) {
-        if (p->IsCGI) {
-          int BodyLength = -1;
-          THandle h = RunCgi(Server, p, BodyLength, CgiHead);
-          if (BodyLength < 0) {
-            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-            p->StatusCode = 500;
-            StatusText = "Error running CGI script";
-            p->IsCGI = false;
-          } else {
-            stream.reset(new (std::nothrow) mAutocloseStream(h));
-            if (!stream) {
-              CloseHandle(h);  // nobody else will: the output file would stay on disk
-              Server.ErrorCount++;
-              WriteLog(Server,
-                       AddrPort(p) + " ERROR init-ing mAutocloseStream. CGI app: " + p->LocalPath);
-              WriteLog(Server, "fs==NULL");
-              p->IsCGI = false;
-              ErrorType = ERR_INTERNAL;
-            } else {
-              CgiBodyLength = BodyLength;
-              ResponceType = RESPONCE_FILE;
-              if (p->StatusCode == 301) StatusText = "Redirect";
-            }
-          }
-        } else {
-          // Never read into memory: the transport sends the file straight from its descriptor.
-          std::unique_ptr<TFileStream> file;
-          if (p->LocalPath.find('\0') == std::string::npos)
-            file = TFileStream::OpenRead(p->LocalPath);
-          if (!file) {
-            Server.ErrorCount++;
-            WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);
-            ErrorType = ERR_INTERNAL;
-          } else {
-            int64_t mtime = 0;
-            if (file->LastWriteTime(mtime)) p->LastModified = FileTimeToHttpDate(mtime);
-            stream = std::move(file);
-            ResponceType = RESPONCE_FILE;
-            ContentType = GetContentType(Server, p->LocalPath);
-          }
-        }
-      }
-    } else if (!decided) {
-      // Step 4: the other methods.
-      const std::string& m = p->Method;
-      if (m == "OPTIONS") {
-        ExtraHeaders = kAllowLine;
-      } else if (m == "PUT" || m == "DELETE" || m == "TRACE" || m == "CONNECT") {
-        p->StatusCode = 405;
-        StatusText = "Method not supported";
-        ExtraHeaders = kAllowLine;
-        ResponceBody = "SORRY. Method '" + m + "' is not supported by the server.";
-      } else {
-        p->StatusCode = 501;
-        StatusText = "Unknown method";
-      }
-    }
+  if (RefuseVersion(Server, p, a) || headOverflow) return;
+  if (RefuseEarly(Server, p, a, parserTooBig)) return;
+  if (p->Method != "GET" && p->Method != "HEAD" && p->Method != "POST") {
+    AnswerOtherMethod(p, a);
+    return;
   }
+  if (DecideTarget(Server, p, a) || RefuseProgram(Server, p, a)) return;
+  if (p->IsCGI)
+    TakeProgramOutput(Server, p, a);
+  else
+    TakeFile(Server, p, a);
+}
 
-  // Step 5: errors become a status or a text.
-  if (ErrorType != ERR_NONE) {
-    if (Server.AEASC) {
-      switch (ErrorType) {
-        case ERR_NOT_FOUND:
-          p->StatusCode = 404;
-          StatusText = "Not found";
-          break;
-        case ERR_ACCESS_DENIED:
-          p->StatusCode = 403;
-          StatusText = "Access denied";
-          break;
-        default:
-          p->StatusCode = 500;
-          StatusText = "Internal server error";
-          break;
-      }
-    } else {
-      switch (ErrorType) {
-        case ERR_NOT_FOUND:
-          ResponceBody = p->URI + "\nSORRY.\n\nThe resource with given name doesnt exist.";
-          break;
-        case ERR_ACCESS_DENIED:
-          if (ResponceBody.empty())
-            ResponceBody = p->URI + "\nSORRY.\n\nAccess to requested resource is denied.";
-          break;
-        default:
-          ResponceBody = "INTERNAL SERVER ERROR";
-          break;
-      }
+// Step 5: errors become a status or a text.
+void ApplyError(TServerState& Server, mParser* p, TAnswer& a) {
+  if (a.ErrorType == ERR_NONE) return;
+  if (Server.AEASC) {
+    switch (a.ErrorType) {
+      case ERR_NOT_FOUND:
+        p->StatusCode = 404;
+        a.StatusText = "Not found";
+        break;
+      case ERR_ACCESS_DENIED:
+        p->StatusCode = 403;
+        a.StatusText = "Access denied";
+        break;
+      default:
+        p->StatusCode = 500;
+        a.StatusText = "Internal server error";
+        break;
     }
+    return;
   }
-
-  // Step 5a: a static file the client already holds, or asks only a part of. Anything but a
-  // whole file answered with 200 stays as it is.
-  bool notModified = false;
-  if (ResponceType == RESPONCE_FILE && !p->IsCGI && p->StatusCode == 0 &&
-      (p->Method == "GET" || p->Method == "HEAD")) {
-    auto* file = dynamic_cast<TFileStream*>(stream.get());
-    const TFileAnswer a = file ? DecideFileAnswer(Server, p, *file) : TFileAnswer{};
-    if (a.Code == 304) {
-      p->StatusCode = 304;
-      StatusText = "Not Modified";
-      notModified = true;
-    } else if (a.Code == 416) {
-      p->StatusCode = 416;
-      StatusText = "Range Not Satisfiable";
-      ExtraHeaders += "Content-Range: bytes */" + std::to_string(a.Size) + "\n";
-    } else if (a.Code == 206) {
-      p->StatusCode = 206;
-      StatusText = "Partial Content";
-      ExtraHeaders += "Content-Range: bytes " + std::to_string(a.First) + "-" +
-                      std::to_string(a.Last) + "/" + std::to_string(a.Size) + "\n";
-      // Sent straight from the file at that offset, like the whole file would be.
-      file->SetRange(a.First, a.Last - a.First + 1);
-    }
-    if (notModified || a.Code == 416) {
-      stream.reset();  // no body: the file closes now
-      ResponceType = RESPONCE_TEXT;
-    }
+  switch (a.ErrorType) {
+    case ERR_NOT_FOUND:
+      a.ResponceBody = p->URI + "\nSORRY.\n\nThe resource with given name doesnt exist.";
+      break;
+    case ERR_ACCESS_DENIED:
+      if (a.ResponceBody.empty())
+        a.ResponceBody = p->URI + "\nSORRY.\n\nAccess to requested resource is denied.";
+      break;
+    default:
+      a.ResponceBody = "INTERNAL SERVER ERROR";
+      break;
   }
+}
 
+// Step 5a: a static file the client already holds, or asks only a part of. Anything but a
+// whole file answered with 200 stays as it is.
+void ApplyConditions(TServerState& Server, mParser* p, TAnswer& a) {
+  if (a.ResponceType != RESPONCE_FILE || p->IsCGI || p->StatusCode != 0 ||
+      (p->Method != "GET" && p->Method != "HEAD"))
+    return;
+  auto* file = dynamic_cast<TFileStream*>(a.stream.get());
+  const TFileAnswer f = file ? DecideFileAnswer(Server, p, *file) : TFileAnswer{};
+  if (f.Code == 304) {
+    p->StatusCode = 304;
+    a.StatusText = "Not Modified";
+    a.NotModified = true;
+  } else if (f.Code == 416) {
+    p->StatusCode = 416;
+    a.StatusText = "Range Not Satisfiable";
+    a.ExtraHeaders += "Content-Range: bytes */" + std::to_string(f.Size) + "\n";
+  } else if (f.Code == 206) {
+    p->StatusCode = 206;
+    a.StatusText = "Partial Content";
+    a.ExtraHeaders += "Content-Range: bytes " + std::to_string(f.First) + "-" +
+                      std::to_string(f.Last) + "/" + std::to_string(f.Size) + "\n";
+    // Sent straight from the file at that offset, like the whole file would be.
+    file->SetRange(f.First, f.Last - f.First + 1);
+  }
+  if (a.NotModified || f.Code == 416) {
+    a.stream.reset();  // no body: the file closes now
+    a.ResponceType = RESPONCE_TEXT;
+  }
+}
+
+TAnswer DecideAnswer(TServerState& Server, mParser* p) {
+  TAnswer a;
+  a.StatusText = (p->StatusCode == 0) ? "OK" : "Error";
+  ChooseAnswer(Server, p, a);
+  ApplyError(Server, p, a);
+  ApplyConditions(Server, p, a);
+  return a;
+}
+
+// The head as it goes out, the program's header block included.
+struct THead {
+  std::string ResponceString;  // the status line
+  std::string ResponceHead;    // the lines after it
+  std::string Wire;
+};
+
+// Steps 6 to 8: the status line and the header lines.
+THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
+  THead h;
   // Step 6: connection and optional lines.
   const std::string connection = GetHeaderValue(Server, p, "Connection");
   if (connection == "close") p->CloseConnection = true;
-  if (!p->LastModified.empty()) ExtraHeaders += "Last-Modified: " + p->LastModified + "\n";
+  if (!p->LastModified.empty()) a.ExtraHeaders += "Last-Modified: " + p->LastModified + "\n";
   const int code = p->StatusCode ? p->StatusCode : 200;
-  std::string ResponceString;
   if (p->Version >= 1) {
-    if (p->CloseConnection) ExtraHeaders += "Connection: close\n";
-    ResponceString = "HTTP/1.1 " + std::to_string(code) + " " + StatusText + "\n";
+    if (p->CloseConnection) a.ExtraHeaders += "Connection: close\n";
+    h.ResponceString = "HTTP/1.1 " + std::to_string(code) + " " + a.StatusText + "\n";
   } else {
     if (connection != "keep-alive") p->CloseConnection = true;
-    ResponceString = "HTTP/1.0 " + std::to_string(code) + " " + StatusText + "\n";
+    h.ResponceString = "HTTP/1.0 " + std::to_string(code) + " " + a.StatusText + "\n";
   }
-  if (Server.SSH) ExtraHeaders += std::string("Server: Vyn_Brevoxa/") + kVersionText + "\n";
+  if (Server.SSH) a.ExtraHeaders += std::string("Server: Vyn_Brevoxa/") + kVersionText + "\n";
 
   // Step 7: a file's length is 64-bit; printing it as a 32-bit number would announce a
   // negative or wrong length for files of 2 GiB and more.
-  const bool cgiFile = ResponceType == RESPONCE_FILE && p->IsCGI;
+  const bool cgiFile = a.ResponceType == RESPONCE_FILE && p->IsCGI;
   int64_t length = 0;
-  if (ResponceType != RESPONCE_FILE)
-    length = static_cast<int64_t>(ResponceBody.size());
+  if (a.ResponceType != RESPONCE_FILE)
+    length = static_cast<int64_t>(a.ResponceBody.size());
   else if (cgiFile)
-    length = CgiBodyLength;
+    length = a.CgiBodyLength;
   else
-    length = stream->Size();
+    length = a.stream->Size();
   // The program's body only: its header block goes out with the head, normalised like it.
   if (cgiFile)
-    static_cast<THandleStream&>(*stream).SetRange(static_cast<int64_t>(CgiHead.size()), length);
+    static_cast<THandleStream&>(*a.stream).SetRange(static_cast<int64_t>(a.CgiHead.size()), length);
 
   // Step 8: the head after the status line.
-  std::string ResponceHead;
   if (cgiFile) {
     WriteLog(Server, "p->IsCGI && (ResponceType==RESPONCE_FILE)");
-    ResponceHead = "Content-Length: " + std::to_string(length) + "\n" + ExtraHeaders;
-  } else if (notModified) {
+    h.ResponceHead = "Content-Length: " + std::to_string(length) + "\n" + a.ExtraHeaders;
+  } else if (a.NotModified) {
     // A 304 has no body, and a Content-Length would describe the file the client already has.
-    ResponceHead = ExtraHeaders + "\n";
+    h.ResponceHead = a.ExtraHeaders + "\n";
   } else if (length > 0) {
-    ResponceHead = "Content-Type: " + ContentType + "\n" + ExtraHeaders +
-                   "Content-Length: " + std::to_string(length) + "\n\n";
+    h.ResponceHead = "Content-Type: " + a.ContentType + "\n" + a.ExtraHeaders +
+                     "Content-Length: " + std::to_string(length) + "\n\n";
   } else {
-    ResponceHead = ExtraHeaders + "Content-Length: " + std::to_string(length) + "\n\n";
+    h.ResponceHead = a.ExtraHeaders + "Content-Length: " + std::to_string(length) + "\n\n";
   }
+  h.Wire =
+      HeadToWire(h.ResponceString + h.ResponceHead) + (cgiFile ? ProgramHeadToWire(a.CgiHead) : "");
+  return h;
+}
 
-  // Step 9: sending. A failed write may remove the record from inside the call (error and
-  // disconnect events), so nothing below looks at it again.
+// Step 9: sending. A failed write may remove the record from inside the call (error and
+// disconnect events), so nothing here looks at it after the first write.
+void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, const THead& h) {
   TCustomWinSocket* socket = p->Socket;
   const std::string method = p->Method;
-  const std::string wireHead =
-      HeadToWire(ResponceString + ResponceHead) + (cgiFile ? ProgramHeadToWire(CgiHead) : "");
   if (method == "GET" || method == "POST") {
-    if (ResponceType != RESPONCE_FILE) {
-      socket->WriteText(wireHead + ResponceBody);
+    if (a.ResponceType != RESPONCE_FILE) {
+      socket->WriteText(h.Wire + a.ResponceBody);
     } else {
-      socket->WriteText(wireHead);
-      WriteLog(Server, "ResponceString==" + ResponceString + "\nResponceHead==" + ResponceHead);
-      socket->WriteStream(std::move(stream));
+      socket->WriteText(h.Wire);
+      WriteLog(Server, "ResponceString==" + h.ResponceString + "\nResponceHead==" + h.ResponceHead);
+      socket->WriteStream(std::move(a.stream));
     }
   } else {
-    socket->WriteText(wireHead);
-    if (ResponceType == RESPONCE_FILE)
-      stream.reset();  // closes the file or the program's output unsent
-    else if (method != "HEAD" && !ResponceBody.empty())
-      socket->WriteText(ResponceBody);
+    socket->WriteText(h.Wire);
+    if (a.ResponceType == RESPONCE_FILE)
+      a.stream.reset();  // closes the file or the program's output unsent
+    else if (method != "HEAD" && !a.ResponceBody.empty())
+      socket->WriteText(a.ResponceBody);
   }
+}
+
+}  // namespace
+
+void DispatchRequest(TServerState& Server, mParser* p) {
+  TAnswer a = DecideAnswer(Server, p);
+  const THead h = FormatHead(Server, p, a);
+  SendAnswer(Server, p, a, h);
 }

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <limits>
 
-#include "app/ServerCore.h"
 #include "content/Cgi.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
 #include "platform/Codec.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ void AddVariable(mParser* p, const std::string& name, const std::string& value) 
 
 }  // namespace
 
-std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& Name) {
+std::string GetHeaderValue(TServerState& Server, mParser* p, const std::string& Name) {
   std::string result;
   // The scan goes on after a match: a repeated header counts by its last line.
   for (size_t i = 0; i + 1 < p->Variables.size(); i += 2)
@@ -65,7 +65,7 @@ std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& N
   return result;
 }
 
-int FramingRefusal(TServerCore& Server, mParser* p) {
+int FramingRefusal(TServerState& Server, mParser* p) {
   const std::string* length = nullptr;
   bool disagree = false;
   for (size_t i = static_cast<size_t>(p->FirstHeaderEntry); i + 1 < p->Variables.size(); i += 2) {
@@ -81,7 +81,7 @@ int FramingRefusal(TServerCore& Server, mParser* p) {
   return disagree ? 400 : 0;
 }
 
-int ParseHttpVersion(TServerCore& Server, const std::string& Protocol) {
+int ParseHttpVersion(TServerState& Server, const std::string& Protocol) {
   if (Protocol.size() < 8 || Protocol.compare(0, 5, "HTTP/") != 0) return kBadVersion;
   size_t dot = Protocol.find('.');
   if (dot == std::string::npos) return kBadVersion;
@@ -99,7 +99,7 @@ int ParseHttpVersion(TServerCore& Server, const std::string& Protocol) {
   return static_cast<int>(code);
 }
 
-bool IsInCGIDir(TServerCore& Server, const std::string& Target) {
+bool IsInCGIDir(TServerState& Server, const std::string& Target) {
   const std::string& prefix = Server.CGID;
   if (Target.size() < prefix.size()) return false;
   // Only ASCII letters fold: the prefix is a URL, and URLs carry other bytes escaped.
@@ -109,7 +109,7 @@ bool IsInCGIDir(TServerCore& Server, const std::string& Target) {
   return true;
 }
 
-std::string TranslatePathInfo(TServerCore& Server, const std::string& PathInfo, mParser* p) {
+std::string TranslatePathInfo(TServerState& Server, const std::string& PathInfo, mParser* p) {
   std::string result;
   if (!PathInfo.empty() && (PathInfo[0] == '/' || PathInfo[0] == '\\')) {
     result = Server.RC;
@@ -123,7 +123,7 @@ std::string TranslatePathInfo(TServerCore& Server, const std::string& PathInfo, 
   return result;
 }
 
-void ParseRequest(TServerCore& Server, mParser* p) {
+void ParseRequest(TServerState& Server, mParser* p) {
   const std::string& head = p->HeaderText;
   const size_t n = head.size();
 

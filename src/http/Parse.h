@@ -2,16 +2,16 @@
 #pragma once
 #include <string>
 
-class TServerCore;
+class TServerState;
 struct mParser;
 
-void ParseRequest(TServerCore& Server, mParser* p);
+void ParseRequest(TServerState& Server, mParser* p);
 // Last match of Name (case-insensitive) among the record's Variables, lower-cased; "" if none.
-std::string GetHeaderValue(TServerCore& Server, mParser* p, const std::string& Name);
+std::string GetHeaderValue(TServerState& Server, mParser* p, const std::string& Name);
 // 501 when the request carries Transfer-Encoding (never decoded here), 400 when its
 // Content-Length lines disagree, 0 when its body is framed by one length or none.
-int FramingRefusal(TServerCore& Server, mParser* p);
+int FramingRefusal(TServerState& Server, mParser* p);
 // "HTTP/1.x" gives x, a higher major M.m gives M*1000+m, anything else -1000.
-int ParseHttpVersion(TServerCore& Server, const std::string& Protocol);
-bool IsInCGIDir(TServerCore& Server, const std::string& Target);
-std::string TranslatePathInfo(TServerCore& Server, const std::string& PathInfo, mParser* p);
+int ParseHttpVersion(TServerState& Server, const std::string& Protocol);
+bool IsInCGIDir(TServerState& Server, const std::string& Target);
+std::string TranslatePathInfo(TServerState& Server, const std::string& PathInfo, mParser* p);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/Streams.h"
+#include "server/ServerState.h"
 
 // Winsock numbering of errno values, as the log and the error texts use them.
 int WinSockErrorCode(int err);
@@ -17,12 +18,6 @@ class ESocketError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
-
-// What a connection with nothing left to send waits for from its client; each has its own
-// time-out.
-enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
 
 // Output a connection may have waiting unsent before nothing more is read or dispatched for it:
 // a client that pipelines requests and never reads its answers must not grow the server. One
@@ -41,31 +36,6 @@ constexpr int kIdleTimeoutMs = 120000;
 // Idle connections closed at once when accept runs out of descriptors: room for the new client
 // and for what its request opens (the file, the log, the CGI files).
 constexpr int kEvictOnShortage = 8;
-
-class TCustomWinSocket {
- public:
-  virtual ~TCustomWinSocket() = default;
-  virtual int AvailableBytes() = 0;
-  // Up to count bytes without waiting; -1 after a failure (error event, then disconnect event).
-  virtual int ReadBytes(void* buffer, int count) = 0;
-  virtual void WriteText(const std::string& text) = 0;
-  // Takes the stream and sends it from its position; the connection stays open afterwards.
-  virtual void WriteStream(std::unique_ptr<TStream> stream) = 0;
-  // After what is queued has gone out; at once (disconnect event inside) when nothing is.
-  virtual void Close() = 0;
-  virtual std::string PeerAddress() = 0;
-  virtual int PeerPort() = 0;
-  virtual std::string PeerHostName() = 0;
-  virtual std::string OwnAddress() = 0;
-  virtual std::string OwnHostName() = 0;
-  virtual int OwnPort() = 0;
-  // True while so much output waits unsent that nothing more may be dispatched for the
-  // connection; the transport raises a read event again once it has drained.
-  virtual bool OutputFull() { return false; }
-  // Told after each read event: what the connection now waits for, and whether that wait began
-  // afresh (a new head after an answer, or more of a body arrived).
-  virtual void WaitingFor(TClientWait what, bool restart) {}
-};
 
 class TServerClientWinSocket;
 

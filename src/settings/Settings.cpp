@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
+#include "server/ServerState.h"
 
 namespace {
 
@@ -21,67 +21,68 @@ using TStringList = std::vector<std::string>;
 struct TSettingRow {
   const char* Name;
   TKind Kind;
-  std::string TServerCore::*Text = nullptr;
-  bool TServerCore::*Flag = nullptr;
-  int32_t TServerCore::*Number = nullptr;
-  TStringList TServerCore::*List = nullptr;
+  std::string TServerState::*Text = nullptr;
+  bool TServerState::*Flag = nullptr;
+  int32_t TServerState::*Number = nullptr;
+  TStringList TServerState::*List = nullptr;
   const char* TextDefault = "";
   int32_t NumberDefault = 0;
 };
 
-constexpr TSettingRow TextRow(const char* name, std::string TServerCore::*field, const char* def) {
+constexpr TSettingRow TextRow(const char* name, std::string TServerState::*field, const char* def) {
   return {name, TKind::Text, field, nullptr, nullptr, nullptr, def, 0};
 }
-constexpr TSettingRow BoolRow(const char* name, bool TServerCore::*field, bool def) {
+constexpr TSettingRow BoolRow(const char* name, bool TServerState::*field, bool def) {
   return {name, TKind::Bool, nullptr, field, nullptr, nullptr, "", def ? 1 : 0};
 }
-constexpr TSettingRow IntRow(const char* name, int32_t TServerCore::*field, int32_t def) {
+constexpr TSettingRow IntRow(const char* name, int32_t TServerState::*field, int32_t def) {
   return {name, TKind::Int, nullptr, nullptr, field, nullptr, "", def};
 }
-constexpr TSettingRow CountRow(const char* name, TStringList TServerCore::*list) {
+constexpr TSettingRow CountRow(const char* name, TStringList TServerState::*list) {
   return {name, TKind::Count, nullptr, nullptr, nullptr, list, "", 0};
 }
 
 // In this order the settings are loaded and saved; a read failure stops the load at its row.
 const std::array<TSettingRow, 26> kSettings = {{
-    TextRow("RC", &TServerCore::RC, "/"),  // the system drive's root is the file system's root here
-    BoolRow("LS", &TServerCore::LS, true),
-    BoolRow("LC", &TServerCore::LC, true),
-    BoolRow("LF", &TServerCore::LF, false),
-    BoolRow("LH", &TServerCore::LH, false),
-    IntRow("L", &TServerCore::L, 1),
-    BoolRow("SRS", &TServerCore::SRS, true),
-    BoolRow("SCC", &TServerCore::SCC, true),
-    BoolRow("HOS", &TServerCore::HOS, false),
-    BoolRow("LD", &TServerCore::LD, false),
-    BoolRow("LRH", &TServerCore::LRH, false),
-    BoolRow("UIPF", &TServerCore::UIPF, false),
-    CountRow("WrongIPListLen", &TServerCore::WrongIPs),
-    BoolRow("SSH", &TServerCore::SSH, false),
-    TextRow("ICURL", &TServerCore::ICURL, ""),
-    TextRow("CGID", &TServerCore::CGID, "/cgi-bin/"),
-    BoolRow("ECGI", &TServerCore::ECGI, true),
-    BoolRow("USCGIF", &TServerCore::USCGIF, false),
-    TextRow("SCGIF", &TServerCore::SCGIF, ""),
-    BoolRow("DNICGI", &TServerCore::DNICGI, false),
-    BoolRow("DPAF", &TServerCore::DPAF, true),
-    BoolRow("AEASC", &TServerCore::AEASC, true),
-    BoolRow("DIPIV", &TServerCore::DIPIV, false),
-    TextRow("DIPV", &TServerCore::DIPV, "HTTP_X_FORWARDED_FOR"),
-    CountRow("CGIAssocListLen", &TServerCore::CGIAssoc),
-    CountRow("RootListLen", &TServerCore::Roots),
+    TextRow("RC", &TServerState::RC,
+            "/"),  // the system drive's root is the file system's root here
+    BoolRow("LS", &TServerState::LS, true),
+    BoolRow("LC", &TServerState::LC, true),
+    BoolRow("LF", &TServerState::LF, false),
+    BoolRow("LH", &TServerState::LH, false),
+    IntRow("L", &TServerState::L, 1),
+    BoolRow("SRS", &TServerState::SRS, true),
+    BoolRow("SCC", &TServerState::SCC, true),
+    BoolRow("HOS", &TServerState::HOS, false),
+    BoolRow("LD", &TServerState::LD, false),
+    BoolRow("LRH", &TServerState::LRH, false),
+    BoolRow("UIPF", &TServerState::UIPF, false),
+    CountRow("WrongIPListLen", &TServerState::WrongIPs),
+    BoolRow("SSH", &TServerState::SSH, false),
+    TextRow("ICURL", &TServerState::ICURL, ""),
+    TextRow("CGID", &TServerState::CGID, "/cgi-bin/"),
+    BoolRow("ECGI", &TServerState::ECGI, true),
+    BoolRow("USCGIF", &TServerState::USCGIF, false),
+    TextRow("SCGIF", &TServerState::SCGIF, ""),
+    BoolRow("DNICGI", &TServerState::DNICGI, false),
+    BoolRow("DPAF", &TServerState::DPAF, true),
+    BoolRow("AEASC", &TServerState::AEASC, true),
+    BoolRow("DIPIV", &TServerState::DIPIV, false),
+    TextRow("DIPV", &TServerState::DIPV, "HTTP_X_FORWARDED_FOR"),
+    CountRow("CGIAssocListLen", &TServerState::CGIAssoc),
+    CountRow("RootListLen", &TServerState::Roots),
 }};
 
 // The lists in the order their subkeys are loaded and saved.
 struct TListRow {
-  TStringList TServerCore::*List;
+  TStringList TServerState::*List;
   const char* Subkey;
   const char* Prefix;
 };
 const std::array<TListRow, 3> kLists = {{
-    {&TServerCore::WrongIPs, "WrongIPs", "IP"},
-    {&TServerCore::CGIAssoc, "CGIAssoc", "CGI"},
-    {&TServerCore::Roots, "Roots", "Root"},
+    {&TServerState::WrongIPs, "WrongIPs", "IP"},
+    {&TServerState::CGIAssoc, "CGIAssoc", "CGI"},
+    {&TServerState::Roots, "Roots", "Root"},
 }};
 
 const char* const kFailureText =
@@ -99,14 +100,14 @@ std::string SubkeyPath(const TListRow& list) {
   return std::string(kSettingsKey) + "\\" + list.Subkey;
 }
 
-size_t ListIndex(TStringList TServerCore::*list) {
+size_t ListIndex(TStringList TServerState::*list) {
   for (size_t i = 0; i < kLists.size(); ++i)
     if (kLists[i].List == list) return i;
   return 0;
 }
 
 // Reads every row present into the server; false at the first value that cannot be read.
-bool LoadRows(TServerCore& Server, TRegistry& reg, std::array<int32_t, 3>& counts) {
+bool LoadRows(TServerState& Server, TRegistry& reg, std::array<int32_t, 3>& counts) {
   for (const TSettingRow& row : kSettings) {
     if (!reg.ValueExists(row.Name)) continue;
     int32_t number = 0;
@@ -135,7 +136,7 @@ bool LoadRows(TServerCore& Server, TRegistry& reg, std::array<int32_t, 3>& count
 }
 
 // Appends the items present at positions 0..count-1; false at the first unreadable one.
-bool LoadList(TServerCore& Server, TRegistry& reg, const TListRow& list, int32_t count) {
+bool LoadList(TServerState& Server, TRegistry& reg, const TListRow& list, int32_t count) {
   TStringList& items = Server.*list.List;
   for (int32_t i = 0; i < count; ++i) {
     std::string name = IndexedValueName(list.Prefix, i);
@@ -147,7 +148,7 @@ bool LoadList(TServerCore& Server, TRegistry& reg, const TListRow& list, int32_t
   return true;
 }
 
-bool SaveRows(const TServerCore& Server, TRegistry& reg) {
+bool SaveRows(const TServerState& Server, TRegistry& reg) {
   for (const TSettingRow& row : kSettings) {
     bool ok = false;
     switch (row.Kind) {
@@ -169,7 +170,7 @@ bool SaveRows(const TServerCore& Server, TRegistry& reg) {
   return true;
 }
 
-bool SaveList(const TServerCore& Server, TRegistry& reg, const TListRow& list) {
+bool SaveList(const TServerState& Server, TRegistry& reg, const TListRow& list) {
   const TStringList& items = Server.*list.List;
   for (size_t i = 0; i < items.size(); ++i)
     if (!reg.WriteString(IndexedValueName(list.Prefix, static_cast<int>(i)), items[i]))
@@ -189,7 +190,7 @@ std::string IndexedValueName(const std::string& Prefix, int Index) {
   return Prefix + std::to_string(Index);
 }
 
-void AssignDefaultSettings(TServerCore& Server) {
+void AssignDefaultSettings(TServerState& Server) {
   for (const TSettingRow& row : kSettings) {
     switch (row.Kind) {
       case TKind::Text:
@@ -208,7 +209,7 @@ void AssignDefaultSettings(TServerCore& Server) {
   }
 }
 
-void LoadSettings(TServerCore& Server) {
+void LoadSettings(TServerState& Server) {
   if (!Server.Registry) return;
   TRegistry& reg = *Server.Registry;
   // Loading happens once, at start-up: the moment to clear what a save killed halfway left.
@@ -255,7 +256,7 @@ void LoadSettings(TServerCore& Server) {
 // Opens key for writing, lets write fill it and closes it; closing stores what was set so far,
 // also after a failed value, so those values stay written. Reports a failure itself.
 template <typename TWrite>
-bool WriteKey(TServerCore& Server, const std::string& key, TWrite write) {
+bool WriteKey(TServerState& Server, const std::string& key, TWrite write) {
   if (!Server.Registry || !Server.Registry->OpenKey(key, true)) {
     WriteFailure();
     return false;
@@ -268,7 +269,7 @@ bool WriteKey(TServerCore& Server, const std::string& key, TWrite write) {
   return true;
 }
 
-void SaveSettings(TServerCore& Server) {
+void SaveSettings(TServerState& Server) {
   if (!WriteKey(Server, kSettingsKey, [&](TRegistry& reg) { return SaveRows(Server, reg); }))
     return;
   for (const TListRow& list : kLists) {
@@ -279,6 +280,6 @@ void SaveSettings(TServerCore& Server) {
   }
 }
 
-void SaveLanguage(TServerCore& Server) {
+void SaveLanguage(TServerState& Server) {
   WriteKey(Server, kSettingsKey, [&](TRegistry& reg) { return reg.WriteInteger("L", Server.L); });
 }

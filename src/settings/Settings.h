@@ -2,13 +2,13 @@
 #pragma once
 #include <string>
 
-class TServerCore;
+class TServerState;
 
 inline constexpr const char* kSettingsKey = "Software\\Quorvel\\Vyn Brevoxa";
 
 // Assigns every setting its default.
-void AssignDefaultSettings(TServerCore& Server);
-void LoadSettings(TServerCore& Server);
-void SaveSettings(TServerCore& Server);
-void SaveLanguage(TServerCore& Server);
+void AssignDefaultSettings(TServerState& Server);
+void LoadSettings(TServerState& Server);
+void SaveSettings(TServerState& Server);
+void SaveLanguage(TServerState& Server);
 std::string IndexedValueName(const std::string& Prefix, int Index);

@@ -12,23 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "app/ServerCore.h"
+#include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 
-class CgiServerFixture : public ::testing::Test {
+class CgiServerFixture : public ServerFixture {
  protected:
-  TempDir Program;
-  TempDir Docs;
-  TServerCore Server;
-  std::string OldDir;
   std::string CgiDir;
 
   void SetUp() override {
-    char buf[4096];
-    OldDir = getcwd(buf, sizeof buf) ? buf : ".";
-    Server.OpenServerSocket(0);
-    Server.StartUp(Program.Path());
-    Server.RC = Docs.Path();
+    ServerFixture::SetUp();
     Server.ECGI = true;
     Server.CGID = "/cgi-bin/";
     Server.CGIAssoc = {"sh:/bin/sh", "py:/usr/bin/python3"};
@@ -42,9 +34,7 @@ class CgiServerFixture : public ::testing::Test {
   void TearDown() override {
     // Whatever a run did, none of its temporary files may stay in the program folder.
     EXPECT_EQ(TempFilesLeft(), std::vector<std::string>{});
-    Server.ShutDown();
-    Server.ServerSocket1.reset();
-    (void)chdir(OldDir.c_str());
+    ServerFixture::TearDown();
   }
 
   std::vector<std::string> TempFilesLeft() {
@@ -58,8 +48,6 @@ class CgiServerFixture : public ::testing::Test {
     }
     return left;
   }
-
-  std::string Log() { return ReadFile(Program / "brevoxa.log"); }
 
   void InstallScript(const std::string& name) {
     WriteFile(CgiDir + "/" + name, ReadFile(std::string(TEST_SOURCE_DIR) + "/content/cgi/" + name));

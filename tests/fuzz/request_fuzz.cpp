@@ -14,12 +14,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+
 #include "app/ServerCore.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
 #include "filter/IpFilter.h"
 #include "http/Conditional.h"
-#include "net/Connections.h"
+#include "http/Request.h"
 #include "platform/Streams.h"
 #include "settings/Settings.h"
 
@@ -134,10 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     record->Socket = &socket;
     record->RemoteAddr = "127.0.0.1";
     record->RemotePort = "40000";
-    server.CurrentReadRecord = record.get();
     ConsumeInput(server, record.get(), bytes, static_cast<int>(split));
     ConsumeInput(server, record.get(), bytes + split, static_cast<int>(length - split));
-    server.CurrentReadRecord = nullptr;
   }
 
   const std::string text(bytes, length);

@@ -16,47 +16,22 @@
 #include "app/ServerCore.h"
 #include "content/Index.h"
 #include "content/MimeTypes.h"
+#include "content/UrlMap.h"
 #include "http/Parse.h"
+#include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 // What the dispatcher handed to the connection, in order.
-struct TWrite {
-  bool IsStream = false;
-  bool IsHandleStream = false;  // a stream the transport can send with sendfile
-  std::string Data;
-};
-
-class FakeSocket : public TCustomWinSocket {
+// The connection of the requests below: a client on this machine.
+class FakeSocket : public TFakeSocket {
  public:
-  std::vector<TWrite> Writes;
-  int AvailableBytes() override { return 0; }
-  int ReadBytes(void*, int) override { return -1; }
-  void WriteText(const std::string& text) override { Writes.push_back({false, false, text}); }
-  void WriteStream(std::unique_ptr<TStream> stream) override {
-    TWrite w{true, dynamic_cast<THandleStream*>(stream.get()) != nullptr, ""};
-    if (stream->Size() > (int64_t{1} << 24)) {  // a sparse giant: its size is what matters
-      w.Data = "<" + std::to_string(stream->Size()) + " bytes>";
-      Writes.push_back(std::move(w));
-      return;
-    }
-    char buf[4096];
-    for (int n; (n = stream->Read(buf, sizeof buf)) > 0;)
-      w.Data.append(buf, static_cast<size_t>(n));
-    Writes.push_back(std::move(w));
-  }
-  void Close() override {}
-  std::string PeerAddress() override { return "127.0.0.1"; }
-  int PeerPort() override { return 5000; }
-  std::string PeerHostName() override { return ""; }
-  std::string OwnAddress() override { return "127.0.0.1"; }
-  std::string OwnHostName() override { return "localhost"; }
-  int OwnPort() override { return 80; }
-  std::string All() const {
-    std::string s;
-    for (const TWrite& w : Writes) s += w.Data;
-    return s;
+  FakeSocket() {
+    Address = "127.0.0.1";
+    Port = 5000;
+    HostName = "";
+    LocalHostName = "localhost";
   }
 };
 

@@ -7,28 +7,25 @@
 #include <memory>
 #include <string>
 #include <vector>
+
 #include "app/ServerCore.h"
 #include "content/MimeTypes.h"
+#include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-class TParseSocket : public TCustomWinSocket {
+// The connection a request came in on: its peer and the address, name and port it reached.
+class TParseSocket : public TFakeSocket {
  public:
-  std::string HostName = "myhost";
-  std::string Address = "127.0.0.1";
-  int Port = 8080;
-  int AvailableBytes() override { return 0; }
-  int ReadBytes(void*, int) override { return 0; }
-  void WriteText(const std::string&) override {}
-  void WriteStream(std::unique_ptr<TStream>) override {}
-  void Close() override {}
-  std::string PeerAddress() override { return "10.0.0.5"; }
-  int PeerPort() override { return 5555; }
-  std::string PeerHostName() override { return ""; }
-  std::string OwnAddress() override { return Address; }
-  std::string OwnHostName() override { return HostName; }
-  int OwnPort() override { return Port; }
+  TParseSocket() {
+    Address = "10.0.0.5";
+    Port = 5555;
+    HostName = "";
+    LocalAddress = "127.0.0.1";
+    LocalHostName = "myhost";
+    LocalPort = 8080;
+  }
 };
 
 using TStrings = std::vector<std::string>;
@@ -86,8 +83,7 @@ TEST_F(ParseTest, RequestLine) {
       {"CR kept if present", "GET / HTTP/1.1\r\n\n", "GET", "/", "HTTP/1.1\r", -1000},
       {"twenty letters", "ABCDEFGHIJKLMNOPQRST / HTTP/1.1\n\n", "ABCDEFGHIJKLMNOPQRST", "/",
        "HTTP/1.1", 1},
-      {"twenty-one letters", "ABCDEFGHIJKLMNOPQRSTU / HTTP/1.1\n\n", "UNKNOWN", "/", "HTTP/1.1",
-       1},
+      {"twenty-one letters", "ABCDEFGHIJKLMNOPQRSTU / HTTP/1.1\n\n", "UNKNOWN", "/", "HTTP/1.1", 1},
       {"empty head", "", "", "", "", -1000},
   };
   for (const TLineCase& c : cases) {
@@ -106,13 +102,20 @@ TEST_F(ParseTest, HttpVersionCodes) {
     const char* Protocol;
     int Code;
   } cases[] = {
-      {"HTTP/1.1", 1},          {"HTTP/1.0", 0},
-      {"HTTP/1.5", 5},          {"HTTP/2.0", 2000},
-      {"HTTP/3.7", 3007},       {"HTTP/0.9", -1000},
-      {"HTTP/1.1 ", -1000},     {"http/1.1", -1000},
-      {"HTTP/11", -1000},       {"HTTP/1.x", -1000},
-      {"HTTP/ 1.1", -1000},     {"HTTP/1.", -1000},
-      {"HTTP/10", -1000},       {"HTTP/01.01", 1},
+      {"HTTP/1.1", 1},
+      {"HTTP/1.0", 0},
+      {"HTTP/1.5", 5},
+      {"HTTP/2.0", 2000},
+      {"HTTP/3.7", 3007},
+      {"HTTP/0.9", -1000},
+      {"HTTP/1.1 ", -1000},
+      {"http/1.1", -1000},
+      {"HTTP/11", -1000},
+      {"HTTP/1.x", -1000},
+      {"HTTP/ 1.1", -1000},
+      {"HTTP/1.", -1000},
+      {"HTTP/10", -1000},
+      {"HTTP/01.01", 1},
       {"HTTP/1.99999999999", -1000},
       // A huge major must not wrap around into a small, served code.
       {"HTTP/99999999.0", INT_MAX},
@@ -257,21 +260,36 @@ TEST_F(ParseTest, CgiMetaVariablesComeFirstInOrder) {
   ASSERT_TRUE(p.IsCGI);
   EXPECT_EQ(p.IsExe, 1);
   const TStrings expected = {
-      "REQUEST_METHOD", "GET",
-      "QUERY_STRING", "a=1+b",
-      "REMOTE_ADDR", "10.0.0.5",
-      "REMOTE_PORT", "5555",
-      "SCRIPT_NAME", "/cgi-bin/p",
-      "GATEWAY_INTERFACE", "CGI/1.1",
-      "SERVER_SOFTWARE", "Vyn_Brevoxa/1.1",
-      "SERVER_PROTOCOL", "HTTP/1.1",
-      "SERVER_PORT", "8080",
-      "SCRIPT_FILENAME", "/srv/www/cgi-bin/p.exe",
-      "SERVER_NAME", "myhost",
-      "PATH_INFO", "/extra/xA",
-      "PATH_TRANSLATED", "/srv/www/extra/xA",
-      "Host", "h",
-      "User-Agent", "u",
+      "REQUEST_METHOD",
+      "GET",
+      "QUERY_STRING",
+      "a=1+b",
+      "REMOTE_ADDR",
+      "10.0.0.5",
+      "REMOTE_PORT",
+      "5555",
+      "SCRIPT_NAME",
+      "/cgi-bin/p",
+      "GATEWAY_INTERFACE",
+      "CGI/1.1",
+      "SERVER_SOFTWARE",
+      "Vyn_Brevoxa/1.1",
+      "SERVER_PROTOCOL",
+      "HTTP/1.1",
+      "SERVER_PORT",
+      "8080",
+      "SCRIPT_FILENAME",
+      "/srv/www/cgi-bin/p.exe",
+      "SERVER_NAME",
+      "myhost",
+      "PATH_INFO",
+      "/extra/xA",
+      "PATH_TRANSLATED",
+      "/srv/www/extra/xA",
+      "Host",
+      "h",
+      "User-Agent",
+      "u",
   };
   EXPECT_EQ(p.Variables, expected);
   EXPECT_EQ(p.FirstHeaderEntry, 26);
@@ -306,8 +324,8 @@ TEST_F(ParseTest, CgiVariants) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    Socket.HostName = c.HostName;
-    Socket.Address = c.Address;
+    Socket.LocalHostName = c.HostName;
+    Socket.LocalAddress = c.Address;
     Server.DIPIV = c.DIPIV;
     Server.DIPV = "HTTP_X_FORWARDED_FOR";
     mParser& p = Parse("GET " + c.Target + " HTTP/1.1\n\n");

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/ServerCore.h"
+#include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -41,19 +42,10 @@ bool PeerClosed(int fd, int timeoutMs = 3000) {
   return recv(fd, &c, 1, 0) <= 0;
 }
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public ServerFixture {
  protected:
-  TempDir Program;
-  TempDir Docs;
-  TServerCore Server;
-  std::string OldDir;
-
   void SetUp() override {
-    char buf[4096];
-    OldDir = getcwd(buf, sizeof buf) ? buf : ".";
-    Server.OpenServerSocket(0);
-    Server.StartUp(Program.Path());
-    Server.RC = Docs.Path();
+    ServerFixture::SetUp();
     WriteFile(Docs / "a.txt", "alpha");
     WriteFile(Docs / "b.html", "<b>bravo</b>");
     for (const char* name : {"a.txt", "b.html"}) {
@@ -61,14 +53,6 @@ class ServerTest : public ::testing::Test {
       utimensat(AT_FDCWD, (Docs / name).c_str(), t, 0);
     }
   }
-  void TearDown() override {
-    Server.ShutDown();
-    Server.ServerSocket1.reset();
-    (void)chdir(OldDir.c_str());
-  }
-
-  std::string Log() { return ReadFile(Program / "brevoxa.log"); }
-
   // Serves while the client runs on its own thread, then a little longer so that the
   // server sees the client's close.
   void Serve(const std::function<void()>& client) {
@@ -108,9 +92,9 @@ TEST_F(ServerTest, KeepAliveServesTwoRequestsInTurn) {
 
 TEST_F(ServerTest, PipelinedRequestsAnsweredInOrder) {
   std::string all;
-  const std::string expected = Head("text/plain", 5) + "alpha" + Head("text/html", 12) +
-                               "<b>bravo</b>" + Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n") +
-                               Head("text/plain", 5) + "alpha";
+  const std::string expected =
+      Head("text/plain", 5) + "alpha" + Head("text/html", 12) + "<b>bravo</b>" +
+      Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n") + Head("text/plain", 5) + "alpha";
   Serve([&] {
     int fd = ConnectLoopback(Server.ServerSocket1->Port());
     SendAll(fd,

@@ -7,49 +7,13 @@
 #include <functional>
 #include <string>
 #include <vector>
+
 #include "app/ServerCore.h"
-#include "net/Connections.h"
+#include "http/Request.h"
+#include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-// A connection that hands out scripted input and keeps what is written to it.
-class TFakeSocket : public TCustomWinSocket {
- public:
-  std::string Input;
-  std::string Output;
-  std::vector<int> ReadSizes;
-  int Closes = 0;
-  std::string Address = "10.0.0.7";
-  int Port = 5151;
-  std::function<void()> OnWrite;
-
-  int AvailableBytes() override { return static_cast<int>(Input.size()); }
-  int ReadBytes(void* buffer, int count) override {
-    int n = std::min<int>(count, static_cast<int>(Input.size()));
-    std::memcpy(buffer, Input.data(), static_cast<size_t>(n));
-    Input.erase(0, static_cast<size_t>(n));
-    ReadSizes.push_back(count);
-    return n;
-  }
-  void WriteText(const std::string& text) override {
-    Output += text;
-    if (OnWrite) OnWrite();
-  }
-  void WriteStream(std::unique_ptr<TStream> stream) override {
-    char buf[4096];
-    int n;
-    while ((n = stream->Read(buf, sizeof buf)) > 0) Output.append(buf, static_cast<size_t>(n));
-    if (OnWrite) OnWrite();
-  }
-  void Close() override { Closes++; }
-  std::string PeerAddress() override { return Address; }
-  int PeerPort() override { return Port; }
-  std::string PeerHostName() override { return "client.example"; }
-  std::string OwnAddress() override { return "127.0.0.1"; }
-  std::string OwnHostName() override { return "server"; }
-  int OwnPort() override { return 80; }
-};
 
 class AssemblyTest : public ::testing::Test {
  protected:
@@ -69,7 +33,9 @@ class AssemblyTest : public ::testing::Test {
   }
   void TearDown() override { Server.ShutDown(); }
 
-  void Feed(const std::string& bytes) { ConsumeInput(Server, P, bytes.data(), static_cast<int>(bytes.size())); }
+  void Feed(const std::string& bytes) {
+    ConsumeInput(Server, P, bytes.data(), static_cast<int>(bytes.size()));
+  }
   std::string Log() { return ReadFile(Dir / "brevoxa.log"); }
   int Count(const std::string& text, const std::string& what) {
     int n = 0;
@@ -175,7 +141,8 @@ TEST_F(AssemblyTest, HeadLimitAt8000Bytes) {
       EXPECT_EQ(socket.Output.rfind("HTTP/1.1 413", 0), 0u) << socket.Output.substr(0, 60);
       EXPECT_TRUE(p->CloseConnection);
       EXPECT_EQ(Server.RequestCount, before + 1) << "bytes after the limit must not be scanned";
-      EXPECT_NE(logged.find("10.0.0.8:1 overloaded HTTP headers, possibly an attack\n"), std::string::npos);
+      EXPECT_NE(logged.find("10.0.0.8:1 overloaded HTTP headers, possibly an attack\n"),
+                std::string::npos);
     } else {
       EXPECT_NE(socket.Output.find("AAAA"), std::string::npos);
       EXPECT_NE(socket.Output.find("BBBB"), std::string::npos);
@@ -196,14 +163,16 @@ TEST_F(AssemblyTest, PlainBodyIsCutAfter2001Bytes) {
     TFakeSocket socket;
     mParser* p = Server.Parsers->Add(&socket);
     std::string bodyBytes;
-    std::string head = "POST /a.txt HTTP/1.1\r\nContent-Length: " + std::to_string(row.declared) + "\r\n\r\n";
+    std::string head =
+        "POST /a.txt HTTP/1.1\r\nContent-Length: " + std::to_string(row.declared) + "\r\n\r\n";
     size_t sizeSeen = 0;
     // The body is looked at while the request is dispatched; afterwards the record is reset.
     socket.OnWrite = [&] {
       if (sizeSeen == 0) sizeSeen = p->Body.size();
     };
     const int before = Server.RequestCount;
-    std::string bytes = head + std::string(static_cast<size_t>(row.declared), 'b') + "GET /b.txt HTTP/1.1\r\n\r\n";
+    std::string bytes =
+        head + std::string(static_cast<size_t>(row.declared), 'b') + "GET /b.txt HTTP/1.1\r\n\r\n";
     ConsumeInput(Server, p, bytes.data(), static_cast<int>(bytes.size()));
     if (row.refused) {
       EXPECT_EQ(sizeSeen, 2001u);

@@ -1,16 +1,19 @@
-// Request assembly: the byte scanner that splits a connection's input into head and body,
-// and hands every complete request to the parser and the dispatcher.
-#include "net/Connections.h"
+// The request path, top to bottom: a read event takes the connection's bytes, the scanner frames
+// them into head and body, every complete request goes to the parser and the dispatcher, and the
+// record is reset for the next one on the same connection.
+#include "http/Request.h"
 
-#include "app/ServerCore.h"
+#include <vector>
+
 #include "http/Dispatch.h"
 #include "http/Parse.h"
 #include "log/Log.h"
 #include "platform/Time.h"
+#include "server/ServerState.h"
 
 namespace {
 
-void WriteRequestRecords(TServerCore& Server, mParser* p) {
+void WriteRequestRecords(TServerState& Server, mParser* p) {
   const std::string addrPort = p->RemoteAddr + ":" + p->RemotePort;
   if (Server.LF)
     WriteLog(Server,
@@ -31,7 +34,70 @@ void Release(T& value) {
 
 }  // namespace
 
-void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count) {
+mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket) {
+  mParser* p = Server.Parsers->Add(Socket);
+  if (!p) {
+    Server.ErrorCount++;
+    WriteLog(Server, "ERROR: cannot realloc in mParserList::Add");
+  }
+  return p;
+}
+
+void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
+  mParser* p = Server.Parsers->Find(Socket);
+  int n = Socket->AvailableBytes();
+  if (!p) {
+    p = AddRecord(Server, Socket);
+    WriteLog(Server, std::string(n > 0 ? "DEBUG: p==NULL len>0 at " : "DEBUG: p==NULL len==0 at ") +
+                         TimeStampText());
+    if (!p) {
+      Socket->Close();
+      return;
+    }
+  }
+  if (n <= 0 && p->Unscanned.empty()) return;
+
+  // A failed read or write inside this event can raise the error and disconnect events, which
+  // remove the record; from then on neither the record nor the connection may be touched.
+  auto stillOurs = [&] { return Server.Parsers && !p->Dead; };
+  const int32_t requestsBefore = Server.RequestCount;
+  bool alive = ResumeInput(Server, p) && stillOurs();
+  bool gotBytes = false;
+  // While answers wait to drain, the client's further bytes stay where they are, unless the
+  // connection is closing anyway and they are only dropped.
+  auto mayRead = [&] {
+    return p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull());
+  };
+  while (alive && n > 0 && mayRead()) {
+    if (n > 65535) n = 61440;
+    std::vector<char> buffer(static_cast<size_t>(n));
+    int m = Socket->ReadBytes(buffer.data(), n);
+    if (!stillOurs()) {
+      alive = false;
+      break;
+    }
+    if (m > 0) {
+      gotBytes = true;
+      ConsumeInput(Server, p, buffer.data(), m);
+    }
+    if (!stillOurs()) {
+      alive = false;
+      break;
+    }
+    if (m <= 0) break;
+    n = Socket->AvailableBytes();
+  }
+  if (!alive) return;
+  if (p->CloseConnection) {
+    Socket->Close();
+  } else {
+    const TClientWait wait = ClientWaitOf(p);
+    Socket->WaitingFor(wait,
+                       Server.RequestCount != requestsBefore || (wait == cwRestOfBody && gotBytes));
+  }
+}
+
+void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count) {
   int i = 0;
   bool lf = p->LastWasLF;
   bool notCGI = !p->IsCGI;
@@ -83,11 +149,10 @@ void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count)
     }
     if (p->RequestComplete) {
       WriteRequestRecords(Server, p);
-      const bool watched = Server.CurrentReadRecord == p;
       DispatchRequest(Server, p);
       // A failed write inside the dispatcher raises the error and disconnect events, which
-      // delete the record: stop without touching it.
-      if (watched && Server.CurrentReadRecord != p) return;
+      // remove the record: stop without touching it further.
+      if (p->Dead || !Server.Parsers) return;
       ResetRequest(Server, p);
       notCGI = true;
       if (!p->CloseConnection && p->Socket && p->Socket->OutputFull()) {
@@ -103,13 +168,12 @@ void ConsumeInput(TServerCore& Server, mParser* p, const char* bytes, int count)
   p->LastWasLF = lf;
 }
 
-bool ResumeInput(TServerCore& Server, mParser* p) {
+bool ResumeInput(TServerState& Server, mParser* p) {
   if (p->Unscanned.empty() || p->Socket->OutputFull()) return true;
   std::string held;
   held.swap(p->Unscanned);
-  const bool watched = Server.CurrentReadRecord == p;
   ConsumeInput(Server, p, held.data(), static_cast<int>(held.size()));
-  return !watched || Server.CurrentReadRecord == p;
+  return !p->Dead && Server.Parsers;
 }
 
 TClientWait ClientWaitOf(const mParser* p) {
@@ -118,7 +182,7 @@ TClientWait ClientWaitOf(const mParser* p) {
   return cwNextRequest;
 }
 
-void ResetRequest(TServerCore& Server, mParser* p) {
+void ResetRequest(TServerState& Server, mParser* p) {
   Release(p->HeaderText);
   Release(p->Body);
   p->LastWasLF = false;

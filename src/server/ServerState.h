@@ -1,0 +1,162 @@
+// The server's state as the request path sees it: its settings, counters and connection records,
+// and the connection interface the transport implements. Everything from the log up to the
+// server object builds on this header, so it includes nothing but the platform.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Registry.h"
+#include "platform/Streams.h"
+
+// The program's version text, read for SERVER_SOFTWARE and the "Server:" header; the build
+// takes it from the project's version.
+inline constexpr const char* kVersionText = BREVOXA_VERSION;
+
+// Past this size the log is set aside as brevoxa.log.1 and a new one begun: several records are
+// written whatever the settings say, some carrying kilobytes of client-chosen text, and a log
+// must not fill the disk of a server left running unattended.
+constexpr int64_t kLogRotateBytes = int64_t{64} << 20;
+
+enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
+
+// What a connection with nothing left to send waits for from its client; each has its own
+// time-out.
+enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
+
+class TCustomWinSocket;
+
+// One per live connection: the request being assembled on it.
+struct mParser {
+  TCustomWinSocket* Socket = nullptr;  // not owned
+  std::string RemoteAddr;
+  std::string RemotePort;
+  bool CloseConnection = false;
+  std::string HeaderText;  // CR removed
+  std::string Body;
+  bool HeadersComplete = false;
+  bool RequestComplete = false;
+  bool LastWasLF = false;
+  bool InCGIDir = false;
+  bool IsCGI = false;
+  int32_t ContentLength = 0;
+  int32_t BodyLength = 0;
+  int32_t HeaderLength = 0;
+  int32_t FirstHeaderEntry = 0;
+  std::vector<std::string> Variables;  // name, value, name, value, ...
+  int32_t StatusCode = 0;              // 0 is sent as 200
+  int32_t IsExe = 0;
+  std::string Method;
+  std::string URI;
+  std::string Protocol;
+  std::string LastModified;
+  std::string LocalPath;
+  std::string QueryString;
+  std::string ExeApp;
+  int32_t Version = 0;
+  // Received bytes not yet scanned: held while the connection's answers wait to drain.
+  std::string Unscanned;
+  // Set when the connection's disconnect or error event removed the record, perhaps from inside
+  // a read event still running on it: from then on the read event leaves record and connection
+  // alone. The record itself lives on in its connection's slot until the transport frees the
+  // connection, after every event on it has returned.
+  bool Dead = false;
+};
+
+class TCustomWinSocket {
+ public:
+  virtual ~TCustomWinSocket() = default;
+  virtual int AvailableBytes() = 0;
+  // Up to count bytes without waiting; -1 after a failure (error event, then disconnect event).
+  virtual int ReadBytes(void* buffer, int count) = 0;
+  virtual void WriteText(const std::string& text) = 0;
+  // Takes the stream and sends it from its position; the connection stays open afterwards.
+  virtual void WriteStream(std::unique_ptr<TStream> stream) = 0;
+  // After what is queued has gone out; at once (disconnect event inside) when nothing is.
+  virtual void Close() = 0;
+  virtual std::string PeerAddress() = 0;
+  virtual int PeerPort() = 0;
+  virtual std::string PeerHostName() = 0;
+  virtual std::string OwnAddress() = 0;
+  virtual std::string OwnHostName() = 0;
+  virtual int OwnPort() = 0;
+  // True while so much output waits unsent that nothing more may be dispatched for the
+  // connection; the transport raises a read event again once it has drained.
+  virtual bool OutputFull() { return false; }
+  // Told after each read event: what the connection now waits for, and whether that wait began
+  // afresh (a new head after an answer, or more of a body arrived).
+  virtual void WaitingFor(TClientWait what, bool restart) {}
+
+  // The slot for this connection's record, filled by mParserList::Add.
+  std::unique_ptr<mParser> Record;
+};
+
+// The live connections' records. Each record sits in its connection's slot, so finding it costs
+// nothing; the list keeps their order and number (the statistics' active connections).
+class mParserList {
+ public:
+  mParserList() = default;
+  mParserList(const mParserList&) = delete;
+  mParserList& operator=(const mParserList&) = delete;
+
+  // The connection's live record; null before Add and after Remove.
+  mParser* Find(TCustomWinSocket* socket);
+  // Puts a new record into the connection's slot; null when memory runs out.
+  [[nodiscard]] mParser* Add(TCustomWinSocket* socket);
+  // Marks the connection's record dead; its connection frees it.
+  void Remove(TCustomWinSocket* socket);
+  int Count() const { return static_cast<int>(FItems.size()); }
+
+ private:
+  std::vector<mParser*> FItems;  // the live records, in the order of Add
+};
+
+// The server's fields as the request path reads and writes them; the server object (app/) adds
+// the listening socket and the event handlers.
+class TServerState {
+ public:
+  // Runtime state.
+  std::unique_ptr<mParserList> Parsers;  // the connection list
+  std::string LogFileName;
+  int64_t LogRotateBytes = kLogRotateBytes;  // tests set it small
+  std::string ProgramDir;  // where the log, the hive and the CGI temporary files live
+
+  // Settings and counters, in the order the server object declares them.
+  std::string RC;
+  std::string ICURL;
+  bool LS = true;
+  bool LC = true;
+  bool LF = false;
+  bool LH = false;
+  int32_t ConnectCount = 0;
+  int32_t RequestCount = 0;
+  int32_t ErrorCount = 0;
+  int32_t BannedCount = 0;
+  std::vector<std::string> MimeTable;
+  int32_t L = 1;
+  bool SRS = true;
+  bool SCC = true;
+  bool HOS = false;
+  bool LD = false;
+  bool LRH = false;
+  std::vector<std::string> WrongIPs;
+  bool UIPF = false;
+  bool SSH = false;
+  bool ECGI = true;
+  bool USCGIF = false;
+  bool DNICGI = false;
+  bool DPAF = true;
+  bool AEASC = true;
+  bool DIPIV = false;
+  std::string CGID;
+  std::string SCGIF;
+  std::string DIPV;
+  std::vector<std::string> CGIAssoc;
+  std::vector<std::string> Roots;
+  bool SuppressLanguageSave = false;
+  std::unique_ptr<TRegistry> Registry;
+
+  // The CGI environment block, rebuilt for every run.
+  std::vector<char> CgiEnvironment;
+};
