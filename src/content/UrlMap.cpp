@@ -145,7 +145,7 @@ void AppendUrlBytes(std::string& out, std::string_view bytes) {
         first = 0xD1;
         second = 0x91;
       }
-      const char escape[6] = {'%', kHex[first >> 4], kHex[first & 15],
+      const char escape[6] = {'%', kHex[first >> 4],  kHex[first & 15],
                               '%', kHex[second >> 4], kHex[second & 15]};
       out.append(escape, sizeof escape);
     }

@@ -8,7 +8,8 @@ class TServerState;
 // The folder a target is mapped under: the separate CGI folder or the root.
 const std::string& LocalBase(TServerState& Server, bool InCGIDir);
 std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool InCGIDir);
-std::string LocalPathToUrl(TServerState& Server, const std::string& Folder, const std::string& Name);
+std::string LocalPathToUrl(TServerState& Server, const std::string& Folder,
+                           const std::string& Name);
 // For many names in one folder: LocalPathToUrl(Folder, Name) equals prefix followed by
 // AppendUrlBytes of Name whenever this returns true. False when a name's URL would take the
 // error path; LocalPathToUrl then has to be asked name by name.

@@ -1,6 +1,7 @@
 #include "platform/Dialogs.h"
 
 #include <cstdio>
+
 #include "platform/Codec.h"
 
 namespace {

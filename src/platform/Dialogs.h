@@ -14,8 +14,8 @@ int MessageBox(const std::string& text, const std::string& caption, TMsgDlgType 
 // True when OK was pressed; value holds the entry then. value opens the box as its text.
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value);
 
-using TMessageBoxHandler =
-    std::function<int(const std::string& text, const std::string& caption, TMsgDlgType, TMsgDlgButtons)>;
+using TMessageBoxHandler = std::function<int(const std::string& text, const std::string& caption,
+                                             TMsgDlgType, TMsgDlgButtons)>;
 using TInputBoxHandler =
     std::function<bool(const std::string& caption, const std::string& prompt, std::string& value)>;
 // Returns the handler that was in place, so a test can put it back.

@@ -3,6 +3,7 @@
 #include "settings/OptionsTexts.h"
 
 #include <array>
+
 #include "platform/Codec.h"
 
 namespace {
@@ -31,12 +32,13 @@ constexpr std::array kMessages = {
                 "НЕВЕРНЫЙ URL CSS-ФАЙЛА ДЛЯ ИНДЕКС-СТРАНИЦ",
                 "Вы не можете вводить локальные пути в этот URL!\nURL должен быть АДРЕСОМ "
                 "ИНТЕРНЕТ.\nПросьба прочесть РУКОВОДСТВО ПОЛЬЗОВАТЕЛЯ."},
-    TMessageRow{TOptionsMsg::SenselessRemoteAddr, mtWarning, mbOK, "SENSELESS OPTION",
-                "Variable REMOTE_ADDR is always set for CGI\nNo need in setting it manually\nPlease "
-                "uncheck this option",
-                "БЕССМЫСЛЕННАЯ НАСТРОЙКА",
-                "Переменная REMOTE_ADDR всегда определена для CGI\nНе нужно устанавливать её "
-                "вручную\nПожалуйста, снимите эту опцию"},
+    TMessageRow{
+        TOptionsMsg::SenselessRemoteAddr, mtWarning, mbOK, "SENSELESS OPTION",
+        "Variable REMOTE_ADDR is always set for CGI\nNo need in setting it manually\nPlease "
+        "uncheck this option",
+        "БЕССМЫСЛЕННАЯ НАСТРОЙКА",
+        "Переменная REMOTE_ADDR всегда определена для CGI\nНе нужно устанавливать её "
+        "вручную\nПожалуйста, снимите эту опцию"},
     TMessageRow{TOptionsMsg::EqualsInVarName, mtWarning, mbOK, "WRONG ENVIRONMENT VARIABLE NAME",
                 "Variable name cannot contain '=' symbol", "НЕВЕРНОЕ ИМЯ ПЕРЕМЕННОЙ ОКРУЖЕНИЯ",
                 "Имя переменной не может содержать символа '='"},
@@ -104,8 +106,8 @@ struct TPromptRow {
 };
 
 constexpr std::array kPrompts = {
-    TPromptRow{TOptionsInput::AddMask, "Adding an IP range", "Specify IP address mask:",
-               "Добавление диапазона IP", "Введите маску IP-адресов:"},
+    TPromptRow{TOptionsInput::AddMask, "Adding an IP range",
+               "Specify IP address mask:", "Добавление диапазона IP", "Введите маску IP-адресов:"},
     TPromptRow{TOptionsInput::EditMask, "Editing an IP range", "Change IP address mask:",
                "Изменение диапазона IP", "Отредактируйте маску IP-адресов:"},
     TPromptRow{TOptionsInput::AddAssocExtensions, "Adding CGI association, step 1",

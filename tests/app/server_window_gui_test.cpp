@@ -10,6 +10,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+
 #include "app/Unit1.h"
 #include "platform/qt/Application.h"
 #include "support/TestSupport.h"

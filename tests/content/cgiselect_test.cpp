@@ -3,6 +3,7 @@
 
 #include <string>
 #include <vector>
+
 #include "app/ServerCore.h"
 #include "content/Cgi.h"
 
@@ -17,8 +18,12 @@ TEST(IsCgiProgram, Table) {
     std::string ExeApp;
     int IsExe;
   } cases[] = {
-      {"listed after comma and blank", "/w/test.pl", {"cgi, pl:/usr/bin/perl"}, true,
-       "/usr/bin/perl", 0},
+      {"listed after comma and blank",
+       "/w/test.pl",
+       {"cgi, pl:/usr/bin/perl"},
+       true,
+       "/usr/bin/perl",
+       0},
       {"upper-case file name", "/w/TEST.PL", {"cgi, pl:/usr/bin/perl"}, true, "/usr/bin/perl", 0},
       {"first of the line", "/w/a.cgi", {"cgi,pl:perl -w"}, true, "perl -w", 0},
       {"semicolon separated", "/w/a.pl", {"pl;cgi:perl"}, true, "perl", 0},

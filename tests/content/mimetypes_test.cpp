@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <vector>
+
 #include "app/ServerCore.h"
 
 namespace {
@@ -22,8 +23,7 @@ TEST_F(MimeTypesTest, TableShape) {
   EXPECT_EQ(table.front(),
             ";htm;;html;;shtm;;sht;;shtml;;dhtm;;dht;;dhtml;;xhtm;;xht;;xhtml;;phtm;;pht;;phtml;"
             ":text/html");
-  EXPECT_EQ(table[38],
-            ";it;;xm;;s3m;;stm;;mod;;dsm;;med;;ult;;mm;;669;;mp3;;mp2;;mp1;:audio/mpeg");
+  EXPECT_EQ(table[38], ";it;;xm;;s3m;;stm;;mod;;dsm;;med;;ult;;mm;;669;;mp3;;mp2;;mp1;:audio/mpeg");
   EXPECT_EQ(table[46], ";exe;:application/x-msdownload");
   EXPECT_EQ(table.back(), ";css;:text/css");
 
@@ -97,10 +97,9 @@ TEST(ExtractExtension, Table) {
     bool Has;
     std::string Extension;
   } cases[] = {
-      {"a.txt", true, "txt"},     {"/x.y/z", false, ""},   {"/x/z.", true, ""},
-      {"c:name", false, ""},      {"a.b:c", false, ""},    {"a:b.c", true, "c"},
-      {"", false, ""},            {".profile", true, "profile"},
-      {"/d/a.tar.gz", true, "gz"},
+      {"a.txt", true, "txt"}, {"/x.y/z", false, ""},         {"/x/z.", true, ""},
+      {"c:name", false, ""},  {"a.b:c", false, ""},          {"a:b.c", true, "c"},
+      {"", false, ""},        {".profile", true, "profile"}, {"/d/a.tar.gz", true, "gz"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Path);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+
 #include "app/ServerCore.h"
 #include "support/TestSupport.h"
 
@@ -66,7 +67,8 @@ TEST_F(UrlMapTest, PathsUnderTheRoot) {
 TEST_F(UrlMapTest, RootSlashJoinsWithoutDoubling) {
   Server.RC = "/";
   const TMapCase cases[] = {
-      {"/", "/"}, {"", "/"}, {"/x", "/x"}, {"x", "/x"}, {"/docs/", "/docs"}, {"/docs//", "/docs/"},
+      {"/", "/"},     {"", "/"},           {"/x", "/x"},
+      {"x", "/x"},    {"/docs/", "/docs"}, {"/docs//", "/docs/"},
       {"//a", "//a"},
   };
   for (const auto& c : cases) {
@@ -116,9 +118,8 @@ TEST_F(UrlMapTest, NoEscapeProducesDotSlashOrNul) {
     for (int y = 0; y < 256; ++y) {
       if (!harmless(y)) continue;
       const std::string xy{static_cast<char>(x), static_cast<char>(y)};
-      for (const std::string& path :
-           {"/%" + xy + "%" + xy + "q", "/%" + xy + "%D0q", "/%D0%" + xy + "q", "/%" + xy + "q",
-            "/%D1%" + xy + "qq"}) {
+      for (const std::string& path : {"/%" + xy + "%" + xy + "q", "/%" + xy + "%D0q",
+                                      "/%D0%" + xy + "q", "/%" + xy + "q", "/%D1%" + xy + "qq"}) {
         std::string local = UrlToLocalPath(Server, path, false);
         ASSERT_EQ(local.compare(0, base.size() + 1, base + "/"), 0);
         std::string tail = local.substr(base.size() + 1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+
 #include "app/ServerCore.h"
 #include "support/TestSupport.h"
 
@@ -120,10 +121,18 @@ TEST(HasWrongChars, Table) {
     bool Plain;
     bool Wrong;
   } cases[] = {
-      {"1.2.3.4", true, false},   {"1.2.3.*", true, true},     {"1-2.*.3.4", false, false},
-      {"1.2.3.4", false, false},  {"1.2 .3.4", true, true},    {"1.2 .3.4", false, true},
-      {"", true, false},          {"", false, false},          {"1.2.3.4-", true, true},
-      {"a", false, true},         {"1.2.3.4\n", false, true},  {"\xB9", false, true},
+      {"1.2.3.4", true, false},
+      {"1.2.3.*", true, true},
+      {"1-2.*.3.4", false, false},
+      {"1.2.3.4", false, false},
+      {"1.2 .3.4", true, true},
+      {"1.2 .3.4", false, true},
+      {"", true, false},
+      {"", false, false},
+      {"1.2.3.4-", true, true},
+      {"a", false, true},
+      {"1.2.3.4\n", false, true},
+      {"\xB9", false, true},
       {std::string("1\0", 2), false, true},
   };
   for (const auto& c : cases) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+
 #include "net/ScktComp.h"
 #include "platform/Streams.h"
 #include "support/TestSupport.h"
@@ -28,7 +29,8 @@ std::string Pattern(size_t n) {
 // A stream that says when the transport lets it go.
 class TWatchedStream : public TStringStream {
  public:
-  TWatchedStream(std::string data, bool& destroyed) : TStringStream(std::move(data)), FDestroyed(destroyed) {}
+  TWatchedStream(std::string data, bool& destroyed)
+      : TStringStream(std::move(data)), FDestroyed(destroyed) {}
   ~TWatchedStream() override { FDestroyed = true; }
 
  private:
@@ -451,9 +453,10 @@ TEST(TransportOpen, BusyPortThrowsTheSocketErrorText) {
 TEST(TransportCodes, ErrnoMapsToWinsockNumbers) {
   struct {
     int err, code;
-  } rows[] = {{ECONNRESET, 10054}, {ECONNABORTED, 10053}, {EPIPE, 10053},  {ETIMEDOUT, 10060},
-              {ECONNREFUSED, 10061}, {EACCES, 10013},    {EADDRINUSE, 10048}, {EADDRNOTAVAIL, 10049},
-              {ENOTCONN, 10057},   {EMFILE, 10024},       {EWOULDBLOCK, 10035}, {EIO, 10000 + EIO}};
+  } rows[] = {{ECONNRESET, 10054}, {ECONNABORTED, 10053},  {EPIPE, 10053},
+              {ETIMEDOUT, 10060},  {ECONNREFUSED, 10061},  {EACCES, 10013},
+              {EADDRINUSE, 10048}, {EADDRNOTAVAIL, 10049}, {ENOTCONN, 10057},
+              {EMFILE, 10024},     {EWOULDBLOCK, 10035},   {EIO, 10000 + EIO}};
   for (auto& r : rows) EXPECT_EQ(WinSockErrorCode(r.err), r.code) << r.err;
 }
 

@@ -195,7 +195,8 @@ TEST(Files, OpenForReadingOnlyRegularFiles) {
   EXPECT_TRUE(stream.LastWriteTime(mtime));
   EXPECT_EQ(mtime, 1234567890);
   char buf[16];
-  EXPECT_EQ(stream.Read(buf, sizeof buf), 10) << "reads go to the file, only the announced size is kept";
+  EXPECT_EQ(stream.Read(buf, sizeof buf), 10)
+      << "reads go to the file, only the announced size is kept";
 }
 
 TEST(Files, AppendToFileAddsAndCreates) {

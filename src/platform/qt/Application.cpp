@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <typeinfo>
+
 #include "app/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Time.h"
@@ -43,9 +44,9 @@ void TApplication::ReportCurrentException(TServerCore* server, const char* sende
     const std::type_info* t = abi::__cxa_current_exception_type();
     type = t ? DemangledName(t->name()) : "unknown";
   }
-  std::string record = TimeStampText() + " ERROR: Unhandled exception. Sender==" +
-                       DemangledName(senderTypeName) + "\n exception type: " + type +
-                       "\n Message: " + message;
+  std::string record = TimeStampText() +
+                       " ERROR: Unhandled exception. Sender==" + DemangledName(senderTypeName) +
+                       "\n exception type: " + type + "\n Message: " + message;
   if (server) {
     WriteLog(*server, record);
     server->ErrorCount++;
