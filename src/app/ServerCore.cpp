@@ -127,7 +127,7 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
   if (Parsers) {
     std::string peer = PeerText(*this, Socket);
     if (ErrorCode == 10054) {
-      if (LD || (LC && peer.rfind(":", 0) != 0))
+      if (LD || (LC && peer.rfind(':', 0) != 0))
         WriteLog(*this, peer + " BREAKS connection at " + TimeStampText() + "\n");
     } else {
       ErrorCount++;

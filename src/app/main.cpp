@@ -95,7 +95,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "--program-folder") {
       result.ProgramFolder = takeValue();
       if (result.ProgramFolder.empty()) UsageError("the program folder must not be empty");
-    } else if (arg.rfind("-", 0) == 0) {
+    } else if (arg.rfind('-', 0) == 0) {
       UsageError("unrecognized option '" + std::string(argv[i]) + "'");
     } else {
       UsageError("unexpected argument '" + arg + "'");

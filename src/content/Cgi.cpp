@@ -62,8 +62,8 @@ class TEnvironmentWriter {
     for (char c : text) FBlock[FUsed++] = c;
     FBlock[FUsed++] = '\0';
   }
-  int Used() const { return FUsed; }
-  bool Stopped() const { return FStopped; }
+  [[nodiscard]] int Used() const { return FUsed; }
+  [[nodiscard]] bool Stopped() const { return FStopped; }
   void Stop() { FStopped = true; }
   int Finish() {
     if (FStopped) FBlock[FUsed++] = '\0';
@@ -142,7 +142,7 @@ class THandleOwner {
   THandleOwner(const THandleOwner&) = delete;
   THandleOwner& operator=(const THandleOwner&) = delete;
   explicit operator bool() const { return FHandle != INVALID_HANDLE_VALUE; }
-  THandle Get() const { return FHandle; }
+  [[nodiscard]] THandle Get() const { return FHandle; }
   [[nodiscard]] THandle Release() { return std::exchange(FHandle, INVALID_HANDLE_VALUE); }
   void Reset(THandle handle = INVALID_HANDLE_VALUE) {
     if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);

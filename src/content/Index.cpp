@@ -98,8 +98,12 @@ bool FindIndexFile(TServerState& Server, std::string& LocalPath) {
   for (const char* pattern : kIndexPatterns) {
     for (const std::string& name : names) {
       // An entry that cannot be reached (a link to nothing) is no index.
-      if (Cp1251WildcardMatch(pattern, name) && FileOrFolderExists(LocalPath + "/" + name)) {
-        LocalPath = LocalPath + "/" + name;
+      if (!Cp1251WildcardMatch(pattern, name)) continue;
+      std::string path = LocalPath;
+      path += '/';
+      path += name;
+      if (FileOrFolderExists(path)) {
+        LocalPath = std::move(path);
         return true;
       }
     }
@@ -145,7 +149,7 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath)
         AppendUrlBytes(link, e.Name);
       }
       if (folder) link += '/';
-      page += "<tr><td class=\"fname\"><a href=\"";
+      page += R"(<tr><td class="fname"><a href=")";
       AppendQuotedLink(page, link);
       page += "\">";
       AppendHtmlText(page, e.Name);

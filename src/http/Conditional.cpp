@@ -83,7 +83,7 @@ bool ValidDay(int year, int month, int day) {
 
 bool Finish(int year, int month, int day, int h, int m, int sec, int64_t& unixTime) {
   if (!ValidDay(year, month, day)) return false;
-  unixTime = DaysFromCivil(year, month, day) * 86400 + h * 3600 + m * 60 + sec;
+  unixTime = DaysFromCivil(year, month, day) * 86400 + int64_t{h} * 3600 + int64_t{m} * 60 + sec;
   return true;
 }
 

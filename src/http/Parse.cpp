@@ -29,7 +29,7 @@ bool StrToInt32(const std::string& text, int32_t& value) {
   if (i == text.size()) return false;
   int64_t v = 0;
   for (; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
+    auto c = static_cast<unsigned char>(text[i]);
     if (c < '0' || c > '9') return false;
     v = v * 10 + (c - '0');
     if (v > int64_t{std::numeric_limits<int32_t>::max()} + 1) return false;
@@ -68,7 +68,7 @@ std::string GetHeaderValue(TServerState& Server, mParser* p, const std::string& 
 int FramingRefusal(TServerState& Server, mParser* p) {
   const std::string* length = nullptr;
   bool disagree = false;
-  for (size_t i = static_cast<size_t>(p->FirstHeaderEntry); i + 1 < p->Variables.size(); i += 2) {
+  for (auto i = static_cast<size_t>(p->FirstHeaderEntry); i + 1 < p->Variables.size(); i += 2) {
     // "Transfer-Encoding : chunked" is still read as one by some servers in front of this one.
     std::string name = p->Variables[i];
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();

@@ -106,7 +106,7 @@ class mParserList {
   [[nodiscard]] mParser* Add(TCustomWinSocket* socket);
   // Marks the connection's record dead; its connection frees it.
   void Remove(TCustomWinSocket* socket);
-  int Count() const { return static_cast<int>(FItems.size()); }
+  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
 
  private:
   std::vector<mParser*> FItems;  // the live records, in the order of Add

@@ -42,22 +42,22 @@ class TTrayComp : public QObject {
   static constexpr int kTrayRetryCount = 15;
 
   // Published properties.
-  bool Visible() const { return FVisible; }
+  [[nodiscard]] bool Visible() const { return FVisible; }
   virtual void SetVisible(bool value);
-  QString Hint() const { return FHint; }
+  [[nodiscard]] QString Hint() const { return FHint; }
   virtual void SetHint(const QString& value);
   QMenu* PopupMenu = nullptr;
-  bool Hide() const { return FHide; }
+  [[nodiscard]] bool Hide() const { return FHide; }
   virtual void SetHide(bool value);
   TTrayCompButtonClick RestoreOn = arLeftDblClick;
   TTrayCompButtonClick PopupMenuOn = arNone;
-  const TImageList* Icons() const { return FIcons; }
+  [[nodiscard]] const TImageList* Icons() const { return FIcons; }
   void SetIcons(const TImageList* value);
-  int IconIndex() const { return FIconIndex; }
+  [[nodiscard]] int IconIndex() const { return FIconIndex; }
   virtual void SetIconIndex(int value);
-  virtual int GetInterval() const;
+  [[nodiscard]] virtual int GetInterval() const;
   virtual void SetInterval(int value);
-  virtual bool GetAnimate() const;
+  [[nodiscard]] virtual bool GetAnimate() const;
   virtual void SetAnimate(bool value);
 
   TTrayNotifyEvent OnMinimize;
@@ -91,16 +91,16 @@ class TTrayComp : public QObject {
 
   // False where the notification area is a StatusNotifierItem host: such hosts report one
   // activation and never a double click, so the activation stands for the double click too.
-  bool DoubleClickReported() const { return FDoubleClickReported; }
+  [[nodiscard]] bool DoubleClickReported() const { return FDoubleClickReported; }
   void SetDoubleClickReported(bool value) { FDoubleClickReported = value; }
 
   // True when Minimize hides the window to the icon rather than to the task bar.
-  bool CanHideToTray() const;
+  [[nodiscard]] bool CanHideToTray() const;
   // True between Minimize and the next Restore.
-  bool Minimized() const { return FMinimized; }
+  [[nodiscard]] bool Minimized() const { return FMinimized; }
   // The icon as the desktop sees it; for tests and the window.
-  QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
-  QIcon CurrentIcon() const { return FIcon; }
+  [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
+  [[nodiscard]] QIcon CurrentIcon() const { return FIcon; }
 
  protected:
   virtual void OnAnimation();

@@ -29,7 +29,7 @@ class TAboutBox : public QDialog {
 
   // The link's visible text; the address stays kOwnSiteUrl.
   void SetLinkText(const QString& text);
-  QString LinkText() const { return FLinkText; }
+  [[nodiscard]] QString LinkText() const { return FLinkText; }
   // Opens kOwnSiteUrl in the default browser.
   void MyForumClick();
   // Relabels the box with its rows of the language table.

@@ -13,7 +13,7 @@ int gPipe[2] = {-1, -1};
 
 void OnPosixSignal(int signo) {
   int saved = errno;
-  unsigned char byte = static_cast<unsigned char>(signo);
+  auto byte = static_cast<unsigned char>(signo);
   ssize_t ignored = ::write(gPipe[1], &byte, 1);
   (void)ignored;
   errno = saved;
