@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/ServerCore.h"
+#include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -71,28 +72,13 @@ bool PeerClosed(int fd, int timeoutMs) {
   }
 }
 
-class ConnectionLimits : public ::testing::Test {
+class ConnectionLimits : public ServerFixture {
  protected:
-  TempDir Program;
-  TempDir Docs;
-  TServerCore Server;
-  std::string OldDir;
-
   void SetUp() override {
-    char buf[4096];
-    OldDir = getcwd(buf, sizeof buf) ? buf : ".";
-    Server.OpenServerSocket(0);
-    Server.StartUp(Program.Path());
-    Server.RC = Docs.Path();
+    ServerFixture::SetUp();
     WriteFile(Docs / "a.txt", "alpha");
   }
-  void TearDown() override {
-    Server.ShutDown();
-    Server.ServerSocket1.reset();
-    (void)chdir(OldDir.c_str());
-  }
   TServerSocket& Socket() { return *Server.ServerSocket1; }
-  std::string Log() { return ReadFile(Program / "brevoxa.log"); }
 
   // Serves on this thread while the client runs on its own.
   void Serve(const std::function<void()>& client) {
