@@ -249,32 +249,39 @@ void TServerClientWinSocket::Drop() {
   FFd.Reset();
 }
 
+const sockaddr_in* TServerClientWinSocket::Peer() {
+  if (!FFd.Valid()) return nullptr;
+  // While it lives, a reset is seen as an error event first; only a dying connection can have
+  // lost its peer unseen.
+  if (FDying && !FPeerChecked) {
+    FPeerChecked = true;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    FPeerGone = ::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0;
+  }
+  return FPeerGone ? nullptr : &FPeer;
+}
+
 std::string TServerClientWinSocket::PeerAddress() {
-  if (!FFd.Valid()) return std::string();
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  const sockaddr_in* addr = Peer();
+  if (!addr) return std::string();
   char buf[INET_ADDRSTRLEN];
-  if (!::inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf)) return std::string();
+  if (!::inet_ntop(AF_INET, &addr->sin_addr, buf, sizeof buf)) return std::string();
   return buf;
 }
 
 int TServerClientWinSocket::PeerPort() {
-  if (!FFd.Valid()) return 0;
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return ntohs(addr.sin_port);
+  const sockaddr_in* addr = Peer();
+  if (!addr) return 0;
+  return ntohs(addr->sin_port);
 }
 
 std::string TServerClientWinSocket::PeerHostName() {
-  if (!FFd.Valid()) return std::string();
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::string();
+  const sockaddr_in* addr = Peer();
+  if (!addr) return std::string();
   char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0)
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(addr), sizeof *addr, host, sizeof host,
+                    nullptr, 0, NI_NAMEREQD) != 0)
     return std::string();
   return host;
 }

@@ -179,7 +179,10 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
     }
     if (tag == &gListenTag) {
       for (;;) {
-        TFd fd(::accept4(FImpl->Listen.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_in peer{};
+        socklen_t peerLen = sizeof peer;
+        TFd fd(::accept4(FImpl->Listen.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.Valid()) {
           int err = errno;
           if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
@@ -201,7 +204,7 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
         }
         int one = 1;
         ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto* c = new TServerClientWinSocket(*this, std::move(fd));
+        auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
         impl.Live.insert(c);
         c->HandleEvents(0);  // registers its read interest
         if (OnClientConnect) OnClientConnect(c);

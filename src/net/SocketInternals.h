@@ -1,6 +1,8 @@
 // Private to the transport: the connection class and the server's inner state that the loop, the
 // connection and the send queue share. Nothing outside net/ includes it.
 #pragma once
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -34,7 +36,8 @@ inline int64_t NowMs() {
 
 class TServerClientWinSocket final : public TCustomWinSocket {
  public:
-  TServerClientWinSocket(TServerSocket& server, TFd fd) : FServer(server), FFd(std::move(fd)) {}
+  TServerClientWinSocket(TServerSocket& server, TFd fd, const sockaddr_in& peer)
+      : FServer(server), FFd(std::move(fd)), FPeer(peer) {}
 
   int AvailableBytes() override;
   int ReadBytes(void* buffer, int count) override;
@@ -94,8 +97,15 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool EndStream(TOutItem& item);
   void DiscardInput();
 
+  // The peer as accept gave it. A peer that reset the connection is no longer known, as
+  // getpeername says; that is asked once, when the connection dies, not on every question.
+  [[nodiscard]] const sockaddr_in* Peer();
+
   TServerSocket& FServer;
   TFd FFd;
+  sockaddr_in FPeer;
+  bool FPeerChecked = false;  // asked the kernel whether the peer is still there
+  bool FPeerGone = false;
   uint32_t FInterest = 0;
   bool FRegistered = false;
   bool FClosed = false;          // descriptor gone

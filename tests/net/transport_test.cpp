@@ -310,6 +310,38 @@ TEST_F(TransportTest, PeerResetGivesOneErrorAndNothingElse) {
   EXPECT_EQ(Server.ActiveConnections(), 0);
 }
 
+// The peer is known while the connection lives; once it reset the connection, no longer.
+TEST_F(TransportTest, PeerIsKnownUntilItResets) {
+  std::string atConnect;
+  std::string atError = "unset";
+  Server.OnClientConnect = [&](TCustomWinSocket* s) {
+    Events.Connects++;
+    atConnect = s->PeerAddress() + ":" + std::to_string(s->PeerPort());
+  };
+  Server.OnClientError = [&](TCustomWinSocket* s, TErrorEvent, int& code) {
+    Events.Errors.push_back(code);
+    atError = s->PeerAddress() + ":" + std::to_string(s->PeerPort());
+    code = 0;
+  };
+  int clientPort = 0;
+  WithClient([&] {
+    int fd = ConnectLoopback(Server.Port());
+    sockaddr_in own{};
+    socklen_t len = sizeof own;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len);
+    clientPort = ntohs(own.sin_port);
+    for (int i = 0; i < 200 && Events.Connects == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(fd);
+  });
+  PumpUntil([&] { return !Events.Errors.empty(); }, 2000);
+  EXPECT_EQ(atConnect, "127.0.0.1:" + std::to_string(clientPort));
+  ASSERT_EQ(Events.Errors.size(), 1u);
+  EXPECT_EQ(atError, ":0");
+}
+
 // Clients that leave, politely or by reset, while files stream to them: every connection is
 // cleaned up and the process survives (sendfile cannot be told MSG_NOSIGNAL).
 TEST_F(TransportTest, ClientsLeavingDuringFileStreamsAreErrorsNotACrash) {
