@@ -35,15 +35,6 @@ class FakeSocket : public TFakeSocket {
   }
 };
 
-int OpenDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 // Marks a file the way Samba keeps DOS attributes; false where the file system has no user
 // extended attributes.
 bool SetDosAttrib(const std::string& path, const char* value) {

@@ -53,19 +53,6 @@ class ServerTest : public ServerFixture {
       utimensat(AT_FDCWD, (Docs / name).c_str(), t, 0);
     }
   }
-  // Serves while the client runs on its own thread, then a little longer so that the
-  // server sees the client's close.
-  void Serve(const std::function<void()>& client) {
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-      client();
-      done = true;
-    });
-    auto limit = Clock::now() + std::chrono::seconds(60);
-    while (!done && Clock::now() < limit) Server.ServerSocket1->ProcessEvents(10);
-    t.join();
-    ASSERT_TRUE(done) << "client did not finish";
-  }
   void PumpUntil(const std::function<bool()>& ready, int ms = 3000) {
     auto limit = Clock::now() + std::chrono::milliseconds(ms);
     while (!ready() && Clock::now() < limit) Server.ServerSocket1->ProcessEvents(10);

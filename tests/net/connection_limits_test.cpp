@@ -25,15 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int OpenDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 int Occurrences(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -80,18 +71,6 @@ class ConnectionLimits : public ServerFixture {
   }
   TServerSocket& Socket() { return *Server.ServerSocket1; }
 
-  // Serves on this thread while the client runs on its own.
-  void Serve(const std::function<void()>& client) {
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-      client();
-      done = true;
-    });
-    auto limit = Clock::now() + std::chrono::seconds(60);
-    while (!done && Clock::now() < limit) Socket().ProcessEvents(10);
-    t.join();
-    ASSERT_TRUE(done) << "client did not finish";
-  }
   void Pump(int ms) {
     auto limit = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < limit) Socket().ProcessEvents(10);

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "app/ServerCore.h"
 #include "support/TestSupport.h"
@@ -30,4 +34,18 @@ class ServerFixture : public ::testing::Test {
   }
 
   std::string Log() { return ReadFile(Program / "brevoxa.log"); }
+
+  // Serves on this thread while the client runs on its own.
+  void Serve(const std::function<void()>& client) {
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+      client();
+      done = true;
+    });
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done && std::chrono::steady_clock::now() < limit)
+      Server.ServerSocket1->ProcessEvents(10);
+    t.join();
+    ASSERT_TRUE(done) << "client did not finish";
+  }
 };

@@ -180,3 +180,12 @@ int LiveMembersOfProcessGroup(int pgid) {
   closedir(proc);
   return live;
 }
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
