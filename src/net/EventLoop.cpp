@@ -30,6 +30,7 @@ static char gListenTag;
 static char gTimerTag;
 static char gDeadlineTag;
 static char gResumeTag;
+static char gFirstTag;
 
 TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   TImpl& impl = *FImpl;
@@ -84,6 +85,14 @@ TServerSocket::~TServerSocket() {
   FImpl->FreeDead();
 }
 
+void TServerSocket::WatchFirst(int fd, std::function<void()> onReady) {
+  FOnFirstReady = std::move(onReady);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = &gFirstTag;
+  ::epoll_ctl(FImpl->Epoll.Get(), EPOLL_CTL_ADD, fd, &ev);
+}
+
 int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
 
 int TServerSocket::ActiveConnections() const { return static_cast<int>(FImpl->Live.size()); }
@@ -97,7 +106,16 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
   // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
   struct TArmGuard {
     TServerSocket& S;
-    ~TArmGuard() { S.ArmDeadline(); }
+    ~TArmGuard() noexcept(false) {
+      S.ArmDeadline();
+      if (S.OnTurnEnd) {
+        try {
+          S.OnTurnEnd();
+        } catch (...) {
+          if (std::uncaught_exceptions() == 0) throw;  // only the first failure goes up
+        }
+      }
+    }
   } arm{*this};
 
   // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
@@ -138,7 +156,15 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
   };
 
   for (int i = 0; i < n; ++i) {
+    if (events[i].data.ptr == &gFirstTag) {
+      events[i].data.ptr = nullptr;
+      if (FOnFirstReady) FOnFirstReady();
+      break;
+    }
+  }
+  for (int i = 0; i < n; ++i) {
     void* tag = events[i].data.ptr;
+    if (tag == nullptr) continue;
     if (tag == &gResumeTag) {
       uint64_t count;
       while (::read(impl.ResumeFd.Get(), &count, sizeof count) > 0) {

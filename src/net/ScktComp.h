@@ -58,6 +58,14 @@ class TServerSocket {
   std::function<void(TCustomWinSocket*)> OnClientRead;
   std::function<void(TCustomWinSocket*)> OnClientDisconnect;
   std::function<void(TCustomWinSocket*, TErrorEvent, int& ErrorCode)> OnClientError;
+  // Called once a turn has handled its events, before the loop waits again (also when a handler
+  // threw): work gathered during the turn is finished here.
+  std::function<void()> OnTurnEnd;
+
+  // Watches a descriptor of the caller's (e.g. change notifications) in the same wait; when it
+  // is readable, onReady runs before any connection of that turn is served, so what it reports
+  // is known to every request of the turn. One such descriptor; the caller keeps it open.
+  void WatchFirst(int fd, std::function<void()> onReady);
 
   // Limits of every connection; tests make them small.
   size_t MaxUnsentBytes = kMaxUnsentBytes;
@@ -78,4 +86,5 @@ class TServerSocket {
   void ArmDeadline();
   std::unique_ptr<TImpl> FImpl;
   int FPort = 0;
+  std::function<void()> FOnFirstReady;
 };
