@@ -117,6 +117,7 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
       }
     }
   } arm{*this};
+  if (OnTurnBegin) OnTurnBegin();
 
   // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
   // next turn finds it.

@@ -58,6 +58,8 @@ class TServerSocket {
   std::function<void(TCustomWinSocket*)> OnClientRead;
   std::function<void(TCustomWinSocket*)> OnClientDisconnect;
   std::function<void(TCustomWinSocket*, TErrorEvent, int& ErrorCode)> OnClientError;
+  // Called when a turn has events to handle, before the first of them.
+  std::function<void()> OnTurnBegin;
   // Called once a turn has handled its events, before the loop waits again (also when a handler
   // threw): work gathered during the turn is finished here.
   std::function<void()> OnTurnEnd;
