@@ -500,19 +500,51 @@ TAnswer DecideAnswer(TServerState& Server, mParser* p) {
   return a;
 }
 
+// A file body up to this size is read at once and leaves with its head in one send; a larger
+// one goes from the file by sendfile, never whole into memory.
+constexpr int64_t kInlineBodyBytes = 64 * 1024;
+
 // The head as it goes out, the program's header block included.
 struct THead {
-  std::string ResponceString;  // the status line
-  std::string ResponceHead;    // the lines after it
   std::string Wire;
+  // "ResponceString==" and the status line, "\nResponceHead==" and the lines after it, as they
+  // are inside (LF); only for an answer sent from a stream to GET or POST, which logs it.
+  std::string Record;
   int64_t BodyLength = 0;  // what Content-Length announces
 };
 
-void AppendNumber(std::string& s, int64_t value) {
-  char digits[24];
-  const auto r = std::to_chars(digits, digits + sizeof digits, value);
-  s.append(digits, static_cast<size_t>(r.ptr - digits));
-}
+// Writes a head in its wire form (every line ending in CR LF) and, when a record is wanted, in
+// its inner form (LF) at the same time, so neither is converted from the other afterwards.
+class THeadWriter {
+ public:
+  THeadWriter(std::string& wire, std::string* record) : FWire(wire), FRecord(record) {}
+  // A text that holds no line end.
+  THeadWriter& operator<<(std::string_view text) {
+    FWire += text;
+    if (FRecord) *FRecord += text;
+    return *this;
+  }
+  THeadWriter& operator<<(int64_t value) {
+    char digits[24];
+    const auto r = std::to_chars(digits, digits + sizeof digits, value);
+    return *this << std::string_view(digits, static_cast<size_t>(r.ptr - digits));
+  }
+  THeadWriter& EndLine() {
+    FWire.append("\r\n", 2);
+    if (FRecord) *FRecord += '\n';
+    return *this;
+  }
+  // Whole lines, each ending in LF.
+  THeadWriter& Lines(std::string_view text) {
+    AppendHeadToWire(FWire, text);
+    if (FRecord) *FRecord += text;
+    return *this;
+  }
+
+ private:
+  std::string& FWire;
+  std::string* FRecord;
+};
 
 // Steps 6 to 8: the status line and the header lines.
 THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
@@ -520,34 +552,15 @@ THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
   // Step 6: connection and optional lines.
   const std::string connection = GetHeaderValue(Server, p, "Connection");
   if (connection == "close") p->CloseConnection = true;
-  if (!p->LastModified.empty()) {
-    a.ExtraHeaders.append("Last-Modified: ", 15);
-    a.ExtraHeaders += p->LastModified;
-    a.ExtraHeaders += '\n';
-  }
+  if (p->Version < 1 && connection != "keep-alive") p->CloseConnection = true;
   const int code = p->StatusCode ? p->StatusCode : 200;
-  if (p->Version >= 1) {
-    if (p->CloseConnection) a.ExtraHeaders.append("Connection: close\n", 18);
-    h.ResponceString.assign("HTTP/1.1 ", 9);
-  } else {
-    if (connection != "keep-alive") p->CloseConnection = true;
-    h.ResponceString.assign("HTTP/1.0 ", 9);
-  }
-  AppendNumber(h.ResponceString, code);
-  h.ResponceString += ' ';
-  h.ResponceString += a.StatusText;
-  h.ResponceString += '\n';
-  if (Server.SSH) {
-    a.ExtraHeaders.append("Server: Vyn_Brevoxa/", 20);
-    a.ExtraHeaders += kVersionText;
-    a.ExtraHeaders += '\n';
-  }
 
   // Step 7: a file's length is 64-bit; printing it as a 32-bit number would announce a
   // negative or wrong length for files of 2 GiB and more.
-  const bool cgiFile = a.ResponceType == RESPONCE_FILE && p->IsCGI;
+  const bool fileAnswer = a.ResponceType == RESPONCE_FILE;
+  const bool cgiFile = fileAnswer && p->IsCGI;
   int64_t length = 0;
-  if (a.ResponceType != RESPONCE_FILE)
+  if (!fileAnswer)
     length = static_cast<int64_t>(a.ResponceBody.size());
   else if (cgiFile)
     length = a.CgiBodyLength;
@@ -558,41 +571,52 @@ THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
   if (cgiFile)
     static_cast<THandleStream&>(*a.stream).SetRange(static_cast<int64_t>(a.CgiHead.size()), length);
 
-  // Step 8: the head after the status line.
-  std::string& head = h.ResponceHead;
+  const bool sent = p->Method == "GET" || p->Method == "POST";
+  const bool logged = fileAnswer && sent;
+  size_t room = 128 + a.ExtraHeaders.size() + a.ContentType.size() + p->LastModified.size();
+  if (!fileAnswer && sent) room += a.ResponceBody.size();  // the body follows in the same text
+  if (fileAnswer && !cgiFile && sent && length >= 0 && length <= kInlineBodyBytes)
+    room += static_cast<size_t>(length);
+  h.Wire.reserve(room);
+  if (logged) h.Record.reserve(room + 32);
+  THeadWriter w(h.Wire, logged ? &h.Record : nullptr);
+
+  if (logged) h.Record = "ResponceString==";
+  w << (p->Version >= 1 ? "HTTP/1.1 " : "HTTP/1.0 ") << code << " " << a.StatusText;
+  w.EndLine();
+  if (logged) h.Record += "\nResponceHead==";
+
+  // Step 8: the head after the status line; the optional lines (step 6) in the middle.
+  const auto optionalLines = [&] {
+    w.Lines(a.ExtraHeaders);
+    if (!p->LastModified.empty()) w << "Last-Modified: " << p->LastModified;
+    if (!p->LastModified.empty()) w.EndLine();
+    if (p->Version >= 1 && p->CloseConnection) w << "Connection: close";
+    if (p->Version >= 1 && p->CloseConnection) w.EndLine();
+    if (Server.SSH) w << "Server: Vyn_Brevoxa/" << kVersionText;
+    if (Server.SSH) w.EndLine();
+  };
   if (cgiFile) {
     WriteLog(Server, "p->IsCGI && (ResponceType==RESPONCE_FILE)");
-    head.assign("Content-Length: ", 16);
-    AppendNumber(head, length);
-    head += '\n';
-    head += a.ExtraHeaders;
+    w << "Content-Length: " << length;
+    w.EndLine();
+    optionalLines();
   } else if (a.NotModified) {
     // A 304 has no body, and a Content-Length would describe the file the client already has.
-    head.reserve(a.ExtraHeaders.size() + 1);
-    head += a.ExtraHeaders;
-    head += '\n';
+    optionalLines();
+    w.EndLine();
   } else {
-    head.reserve(a.ContentType.size() + a.ExtraHeaders.size() + 48);
     if (length > 0) {
-      head.append("Content-Type: ", 14);
-      head += a.ContentType;
-      head += '\n';
+      w << "Content-Type: " << a.ContentType;
+      w.EndLine();
     }
-    head += a.ExtraHeaders;
-    head.append("Content-Length: ", 16);
-    AppendNumber(head, length);
-    head.append("\n\n", 2);
+    optionalLines();
+    w << "Content-Length: " << length;
+    w.EndLine().EndLine();
   }
-  h.Wire.reserve(h.ResponceString.size() + head.size() + 16);
-  AppendHeadToWire(h.Wire, h.ResponceString);
-  AppendHeadToWire(h.Wire, head);
   if (cgiFile) h.Wire += ProgramHeadToWire(a.CgiHead);
   return h;
 }
-
-// A file body up to this size is read at once and leaves with its head in one send; a larger
-// one goes from the file by sendfile, never whole into memory.
-constexpr int64_t kInlineBodyBytes = 64 * 1024;
 
 // Reads a small file body (the whole file or its range) from the stream's own position onto
 // the end of wire. True when every announced byte came; otherwise what could be read is there
@@ -626,7 +650,7 @@ void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, THead& h) {
       const bool whole = !p->IsCGI && h.BodyLength >= 0 && h.BodyLength <= kInlineBodyBytes &&
                          AppendFileBody(*a.stream, h.BodyLength, h.Wire);
       socket->WriteText(h.Wire);
-      WriteLog(Server, "ResponceString==" + h.ResponceString + "\nResponceHead==" + h.ResponceHead);
+      WriteLog(Server, h.Record);
       if (whole)
         a.stream.reset();
       else
