@@ -1,7 +1,10 @@
 // Parsing the head of one request: request line, target, CGI meta-variables, headers, body size.
 #include "http/Parse.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -232,24 +235,53 @@ void ParseRequest(TServerState& Server, mParser* p) {
   std::string value;
   bool inName = true;
   bool valueStarted = false;
-  for (size_t k = headersStart; k < n; ++k) {
-    char c = head[k];
-    bool lineStart = k > 0 && head[k - 1] == '\n';
-    if (!inName && !valueStarted) valueStarted = c != ' ';
-    if (lineStart && c != ' ') {
+  const auto scanBytes = [&](size_t from, size_t to) {
+    for (size_t k = from; k < to; ++k) {
+      char c = head[k];
+      bool lineStart = k > 0 && head[k - 1] == '\n';
+      if (!inName && !valueStarted) valueStarted = c != ' ';
+      if (lineStart && c != ' ') {
+        if (!name.empty()) AddVariable(p, std::move(name), std::move(value));
+        name.clear();
+        value.clear();
+        inName = true;
+        valueStarted = false;
+      }
+      if (inName) {
+        if (c == ':')
+          inName = false;
+        else
+          name += c;
+      }
+      if (valueStarted && c != '\n') value += c;
+    }
+  };
+  p->Variables.reserve(
+      p->Variables.size() +
+      2 * static_cast<size_t>(std::count(head.begin() + static_cast<std::ptrdiff_t>(headersStart),
+                                         head.end(), '\n')));
+  // Every line here starts right after an LF. The usual lines, "Name: value" and a continuation
+  // of a value, are taken whole; any other goes byte by byte through the same rules.
+  for (size_t k = headersStart; k < n;) {
+    const void* lf = std::memchr(head.data() + k, '\n', n - k);
+    const size_t textEnd = lf ? static_cast<size_t>(static_cast<const char*>(lf) - head.data()) : n;
+    const size_t end = lf ? textEnd + 1 : n;
+    const void* colon = head[k] == ' ' ? nullptr : std::memchr(head.data() + k, ':', textEnd - k);
+    if (colon) {
       if (!name.empty()) AddVariable(p, std::move(name), std::move(value));
-      name.clear();
-      value.clear();
-      inName = true;
-      valueStarted = false;
+      const size_t c = static_cast<size_t>(static_cast<const char*>(colon) - head.data());
+      size_t v = c + 1;
+      while (v < textEnd && head[v] == ' ') ++v;
+      name.assign(head, k, c - k);
+      value.assign(head, v, textEnd - v);
+      inName = false;
+      valueStarted = v < textEnd || lf != nullptr;
+    } else if (head[k] == ' ' && !inName && valueStarted) {
+      value.append(head, k, textEnd - k);
+    } else {
+      scanBytes(k, end);
     }
-    if (inName) {
-      if (c == ':')
-        inName = false;
-      else
-        name += c;
-    }
-    if (valueStarted && c != '\n') value += c;
+    k = end;
   }
 
   // 9. Declared body size. A body is only ever read by its one declared length: one framed any
