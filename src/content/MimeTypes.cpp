@@ -2,6 +2,7 @@
 #include "content/MimeTypes.h"
 
 #include <initializer_list>
+#include <string_view>
 
 #include "server/ServerState.h"
 
@@ -97,21 +98,41 @@ void FillMimeTable(std::vector<std::string>& MimeTable) {
   }
 }
 
+namespace {
+
+// Where the extension of a local path begins (after its '.'), or npos when it has none: the
+// last '.' counts only after the last ':' and '/'.
+size_t ExtensionStart(const std::string& path) {
+  for (size_t k = path.size(); k > 0; --k) {
+    const char c = path[k - 1];
+    if (c == '.') return k;
+    if (c == ':' || c == '/') break;
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
 bool ExtractExtension(const std::string& LocalPath, std::string& Extension) {
-  size_t dot = LocalPath.find_last_of(".:/");
-  if (dot == std::string::npos || LocalPath[dot] != '.') {
+  const size_t start = ExtensionStart(LocalPath);
+  if (start == std::string::npos) {
     Extension.clear();
     return false;
   }
-  Extension = LocalPath.substr(dot + 1);
+  Extension.assign(LocalPath, start);
   return true;
 }
 
 std::string GetContentType(TServerState& Server, const std::string& LocalPath) {
-  std::string extension;
-  ExtractExtension(LocalPath, extension);
+  const size_t start = ExtensionStart(LocalPath);
+  const std::string_view extension =
+      start == std::string::npos ? std::string_view() : std::string_view(LocalPath).substr(start);
   // Letter case is kept: "INDEX.HTM" is not found, and a bare name finds ";;" in the first line.
-  const std::string key = ";" + extension + ";";
+  std::string key;
+  key.reserve(extension.size() + 2);
+  key += ';';
+  key += extension;
+  key += ';';
   for (const std::string& line : Server.MimeTable) {
     if (line.find(key) == std::string::npos) continue;
     size_t colon = line.find(':');

@@ -2,10 +2,13 @@
 #include "http/Dispatch.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "content/AutocloseStream.h"
 #include "content/Cgi.h"
@@ -53,19 +56,52 @@ bool IsServable(TServerState& Server, const mParser* p) {
 
 }  // namespace
 
+namespace {
+
+void TwoDigits(char* at, int value) {
+  at[0] = static_cast<char>('0' + value / 10);
+  at[1] = static_cast<char>('0' + value % 10);
+}
+
+}  // namespace
+
 std::string FileTimeToHttpDate(int64_t unixTime) {
   static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // The answers of one stretch of time are mostly of the same few files: the text of the last
+  // time asked for is kept.
+  thread_local int64_t lastTime = 0;
+  thread_local std::string lastText;
+  if (!lastText.empty() && unixTime == lastTime) return lastText;
   std::tm t{};
   if (!UnixTimeToUtcFields(unixTime, t)) return "";
   if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "";
-  char buf[64];
-  int n =
-      std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
-                    t.tm_mday, kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-  if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
-  return std::string(buf, static_cast<size_t>(n));
+  const int year = t.tm_year + 1900;
+  std::string text;
+  if (year >= 0 && year <= 9999 && t.tm_mday >= 0 && t.tm_mday <= 99 && t.tm_hour >= 0 &&
+      t.tm_hour <= 99 && t.tm_min >= 0 && t.tm_min <= 99 && t.tm_sec >= 0 && t.tm_sec <= 99) {
+    // "Sun, 06 Nov 1994 08:49:37 GMT", digit by digit.
+    char buf[] = "Ddd, 00 Mmm 0000 00:00:00 GMT";
+    std::memcpy(buf, kDays[t.tm_wday], 3);
+    TwoDigits(buf + 5, t.tm_mday);
+    std::memcpy(buf + 8, kMonths[t.tm_mon], 3);
+    TwoDigits(buf + 12, year / 100);
+    TwoDigits(buf + 14, year % 100);
+    TwoDigits(buf + 17, t.tm_hour);
+    TwoDigits(buf + 20, t.tm_min);
+    TwoDigits(buf + 23, t.tm_sec);
+    text.assign(buf, sizeof buf - 1);
+  } else {
+    char buf[64];
+    int n = std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
+                          t.tm_mday, kMonths[t.tm_mon], year, t.tm_hour, t.tm_min, t.tm_sec);
+    if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
+    text.assign(buf, static_cast<size_t>(n));
+  }
+  lastTime = unixTime;
+  lastText = text;
+  return text;
 }
 
 namespace {
@@ -118,14 +154,31 @@ TFileAnswer DecideFileAnswer(TServerState& Server, mParser* p, TFileStream& file
 // On the wire every line of a head ends with exactly one CR LF; inside, the texts keep LF. No
 // head the server builds holds a CR, and the header scan ignores a program's CRs, so dropping
 // them turns LF and CR LF alike into one CR LF.
-std::string HeadToWire(const std::string& head) {
-  std::string wire;
-  wire.reserve(head.size() + 16);
+void AppendHeadToWire(std::string& wire, std::string_view head) {
+  if (std::memchr(head.data(), '\r', head.size()) == nullptr) {
+    // The usual head: whole lines copied at once.
+    for (size_t start = 0; start < head.size();) {
+      const void* lf = std::memchr(head.data() + start, '\n', head.size() - start);
+      const size_t end =
+          lf ? static_cast<size_t>(static_cast<const char*>(lf) - head.data()) : head.size();
+      wire.append(head.data() + start, end - start);
+      if (!lf) break;
+      wire.append("\r\n", 2);
+      start = end + 1;
+    }
+    return;
+  }
   for (char c : head) {
     if (c == '\r') continue;
     if (c == '\n') wire += '\r';
     wire += c;
   }
+}
+
+std::string HeadToWire(std::string_view head) {
+  std::string wire;
+  wire.reserve(head.size() + 16);
+  AppendHeadToWire(wire, head);
   return wire;
 }
 
@@ -447,11 +500,50 @@ TAnswer DecideAnswer(TServerState& Server, mParser* p) {
   return a;
 }
 
+// A file body up to this size is read at once and leaves with its head in one send; a larger
+// one goes from the file by sendfile, never whole into memory.
+constexpr int64_t kInlineBodyBytes = 64 * 1024;
+
 // The head as it goes out, the program's header block included.
 struct THead {
-  std::string ResponceString;  // the status line
-  std::string ResponceHead;    // the lines after it
   std::string Wire;
+  // "ResponceString==" and the status line, "\nResponceHead==" and the lines after it, as they
+  // are inside (LF); only for an answer sent from a stream to GET or POST, which logs it.
+  std::string Record;
+  int64_t BodyLength = 0;  // what Content-Length announces
+};
+
+// Writes a head in its wire form (every line ending in CR LF) and, when a record is wanted, in
+// its inner form (LF) at the same time, so neither is converted from the other afterwards.
+class THeadWriter {
+ public:
+  THeadWriter(std::string& wire, std::string* record) : FWire(wire), FRecord(record) {}
+  // A text that holds no line end.
+  THeadWriter& operator<<(std::string_view text) {
+    FWire += text;
+    if (FRecord) *FRecord += text;
+    return *this;
+  }
+  THeadWriter& operator<<(int64_t value) {
+    char digits[24];
+    const auto r = std::to_chars(digits, digits + sizeof digits, value);
+    return *this << std::string_view(digits, static_cast<size_t>(r.ptr - digits));
+  }
+  THeadWriter& EndLine() {
+    FWire.append("\r\n", 2);
+    if (FRecord) *FRecord += '\n';
+    return *this;
+  }
+  // Whole lines, each ending in LF.
+  THeadWriter& Lines(std::string_view text) {
+    AppendHeadToWire(FWire, text);
+    if (FRecord) *FRecord += text;
+    return *this;
+  }
+
+ private:
+  std::string& FWire;
+  std::string* FRecord;
 };
 
 // Steps 6 to 8: the status line and the header lines.
@@ -460,61 +552,109 @@ THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
   // Step 6: connection and optional lines.
   const std::string connection = GetHeaderValue(Server, p, "Connection");
   if (connection == "close") p->CloseConnection = true;
-  if (!p->LastModified.empty()) a.ExtraHeaders += "Last-Modified: " + p->LastModified + "\n";
+  if (p->Version < 1 && connection != "keep-alive") p->CloseConnection = true;
   const int code = p->StatusCode ? p->StatusCode : 200;
-  if (p->Version >= 1) {
-    if (p->CloseConnection) a.ExtraHeaders += "Connection: close\n";
-    h.ResponceString = "HTTP/1.1 " + std::to_string(code) + " " + a.StatusText + "\n";
-  } else {
-    if (connection != "keep-alive") p->CloseConnection = true;
-    h.ResponceString = "HTTP/1.0 " + std::to_string(code) + " " + a.StatusText + "\n";
-  }
-  if (Server.SSH) a.ExtraHeaders += std::string("Server: Vyn_Brevoxa/") + kVersionText + "\n";
 
   // Step 7: a file's length is 64-bit; printing it as a 32-bit number would announce a
   // negative or wrong length for files of 2 GiB and more.
-  const bool cgiFile = a.ResponceType == RESPONCE_FILE && p->IsCGI;
+  const bool fileAnswer = a.ResponceType == RESPONCE_FILE;
+  const bool cgiFile = fileAnswer && p->IsCGI;
   int64_t length = 0;
-  if (a.ResponceType != RESPONCE_FILE)
+  if (!fileAnswer)
     length = static_cast<int64_t>(a.ResponceBody.size());
   else if (cgiFile)
     length = a.CgiBodyLength;
   else
     length = a.stream->Size();
+  h.BodyLength = length;
   // The program's body only: its header block goes out with the head, normalised like it.
   if (cgiFile)
     static_cast<THandleStream&>(*a.stream).SetRange(static_cast<int64_t>(a.CgiHead.size()), length);
 
-  // Step 8: the head after the status line.
+  const bool sent = p->Method == "GET" || p->Method == "POST";
+  const bool logged = fileAnswer && sent;
+  size_t room = 128 + a.ExtraHeaders.size() + a.ContentType.size() + p->LastModified.size();
+  if (!fileAnswer && sent) room += a.ResponceBody.size();  // the body follows in the same text
+  if (fileAnswer && !cgiFile && sent && length >= 0 && length <= kInlineBodyBytes)
+    room += static_cast<size_t>(length);
+  h.Wire.reserve(room);
+  if (logged) h.Record.reserve(room + 32);
+  THeadWriter w(h.Wire, logged ? &h.Record : nullptr);
+
+  if (logged) h.Record = "ResponceString==";
+  w << (p->Version >= 1 ? "HTTP/1.1 " : "HTTP/1.0 ") << code << " " << a.StatusText;
+  w.EndLine();
+  if (logged) h.Record += "\nResponceHead==";
+
+  // Step 8: the head after the status line; the optional lines (step 6) in the middle.
+  const auto optionalLines = [&] {
+    w.Lines(a.ExtraHeaders);
+    if (!p->LastModified.empty()) w << "Last-Modified: " << p->LastModified;
+    if (!p->LastModified.empty()) w.EndLine();
+    if (p->Version >= 1 && p->CloseConnection) w << "Connection: close";
+    if (p->Version >= 1 && p->CloseConnection) w.EndLine();
+    if (Server.SSH) w << "Server: Vyn_Brevoxa/" << kVersionText;
+    if (Server.SSH) w.EndLine();
+  };
   if (cgiFile) {
     WriteLog(Server, "p->IsCGI && (ResponceType==RESPONCE_FILE)");
-    h.ResponceHead = "Content-Length: " + std::to_string(length) + "\n" + a.ExtraHeaders;
+    w << "Content-Length: " << length;
+    w.EndLine();
+    optionalLines();
   } else if (a.NotModified) {
     // A 304 has no body, and a Content-Length would describe the file the client already has.
-    h.ResponceHead = a.ExtraHeaders + "\n";
-  } else if (length > 0) {
-    h.ResponceHead = "Content-Type: " + a.ContentType + "\n" + a.ExtraHeaders +
-                     "Content-Length: " + std::to_string(length) + "\n\n";
+    optionalLines();
+    w.EndLine();
   } else {
-    h.ResponceHead = a.ExtraHeaders + "Content-Length: " + std::to_string(length) + "\n\n";
+    if (length > 0) {
+      w << "Content-Type: " << a.ContentType;
+      w.EndLine();
+    }
+    optionalLines();
+    w << "Content-Length: " << length;
+    w.EndLine().EndLine();
   }
-  h.Wire =
-      HeadToWire(h.ResponceString + h.ResponceHead) + (cgiFile ? ProgramHeadToWire(a.CgiHead) : "");
+  if (cgiFile) h.Wire += ProgramHeadToWire(a.CgiHead);
   return h;
+}
+
+// Reads a small file body (the whole file or its range) from the stream's own position onto
+// the end of wire. True when every announced byte came; otherwise what could be read is there
+// and the stream stands behind it.
+bool AppendFileBody(TStream& stream, int64_t length, std::string& wire) {
+  const size_t start = wire.size();
+  wire.resize(start + static_cast<size_t>(length));
+  int64_t got = 0;
+  while (got < length) {
+    const int n = stream.Read(wire.data() + start + got, static_cast<int>(length - got));
+    if (n <= 0) break;
+    got += n;
+  }
+  wire.resize(start + static_cast<size_t>(got));
+  return got == length;
 }
 
 // Step 9: sending. A failed write may remove the record from inside the call (error and
 // disconnect events), so nothing here looks at it after the first write.
-void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, const THead& h) {
+void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, THead& h) {
   TCustomWinSocket* socket = p->Socket;
   const std::string method = p->Method;
   if (method == "GET" || method == "POST") {
     if (a.ResponceType != RESPONCE_FILE) {
-      socket->WriteText(h.Wire + a.ResponceBody);
-    } else {
+      h.Wire += a.ResponceBody;
       socket->WriteText(h.Wire);
-      WriteLog(Server, "ResponceString==" + h.ResponceString + "\nResponceHead==" + h.ResponceHead);
-      socket->WriteStream(std::move(a.stream));
+    } else {
+      // A program's output keeps its stream. A file that shrank since it was opened sends what
+      // it has, and its stream, standing at that end, lets the transport end the connection as
+      // for any file cut short.
+      const bool whole = !p->IsCGI && h.BodyLength >= 0 && h.BodyLength <= kInlineBodyBytes &&
+                         AppendFileBody(*a.stream, h.BodyLength, h.Wire);
+      socket->WriteText(h.Wire);
+      WriteLog(Server, h.Record);
+      if (whole)
+        a.stream.reset();
+      else
+        socket->WriteStream(std::move(a.stream));
     }
   } else {
     socket->WriteText(h.Wire);
@@ -529,6 +669,6 @@ void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, const THead& h) {
 
 void DispatchRequest(TServerState& Server, mParser* p) {
   TAnswer a = DecideAnswer(Server, p);
-  const THead h = FormatHead(Server, p, a);
+  THead h = FormatHead(Server, p, a);
   SendAnswer(Server, p, a, h);
 }

@@ -1,8 +1,12 @@
 // Parsing the head of one request: request line, target, CGI meta-variables, headers, body size.
 #include "http/Parse.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "content/Cgi.h"
 #include "content/MimeTypes.h"
@@ -19,7 +23,7 @@ constexpr int32_t kMaxContentLength = 64 * 1024 * 1024;
 constexpr int32_t kBadVersion = -1000;
 
 // Optional sign and decimal digits, nothing else, within 32 signed bits.
-bool StrToInt32(const std::string& text, int32_t& value) {
+bool StrToInt32(std::string_view text, int32_t& value) {
   size_t i = 0;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
@@ -50,19 +54,19 @@ std::string CollapseDots(const std::string& text) {
   return result;
 }
 
-void AddVariable(mParser* p, const std::string& name, const std::string& value) {
-  p->Variables.push_back(name);
-  p->Variables.push_back(value);
+void AddVariable(mParser* p, std::string name, std::string value) {
+  p->Variables.push_back(std::move(name));
+  p->Variables.push_back(std::move(value));
 }
 
 }  // namespace
 
-std::string GetHeaderValue(TServerState& Server, mParser* p, const std::string& Name) {
-  std::string result;
+std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Name) {
   // The scan goes on after a match: a repeated header counts by its last line.
+  const std::string* found = nullptr;
   for (size_t i = 0; i + 1 < p->Variables.size(); i += 2)
-    if (Cp1251SameText(p->Variables[i], Name)) result = Cp1251LowerCase(p->Variables[i + 1]);
-  return result;
+    if (Cp1251SameText(p->Variables[i], Name)) found = &p->Variables[i + 1];
+  return found ? Cp1251LowerCase(*found) : std::string();
 }
 
 int FramingRefusal(TServerState& Server, mParser* p) {
@@ -70,8 +74,8 @@ int FramingRefusal(TServerState& Server, mParser* p) {
   bool disagree = false;
   for (auto i = static_cast<size_t>(p->FirstHeaderEntry); i + 1 < p->Variables.size(); i += 2) {
     // "Transfer-Encoding : chunked" is still read as one by some servers in front of this one.
-    std::string name = p->Variables[i];
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    std::string_view name = p->Variables[i];
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
     if (Cp1251SameText(name, "Transfer-Encoding")) return 501;
     if (Cp1251SameText(name, "Content-Length")) {
       if (length != nullptr && *length != p->Variables[i + 1]) disagree = true;
@@ -87,8 +91,9 @@ int ParseHttpVersion(TServerState& Server, const std::string& Protocol) {
   if (dot == std::string::npos) return kBadVersion;
   int32_t major = 0;
   int32_t minor = 0;
-  if (dot < 5 || !StrToInt32(Protocol.substr(5, dot - 5), major) ||
-      !StrToInt32(Protocol.substr(dot + 1), minor))
+  const std::string_view text = Protocol;
+  if (dot < 5 || !StrToInt32(text.substr(5, dot - 5), major) ||
+      !StrToInt32(text.substr(dot + 1), minor))
     return kBadVersion;
   if (major == 1) return minor;
   if (major < 1) return kBadVersion;
@@ -127,30 +132,33 @@ void ParseRequest(TServerState& Server, mParser* p) {
   const std::string& head = p->HeaderText;
   const size_t n = head.size();
 
-  // 1. Request line: method, target, protocol, separated by single blanks.
-  enum { kMethod, kTarget, kProtocol } field = kMethod;
+  // 1. Request line: method, target, protocol, separated by single blanks. An LF before the
+  // protocol ends the line and stays at the end of the field it ends.
   size_t i = 0;
-  char previous = 0;
-  while (i < n) {
-    char c = head[i++];
-    if (field == kProtocol) {
-      if (c == '\n') break;
-      p->Protocol += c;
-    } else if (field == kTarget) {
-      if (c == ' ') {
-        field = kProtocol;
-      } else if (!(c == '.' && previous == '.')) {
-        // No ".." can reach the target, so no path can climb out of the root.
-        p->URI += c;
-      }
+  while (i < n && head[i] != ' ' && head[i] != '\n') ++i;
+  const bool methodEndsLine = i < n && head[i] == '\n';
+  p->Method.assign(head, 0, methodEndsLine ? i + 1 : i);
+  if (i < n) ++i;
+  if (!methodEndsLine && i < n && head[i - 1] == ' ') {
+    const size_t start = i;
+    while (i < n && head[i] != ' ' && head[i] != '\n') ++i;
+    const bool targetEndsLine = i < n && head[i] == '\n';
+    const size_t end = targetEndsLine ? i + 1 : i;
+    // No ".." can reach the target, so no path can climb out of the root.
+    if (std::string_view(head.data() + start, end - start).find("..") == std::string_view::npos) {
+      p->URI.assign(head, start, end - start);
     } else {
-      if (c == ' ')
-        field = kTarget;
-      else
-        p->Method += c;
+      p->URI.reserve(end - start);
+      for (size_t k = start; k < end; ++k)
+        if (!(head[k] == '.' && head[k - 1] == '.')) p->URI += head[k];
     }
-    previous = c;
-    if (c == '\n') break;
+    if (i < n) ++i;
+    if (!targetEndsLine && i < n && head[i - 1] == ' ') {
+      const size_t from = i;
+      while (i < n && head[i] != '\n') ++i;
+      p->Protocol.assign(head, from, i - from);
+      if (i < n) ++i;
+    }
   }
   const size_t headersStart = i;
 
@@ -227,24 +235,53 @@ void ParseRequest(TServerState& Server, mParser* p) {
   std::string value;
   bool inName = true;
   bool valueStarted = false;
-  for (size_t k = headersStart; k < n; ++k) {
-    char c = head[k];
-    bool lineStart = k > 0 && head[k - 1] == '\n';
-    if (!inName && !valueStarted) valueStarted = c != ' ';
-    if (lineStart && c != ' ') {
-      if (!name.empty()) AddVariable(p, name, value);
-      name.clear();
-      value.clear();
-      inName = true;
-      valueStarted = false;
+  const auto scanBytes = [&](size_t from, size_t to) {
+    for (size_t k = from; k < to; ++k) {
+      char c = head[k];
+      bool lineStart = k > 0 && head[k - 1] == '\n';
+      if (!inName && !valueStarted) valueStarted = c != ' ';
+      if (lineStart && c != ' ') {
+        if (!name.empty()) AddVariable(p, std::move(name), std::move(value));
+        name.clear();
+        value.clear();
+        inName = true;
+        valueStarted = false;
+      }
+      if (inName) {
+        if (c == ':')
+          inName = false;
+        else
+          name += c;
+      }
+      if (valueStarted && c != '\n') value += c;
     }
-    if (inName) {
-      if (c == ':')
-        inName = false;
-      else
-        name += c;
+  };
+  p->Variables.reserve(
+      p->Variables.size() +
+      2 * static_cast<size_t>(std::count(head.begin() + static_cast<std::ptrdiff_t>(headersStart),
+                                         head.end(), '\n')));
+  // Every line here starts right after an LF. The usual lines, "Name: value" and a continuation
+  // of a value, are taken whole; any other goes byte by byte through the same rules.
+  for (size_t k = headersStart; k < n;) {
+    const void* lf = std::memchr(head.data() + k, '\n', n - k);
+    const size_t textEnd = lf ? static_cast<size_t>(static_cast<const char*>(lf) - head.data()) : n;
+    const size_t end = lf ? textEnd + 1 : n;
+    const void* colon = head[k] == ' ' ? nullptr : std::memchr(head.data() + k, ':', textEnd - k);
+    if (colon) {
+      if (!name.empty()) AddVariable(p, std::move(name), std::move(value));
+      const size_t c = static_cast<size_t>(static_cast<const char*>(colon) - head.data());
+      size_t v = c + 1;
+      while (v < textEnd && head[v] == ' ') ++v;
+      name.assign(head, k, c - k);
+      value.assign(head, v, textEnd - v);
+      inName = false;
+      valueStarted = v < textEnd || lf != nullptr;
+    } else if (head[k] == ' ' && !inName && valueStarted) {
+      value.append(head, k, textEnd - k);
+    } else {
+      scanBytes(k, end);
     }
-    if (valueStarted && c != '\n') value += c;
+    k = end;
   }
 
   // 9. Declared body size. A body is only ever read by its one declared length: one framed any

@@ -1,13 +1,14 @@
 // Parsing the head of one request into its record.
 #pragma once
 #include <string>
+#include <string_view>
 
 class TServerState;
 struct mParser;
 
 void ParseRequest(TServerState& Server, mParser* p);
 // Last match of Name (case-insensitive) among the record's Variables, lower-cased; "" if none.
-std::string GetHeaderValue(TServerState& Server, mParser* p, const std::string& Name);
+std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Name);
 // 501 when the request carries Transfer-Encoding (never decoded here), 400 when its
 // Content-Length lines disagree, 0 when its body is framed by one length or none.
 int FramingRefusal(TServerState& Server, mParser* p);
