@@ -85,7 +85,7 @@ TOptionBinding ListRow(QListWidget* TOptionsForm::*listBox, TStringList TServerC
 
 // In this order the controls are loaded on show and the settings are set at OK; the check boxes
 // of one place stand in this order, top to bottom.
-const std::array<TOptionBinding, 26> kBindings = {{
+const auto kBindings = std::to_array<TOptionBinding>({
     EntryRow(&TOptionsForm::RootPath, &TServerCore::RC),
     ChoiceRow(&TOptionsForm::Language, &TServerCore::L),
     CheckRow(&TServerCore::SRS, TBoxPlace::MainUnderRoots, "Monitor statistics at runtime",
@@ -134,7 +134,7 @@ const std::array<TOptionBinding, 26> kBindings = {{
     EntryRow(&TOptionsForm::DuplicateIPVar, &TServerCore::DIPV),
     ListRow(&TOptionsForm::CGIAssocListBox, &TServerCore::CGIAssoc),
     ListRow(&TOptionsForm::ListBoxRoots, &TServerCore::Roots),
-}};
+});
 
 QString ToQ(const std::string& cp1251) { return QString::fromStdString(Cp1251ToUtf8(cp1251)); }
 std::string FromQ(const QString& text) { return Utf8ToCp1251(text.toStdString()); }
