@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/Codec.h"
 
@@ -191,36 +192,36 @@ bool StartProcess(const TProcessStart& start, TProcessInfo& info, int& error) {
   plan.Envp.push_back(nullptr);
 
   // The child reports a failed exec through this pipe; a successful exec closes it silently.
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
     error = errno;
     return false;
   }
+  const TFd reportRead(ends[0]);
+  TFd reportWrite(ends[1]);
   const pid_t pid = fork();
   if (pid < 0) {
     error = errno;
-    close(report[0]);
-    close(report[1]);
     return false;
   }
-  if (pid == 0) {
-    close(report[0]);
-    RunChild(plan, start, report[1]);
-  }
-  close(report[1]);
+  // The child never returns, so nothing it holds is released twice; the read end vanishes at
+  // exec with everything else above the standard files.
+  if (pid == 0) RunChild(plan, start, reportWrite.Get());
+  info.Pid = pid;
+  // Ours must go before the read, or a successful exec would never show as the end of the pipe.
+  reportWrite.Reset();
   // Also from this side, so that a kill of the group can never race the child's own setpgid.
   setpgid(pid, pid);
 
   int childErr = 0;
   ssize_t got;
   do {
-    got = read(report[0], &childErr, sizeof childErr);
+    got = read(reportRead.Get(), &childErr, sizeof childErr);
   } while (got < 0 && errno == EINTR);
-  close(report[0]);
 
-  info.Pid = pid;
   if (got > 0) {
     error = childErr != 0 ? childErr : EIO;
+    // It has already ended: only reaped, never signalled.
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -229,8 +230,8 @@ bool StartProcess(const TProcessStart& start, TProcessInfo& info, int& error) {
     return false;
   }
   // Through syscall: this glibc declares pidfd_open without C linkage for C++.
-  info.PidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (info.PidFd >= 0) fcntl(info.PidFd, F_SETFD, FD_CLOEXEC);
+  info.PidFd.Reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (info.PidFd.Valid()) fcntl(info.PidFd.Get(), F_SETFD, FD_CLOEXEC);
   return true;
 }
 
@@ -264,9 +265,9 @@ TWaitResult WaitForProcess(TProcessInfo& info, int timeoutMs) {
     return left > 0 ? static_cast<int>(left) : 0;
   };
 
-  if (info.PidFd >= 0) {
+  if (info.PidFd.Valid()) {
     while (true) {
-      pollfd pfd{info.PidFd, POLLIN, 0};
+      pollfd pfd{info.PidFd.Get(), POLLIN, 0};
       const int r = poll(&pfd, 1, remainingMs());
       if (r > 0) return ReapNow(info, true) ? wrEnded : wrFailed;
       if (r == 0) return wrTimeout;
@@ -297,6 +298,25 @@ void KillProcessGroup(TProcessInfo& info) {
 
 void CloseProcess(TProcessInfo& info) {
   if (info.Pid > 0 && !info.Reaped) KillProcessGroup(info);
-  if (info.PidFd >= 0) close(info.PidFd);
-  info.PidFd = -1;
+  info.PidFd.Reset();
+}
+
+TProcessInfo::~TProcessInfo() { CloseProcess(*this); }
+
+TProcessInfo::TProcessInfo(TProcessInfo&& other) noexcept
+    : Pid(other.Pid), PidFd(std::move(other.PidFd)), Reaped(other.Reaped) {
+  other.Pid = -1;
+  other.Reaped = false;
+}
+
+TProcessInfo& TProcessInfo::operator=(TProcessInfo&& other) noexcept {
+  if (this != &other) {
+    CloseProcess(*this);
+    Pid = other.Pid;
+    PidFd = std::move(other.PidFd);
+    Reaped = other.Reaped;
+    other.Pid = -1;
+    other.Reaped = false;
+  }
+  return *this;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/UniqueFd.h"
 
 // Splits a command line into arguments the way Windows programs do: blanks and tabs separate,
 // double quotes group, 2n backslashes before a quote give n backslashes and toggle the
@@ -31,9 +32,20 @@ struct TProcessStart {
   THandle StdErr = INVALID_HANDLE_VALUE;
 };
 
-struct TProcessInfo {
-  int Pid = -1;    // also the id of the program's own process group
-  int PidFd = -1;  // -1 where the kernel has no process descriptors
+// The one owner of a started program. Letting go of one that still runs kills its whole process
+// group and reaps it, so no path, early return or exception included, leaves a program or a
+// zombie behind. Pid and Reaped are for reading; the functions below keep them.
+class TProcessInfo {
+ public:
+  TProcessInfo() = default;
+  ~TProcessInfo();
+  TProcessInfo(TProcessInfo&& other) noexcept;
+  TProcessInfo& operator=(TProcessInfo&& other) noexcept;
+  TProcessInfo(const TProcessInfo&) = delete;
+  TProcessInfo& operator=(const TProcessInfo&) = delete;
+
+  int Pid = -1;  // also the id of the program's own process group
+  TFd PidFd;     // not valid where the kernel has no process descriptors
   bool Reaped = false;
 };
 
@@ -46,5 +58,6 @@ enum TWaitResult { wrEnded, wrTimeout, wrFailed };
 TWaitResult WaitForProcess(TProcessInfo& info, int timeoutMs);
 // Kills the program's whole process group and reaps the program, so nothing of it stays behind.
 void KillProcessGroup(TProcessInfo& info);
-// Releases the process descriptor; kills and reaps a program that is still running.
+// Lets go of the program now rather than when its owner goes: kills and reaps it if it still
+// runs, and releases the process descriptor.
 void CloseProcess(TProcessInfo& info);

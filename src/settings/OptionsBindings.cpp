@@ -1,10 +1,12 @@
 // Which control of the options dialog edits which setting: one table drives both showing the
-// settings in the dialog and storing the controls back at OK. A new setting needs its control
-// on a tab and a row here; how it is stored is its row in the store's table.
+// settings in the dialog and storing the controls back at OK, and makes the dialog's check
+// boxes. A new boolean setting needs only its row here, which places and labels its box, and its
+// row in the store's table; a setting of another kind also needs its control on a tab.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QVBoxLayout>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -14,6 +16,7 @@
 #include "platform/Codec.h"
 #include "settings/OptionsPaths.h"
 #include "settings/Unit2.h"
+#include "ui/Languages.h"
 
 namespace {
 
@@ -21,12 +24,20 @@ enum class TBindKind { Check, Entry, Choice, List };
 
 using TStringList = std::vector<std::string>;
 
+constexpr int kNoLanguageRow = -1;
+
 // One control and the setting it edits. An entry may carry the rule that normalises its text at
-// OK; the entry then shows the normalised text as well.
+// OK; the entry then shows the normalised text as well. A check box is made from its row: where
+// it stands, its design text (UTF-8), the row of the language table that relabels it, whether
+// the user may change it, and the dialog's name for it where a handler needs one.
 struct TOptionBinding {
   TBindKind Kind;
   QCheckBox* TOptionsForm::*Box = nullptr;
   bool TServerCore::*Flag = nullptr;
+  TBoxPlace Place = TBoxPlace::Count;
+  const char* Caption = nullptr;
+  int LanguageRow = kNoLanguageRow;
+  bool Editable = true;
   QLineEdit* TOptionsForm::*Entry = nullptr;
   std::string TServerCore::*Text = nullptr;
   std::string (*Normalise)(std::string) = nullptr;
@@ -36,10 +47,19 @@ struct TOptionBinding {
   TStringList TServerCore::*List = nullptr;
 };
 
-TOptionBinding CheckRow(QCheckBox* TOptionsForm::*box, bool TServerCore::*flag) {
+TOptionBinding CheckRow(bool TServerCore::*flag, TBoxPlace place, const char* caption,
+                        int languageRow, QCheckBox* TOptionsForm::*name = nullptr) {
   TOptionBinding row{TBindKind::Check};
-  row.Box = box;
   row.Flag = flag;
+  row.Place = place;
+  row.Caption = caption;
+  row.LanguageRow = languageRow;
+  row.Box = name;
+  return row;
+}
+// A box that shows its setting and writes it back unchanged.
+TOptionBinding ShownOnly(TOptionBinding row) {
+  row.Editable = false;
   return row;
 }
 TOptionBinding EntryRow(QLineEdit* TOptionsForm::*entry, std::string TServerCore::*text,
@@ -63,46 +83,91 @@ TOptionBinding ListRow(QListWidget* TOptionsForm::*listBox, TStringList TServerC
   return row;
 }
 
-// In this order the controls are loaded on show and the settings are set at OK.
-const std::array<TOptionBinding, 26> kBindings = {{
+// In this order the controls are loaded on show and the settings are set at OK; the check boxes
+// of one place stand in this order, top to bottom.
+const auto kBindings = std::to_array<TOptionBinding>({
     EntryRow(&TOptionsForm::RootPath, &TServerCore::RC),
     ChoiceRow(&TOptionsForm::Language, &TServerCore::L),
-    CheckRow(&TOptionsForm::ShowStatCheckBox, &TServerCore::SRS),
-    CheckRow(&TOptionsForm::ShowCatContCheckBox, &TServerCore::SCC),
-    CheckRow(&TOptionsForm::HideOnStartCheckBox, &TServerCore::HOS),
-    CheckRow(&TOptionsForm::LogSessionsCheckBox, &TServerCore::LS),
-    CheckRow(&TOptionsForm::LogConnectsCheckBox, &TServerCore::LC),
-    CheckRow(&TOptionsForm::LogFilesCheckBox, &TServerCore::LF),
-    CheckRow(&TOptionsForm::LogHeadersCheckBox, &TServerCore::LH),
-    CheckRow(&TOptionsForm::LogDebugCheckBox, &TServerCore::LD),
-    CheckRow(&TOptionsForm::LogRemoteHostsCheckBox, &TServerCore::LRH),
-    CheckRow(&TOptionsForm::UseIPFilteringCheckBox, &TServerCore::UIPF),
+    CheckRow(&TServerCore::SRS, TBoxPlace::MainUnderRoots, "Monitor statistics at runtime",
+             lrShowStat, &TOptionsForm::ShowStatCheckBox),
+    CheckRow(&TServerCore::SCC, TBoxPlace::MainUnderRoots,
+             "Show catalog contents when no index file exist", lrShowCatCont,
+             &TOptionsForm::ShowCatContCheckBox),
+    ShownOnly(CheckRow(&TServerCore::HOS, TBoxPlace::MainUnderStyleSheet,
+                       "Hide in system tray when start", lrHideOnStart,
+                       &TOptionsForm::HideOnStartCheckBox)),
+    CheckRow(&TServerCore::LS, TBoxPlace::Logs, "sessions", lrLogSessions,
+             &TOptionsForm::LogSessionsCheckBox),
+    CheckRow(&TServerCore::LC, TBoxPlace::Logs, "connections", lrLogConnects,
+             &TOptionsForm::LogConnectsCheckBox),
+    CheckRow(&TServerCore::LF, TBoxPlace::Logs, "requested files (paths)", lrLogFiles,
+             &TOptionsForm::LogFilesCheckBox),
+    CheckRow(&TServerCore::LH, TBoxPlace::Logs, "client request headers", lrLogHeaders,
+             &TOptionsForm::LogHeadersCheckBox),
+    CheckRow(&TServerCore::LD, TBoxPlace::Logs, "(debug info)", lrLogDebug,
+             &TOptionsForm::LogDebugCheckBox),
+    CheckRow(&TServerCore::LRH, TBoxPlace::Logs, "remote hosts", lrLogRemoteHosts,
+             &TOptionsForm::LogRemoteHostsCheckBox),
+    CheckRow(&TServerCore::UIPF, TBoxPlace::IPFilterTop,
+             "Do not permit connections from following IPs:", lrUseIPFiltering,
+             &TOptionsForm::UseIPFilteringCheckBox),
     ListRow(&TOptionsForm::IPFiltersListBox, &TServerCore::WrongIPs),
-    CheckRow(&TOptionsForm::SendServerHeaderCheckBox, &TServerCore::SSH),
+    CheckRow(&TServerCore::SSH, TBoxPlace::MainUnderStyleSheet, "Send \"Server:\" HTTP header",
+             lrSendServerHeader, &TOptionsForm::SendServerHeaderCheckBox),
     EntryRow(&TOptionsForm::IndexCssURL, &TServerCore::ICURL),
-    CheckRow(&TOptionsForm::ECGICheckBox, &TServerCore::ECGI),
+    CheckRow(&TServerCore::ECGI, TBoxPlace::CgiTop, "Enable CGI", lrECGI,
+             &TOptionsForm::ECGICheckBox),
     EntryRow(&TOptionsForm::CGIDir, &TServerCore::CGID, NormaliseCgiDir),
-    CheckRow(&TOptionsForm::USCGIFCheckBox, &TServerCore::USCGIF),
+    CheckRow(&TServerCore::USCGIF, TBoxPlace::CgiUnderDir,
+             "Use separate folder for CGI dir:", lrUSCGIF, &TOptionsForm::USCGIFCheckBox),
     EntryRow(&TOptionsForm::SeparateCGIFolder, &TServerCore::SCGIF),
-    CheckRow(&TOptionsForm::DNICGICheckBox, &TServerCore::DNICGI),
-    CheckRow(&TOptionsForm::DPAFCheckBox, &TServerCore::DPAF),
-    CheckRow(&TOptionsForm::AEASCCheckBox, &TServerCore::AEASC),
-    CheckRow(&TOptionsForm::DIPIVCheckBox, &TServerCore::DIPIV),
+    CheckRow(&TServerCore::DNICGI, TBoxPlace::CgiUnderFolder,
+             "Denie access to non-programs in CGI dir", lrDNICGI, &TOptionsForm::DNICGICheckBox),
+    CheckRow(&TServerCore::DPAF, TBoxPlace::CompatibilityTop,
+             "File which name begins with point is inaccessible (like in Apache)", lrDPAF,
+             &TOptionsForm::DPAFCheckBox),
+    CheckRow(&TServerCore::AEASC, TBoxPlace::MainUnderStyleSheet,
+             "Report all HTTP errors as status codes", lrAEASC, &TOptionsForm::AEASCCheckBox),
+    CheckRow(&TServerCore::DIPIV, TBoxPlace::CompatibilityTop,
+             "Duplicate IP for CGI applications in variable:", lrDIPIV,
+             &TOptionsForm::DIPIVCheckBox),
     EntryRow(&TOptionsForm::DuplicateIPVar, &TServerCore::DIPV),
     ListRow(&TOptionsForm::CGIAssocListBox, &TServerCore::CGIAssoc),
     ListRow(&TOptionsForm::ListBoxRoots, &TServerCore::Roots),
-}};
+});
 
 QString ToQ(const std::string& cp1251) { return QString::fromStdString(Cp1251ToUtf8(cp1251)); }
 std::string FromQ(const QString& text) { return Utf8ToCp1251(text.toStdString()); }
 
 }  // namespace
 
+void TOptionsForm::CreateCheckBoxes(const std::array<QVBoxLayout*, kBoxPlaceCount>& places) {
+  FCheckBoxes.assign(kBindings.size(), nullptr);
+  for (size_t i = 0; i < kBindings.size(); ++i) {
+    const TOptionBinding& row = kBindings[i];
+    if (row.Kind != TBindKind::Check) continue;
+    QVBoxLayout* place = places[static_cast<size_t>(row.Place)];
+    auto* box = new QCheckBox(QString::fromUtf8(row.Caption), place->parentWidget());
+    box->setEnabled(row.Editable);
+    place->addWidget(box);
+    FCheckBoxes[i] = box;
+    if (row.Box) this->*row.Box = box;
+  }
+}
+
+QCheckBox* TOptionsForm::CheckBoxOfLanguageRow(int languageRow) const {
+  for (size_t i = 0; i < kBindings.size(); ++i)
+    if (kBindings[i].Kind == TBindKind::Check && kBindings[i].LanguageRow == languageRow)
+      return FCheckBoxes[i];
+  return nullptr;
+}
+
 void TOptionsForm::LoadControls(const TServerCore& server) {
-  for (const TOptionBinding& row : kBindings) {
+  for (size_t i = 0; i < kBindings.size(); ++i) {
+    const TOptionBinding& row = kBindings[i];
     switch (row.Kind) {
       case TBindKind::Check:
-        (this->*row.Box)->setChecked(server.*row.Flag);
+        FCheckBoxes[i]->setChecked(server.*row.Flag);
         break;
       case TBindKind::Entry:
         (this->*row.Entry)->setText(ToQ(server.*row.Text));
@@ -121,10 +186,11 @@ void TOptionsForm::LoadControls(const TServerCore& server) {
 }
 
 void TOptionsForm::StoreControls(TServerCore& server) {
-  for (const TOptionBinding& row : kBindings) {
+  for (size_t i = 0; i < kBindings.size(); ++i) {
+    const TOptionBinding& row = kBindings[i];
     switch (row.Kind) {
       case TBindKind::Check:
-        server.*row.Flag = (this->*row.Box)->isChecked();
+        server.*row.Flag = FCheckBoxes[i]->isChecked();
         break;
       case TBindKind::Entry: {
         QLineEdit* entry = this->*row.Entry;

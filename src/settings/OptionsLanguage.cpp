@@ -1,4 +1,5 @@
-// The options dialog's rows of the language table: captions, tab texts, list items and hints.
+// The options dialog's rows of the language table: captions, tab texts, list items and hints;
+// the check boxes' rows are named by the binding table.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -22,6 +23,11 @@ void SetTabText(QTabWidget* pages, QWidget* page, const QString& text) {
 void TOptionsForm::ApplyLanguage(int language) {
   ForEachLanguageRow(TLangWindow::Options, language, [this](int row, const char* utf8) {
     const QString text = QString::fromUtf8(utf8);
+    // The check boxes name their rows in the binding table.
+    if (QCheckBox* box = CheckBoxOfLanguageRow(row)) {
+      box->setText(text);
+      return;
+    }
     switch (row) {
       case lrOptionsCaption:
         setWindowTitle(text);
@@ -52,41 +58,11 @@ void TOptionsForm::ApplyLanguage(int language) {
         if (row - lrLanguageItem0 < Language->count())
           Language->setItemText(row - lrLanguageItem0, text);
         break;
-      case lrShowStat:
-        ShowStatCheckBox->setText(text);
-        break;
-      case lrShowCatCont:
-        ShowCatContCheckBox->setText(text);
-        break;
-      case lrHideOnStart:
-        HideOnStartCheckBox->setText(text);
-        break;
       case lrLogLabel:
         Label2->setText(text);
         break;
-      case lrLogSessions:
-        LogSessionsCheckBox->setText(text);
-        break;
-      case lrLogConnects:
-        LogConnectsCheckBox->setText(text);
-        break;
-      case lrLogFiles:
-        LogFilesCheckBox->setText(text);
-        break;
-      case lrLogHeaders:
-        LogHeadersCheckBox->setText(text);
-        break;
-      case lrLogDebug:
-        LogDebugCheckBox->setText(text);
-        break;
-      case lrLogRemoteHosts:
-        LogRemoteHostsCheckBox->setText(text);
-        break;
       case lrTabSheet3:
         SetTabText(PageControl1, TabSheet3, text);
-        break;
-      case lrUseIPFiltering:
-        UseIPFilteringCheckBox->setText(text);
         break;
       case lrIPFilterAdd:
         IPFilterAdd->setText(text);
@@ -100,14 +76,8 @@ void TOptionsForm::ApplyLanguage(int language) {
       case lrIPFiltersClear:
         IPFiltersClear->setText(text);
         break;
-      case lrSendServerHeader:
-        SendServerHeaderCheckBox->setText(text);
-        break;
       case lrIndexCssLabel:
         Label4->setText(text);
-        break;
-      case lrECGI:
-        ECGICheckBox->setText(text);
         break;
       case lrCGIDirLabel:
         Label5->setText(text);
@@ -115,23 +85,8 @@ void TOptionsForm::ApplyLanguage(int language) {
       case lrRestoreDefCGIDir:
         RestoreDefCGIDirButton->setText(text);
         break;
-      case lrUSCGIF:
-        USCGIFCheckBox->setText(text);
-        break;
-      case lrDNICGI:
-        DNICGICheckBox->setText(text);
-        break;
       case lrTabSheet5:
         SetTabText(PageControl1, TabSheet5, text);
-        break;
-      case lrDPAF:
-        DPAFCheckBox->setText(text);
-        break;
-      case lrAEASC:
-        AEASCCheckBox->setText(text);
-        break;
-      case lrDIPIV:
-        DIPIVCheckBox->setText(text);
         break;
       case lrCGIAssocGroupBox:
         CGIAssocGroupBox->setTitle(text);

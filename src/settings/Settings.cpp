@@ -43,7 +43,7 @@ constexpr TSettingRow CountRow(const char* name, TStringList TServerState::*list
 }
 
 // In this order the settings are loaded and saved; a read failure stops the load at its row.
-const std::array<TSettingRow, 26> kSettings = {{
+const auto kSettings = std::to_array<TSettingRow>({
     TextRow("RC", &TServerState::RC,
             "/"),  // the system drive's root is the file system's root here
     BoolRow("LS", &TServerState::LS, true),
@@ -71,7 +71,7 @@ const std::array<TSettingRow, 26> kSettings = {{
     TextRow("DIPV", &TServerState::DIPV, "HTTP_X_FORWARDED_FOR"),
     CountRow("CGIAssocListLen", &TServerState::CGIAssoc),
     CountRow("RootListLen", &TServerState::Roots),
-}};
+});
 
 // The lists in the order their subkeys are loaded and saved.
 struct TListRow {

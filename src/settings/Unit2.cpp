@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -127,6 +128,22 @@ class TListEvents : public QObject {
   std::function<void()> FOnDoubleClick;
 };
 
+// The controls in a layout that the keyboard reaches, in the layout's order; a control that takes
+// no focus itself (a group box) gives the controls of its own layout.
+void AppendTabStops(const QLayout* layout, std::vector<QWidget*>& stops) {
+  for (int i = 0; i < layout->count(); ++i) {
+    QLayoutItem* item = layout->itemAt(i);
+    if (QWidget* w = item->widget()) {
+      if (w->focusPolicy() & Qt::TabFocus)
+        stops.push_back(w);
+      else if (w->layout())
+        AppendTabStops(w->layout(), stops);
+    } else if (const QLayout* inner = item->layout()) {
+      AppendTabStops(inner, stops);
+    }
+  }
+}
+
 QPushButton* ColumnButton(const char* text, QWidget* parent) {
   auto* b = new QPushButton(QString::fromUtf8(text), parent);
   b->setAutoDefault(false);
@@ -152,32 +169,18 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   Label1 = new QLabel(QStringLiteral("Server root path:"), TabSheet1);
   RootPath = new QLineEdit(TabSheet1);
   TabSheet2 = new QWidget(PageControl1);
-  LogSessionsCheckBox = new QCheckBox(QStringLiteral("sessions"), TabSheet2);
-  LogConnectsCheckBox = new QCheckBox(QStringLiteral("connections"), TabSheet2);
   Label2 = new QLabel(QStringLiteral("Save in log file information on:"), TabSheet2);
-  LogFilesCheckBox = new QCheckBox(QStringLiteral("requested files (paths)"), TabSheet2);
-  LogHeadersCheckBox = new QCheckBox(QStringLiteral("client request headers"), TabSheet2);
   Label3 = new QLabel(QStringLiteral("Interface language:"), TabSheet1);
   Language = new QComboBox(TabSheet1);
   Language->setEditable(false);
   Language->addItems({QStringLiteral("Russian"), QStringLiteral("English"),
                       QString::fromUtf8("Беларускую"), QString::fromUtf8("Српски")});
-  ShowStatCheckBox = new QCheckBox(QStringLiteral("Monitor statistics at runtime"), TabSheet1);
-  ShowCatContCheckBox =
-      new QCheckBox(QStringLiteral("Show catalog contents when no index file exist"), TabSheet1);
-  HideOnStartCheckBox = new QCheckBox(QStringLiteral("Hide in system tray when start"), TabSheet1);
-  // Shown for information only: the setting is kept as stored.
-  HideOnStartCheckBox->setEnabled(false);
-  LogDebugCheckBox = new QCheckBox(QStringLiteral("(debug info)"), TabSheet2);
-  LogRemoteHostsCheckBox = new QCheckBox(QStringLiteral("remote hosts"), TabSheet2);
 
   // "IP filtering"
   TabSheet3 = new QWidget(PageControl1);
   TestipfiltButton = new QToolButton(TabSheet3);
   TestipfiltButton->setText(QStringLiteral(":-:"));
   TestipfiltButton->setToolTip(QStringLiteral("Test IP filter function"));
-  UseIPFilteringCheckBox =
-      new QCheckBox(QStringLiteral("Do not permit connections from following IPs:"), TabSheet3);
   IPFiltersListBox = new QListWidget(TabSheet3);
   IPFiltersListBox->setFont(FixedPitchFont());
   IPFiltersListBox->addItems({QStringLiteral("111-222.111-222.111-222.111-222"),
@@ -186,32 +189,19 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   IPFilterRemove = ColumnButton("Remove IP range", TabSheet3);
   IPFiltersClear = ColumnButton("Clear the list", TabSheet3);
   IPFilterEdit = ColumnButton("Edit IP range", TabSheet3);
-  SendServerHeaderCheckBox =
-      new QCheckBox(QStringLiteral("Send \"Server:\" HTTP header"), TabSheet1);
   Label4 = new QLabel(QStringLiteral("Stylesheet (CSS) file URL for index-pages:"), TabSheet1);
   IndexCssURL = new QLineEdit(TabSheet1);
 
   // "CGI"
   TabSheet4 = new QWidget(PageControl1);
-  ECGICheckBox = new QCheckBox(QStringLiteral("Enable CGI"), TabSheet4);
   Label5 = new QLabel(QStringLiteral("CGI dir:"), TabSheet4);
   CGIDir = new QLineEdit(TabSheet4);
   CGIDir->setFont(FixedPitchFont());
   RestoreDefCGIDirButton = ColumnButton("<- Reset to default", TabSheet4);
-  USCGIFCheckBox = new QCheckBox(QStringLiteral("Use separate folder for CGI dir:"), TabSheet4);
   SeparateCGIFolder = new QLineEdit(TabSheet4);
-  DNICGICheckBox =
-      new QCheckBox(QStringLiteral("Denie access to non-programs in CGI dir"), TabSheet4);
 
   // "Compatibility"
   TabSheet5 = new QWidget(PageControl1);
-  DPAFCheckBox = new QCheckBox(
-      QStringLiteral("File which name begins with point is inaccessible (like in Apache)"),
-      TabSheet5);
-  AEASCCheckBox =
-      new QCheckBox(QStringLiteral("Report all HTTP errors as status codes"), TabSheet1);
-  DIPIVCheckBox =
-      new QCheckBox(QStringLiteral("Duplicate IP for CGI applications in variable:"), TabSheet5);
   DuplicateIPVar = new QLineEdit(TabSheet5);
   DuplicateIPVar->setFont(FixedPitchFont());
 
@@ -234,6 +224,15 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   for (QListWidget* list : {ListBoxRoots, IPFiltersListBox, CGIAssocListBox})
     list->setSelectionMode(QAbstractItemView::SingleSelection);
 
+  // The places of the check boxes are laid out with the other controls; the boxes come from the
+  // binding table once the places stand.
+  std::array<QVBoxLayout*, kBoxPlaceCount> places{};
+  const auto place = [&places](TBoxPlace at) {
+    auto* column = new QVBoxLayout;
+    places[static_cast<size_t>(at)] = column;
+    return column;
+  };
+
   // Layout of "Main", top to bottom.
   {
     auto* v = new QVBoxLayout(TabSheet1);
@@ -251,13 +250,10 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
     removeColumn->addStretch();
     listRow->addLayout(removeColumn);
     v->addLayout(listRow);
-    v->addWidget(ShowStatCheckBox);
-    v->addWidget(ShowCatContCheckBox);
+    v->addLayout(place(TBoxPlace::MainUnderRoots));
     v->addWidget(Label4);
     v->addWidget(IndexCssURL);
-    v->addWidget(HideOnStartCheckBox);
-    v->addWidget(SendServerHeaderCheckBox);
-    v->addWidget(AEASCCheckBox);
+    v->addLayout(place(TBoxPlace::MainUnderStyleSheet));
     auto* langRow = new QHBoxLayout;
     langRow->addWidget(Label3);
     langRow->addWidget(Language, 1);
@@ -268,15 +264,13 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   {
     auto* v = new QVBoxLayout(TabSheet2);
     v->addWidget(Label2);
-    for (QCheckBox* c : {LogSessionsCheckBox, LogConnectsCheckBox, LogFilesCheckBox,
-                         LogHeadersCheckBox, LogDebugCheckBox, LogRemoteHostsCheckBox})
-      v->addWidget(c);
+    v->addLayout(place(TBoxPlace::Logs));
     v->addStretch();
   }
   {
     auto* v = new QVBoxLayout(TabSheet3);
     auto* top = new QHBoxLayout;
-    top->addWidget(UseIPFilteringCheckBox, 1);
+    top->addLayout(place(TBoxPlace::IPFilterTop), 1);
     top->addWidget(TestipfiltButton, 0, Qt::AlignRight | Qt::AlignTop);
     v->addLayout(top);
     auto* body = new QHBoxLayout;
@@ -291,15 +285,15 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   {
     auto* v = new QVBoxLayout(TabSheet4);
     v->setSpacing(4);
-    v->addWidget(ECGICheckBox);
+    v->addLayout(place(TBoxPlace::CgiTop));
     auto* dirRow = new QHBoxLayout;
     dirRow->addWidget(Label5);
     dirRow->addWidget(CGIDir, 1);
     dirRow->addWidget(RestoreDefCGIDirButton);
     v->addLayout(dirRow);
-    v->addWidget(USCGIFCheckBox);
+    v->addLayout(place(TBoxPlace::CgiUnderDir));
     v->addWidget(SeparateCGIFolder);
-    v->addWidget(DNICGICheckBox);
+    v->addLayout(place(TBoxPlace::CgiUnderFolder));
     auto* assoc = new QHBoxLayout(CGIAssocGroupBox);
     assoc->addWidget(CGIAssocListBox, 1);
     auto* buttons = new QVBoxLayout;
@@ -311,11 +305,11 @@ TOptionsForm::TOptionsForm(TForm1* mainForm, QWidget* parent)
   }
   {
     auto* v = new QVBoxLayout(TabSheet5);
-    v->addWidget(DPAFCheckBox);
-    v->addWidget(DIPIVCheckBox);
+    v->addLayout(place(TBoxPlace::CompatibilityTop));
     v->addWidget(DuplicateIPVar);
     v->addStretch();
   }
+  CreateCheckBoxes(places);
 
   PageControl1->addTab(TabSheet1, QStringLiteral("Main"));
   PageControl1->addTab(TabSheet2, QStringLiteral("Logs"));
@@ -368,20 +362,14 @@ void TOptionsForm::FitOuterSize(QSize frame) {
 }
 
 // The keyboard walks each tab top to bottom and left to right as laid out, then OK and Cancel;
-// the order in which the controls are made follows their declaration, not the layout.
+// the order in which the controls are made follows their declaration and the binding table, not
+// the layout.
 void TOptionsForm::SetKeyboardOrder() {
-  FPageControls = {
-      {RootPath, AddRootButton, ListBoxRoots, RemoveRootButton, ShowStatCheckBox,
-       ShowCatContCheckBox, IndexCssURL, HideOnStartCheckBox, SendServerHeaderCheckBox,
-       AEASCCheckBox, Language},
-      {LogSessionsCheckBox, LogConnectsCheckBox, LogFilesCheckBox, LogHeadersCheckBox,
-       LogDebugCheckBox, LogRemoteHostsCheckBox},
-      {UseIPFilteringCheckBox, TestipfiltButton, IPFiltersListBox, IPFilterAdd, IPFilterEdit,
-       IPFilterRemove, IPFiltersClear},
-      {ECGICheckBox, CGIDir, RestoreDefCGIDirButton, USCGIFCheckBox, SeparateCGIFolder,
-       DNICGICheckBox, CGIAssocListBox, CGIAssocAdd, CGIAssocEdit, CGIAssocRemove, CGIAssocClear},
-      {DPAFCheckBox, DIPIVCheckBox, DuplicateIPVar},
-  };
+  FPageControls.clear();
+  for (int page = 0; page < PageControl1->count(); ++page) {
+    FPageControls.emplace_back();
+    AppendTabStops(PageControl1->widget(page)->layout(), FPageControls.back());
+  }
   QWidget* previous = PageControl1;
   for (const std::vector<QWidget*>& page : FPageControls) {
     for (QWidget* w : page) {

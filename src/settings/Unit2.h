@@ -1,6 +1,8 @@
 // The options dialog: edits every setting on its controls and applies them at OK.
 #pragma once
 #include <QDialog>
+#include <array>
+#include <cstddef>
 #include <vector>
 
 class QCheckBox;
@@ -12,9 +14,25 @@ class QListWidget;
 class QPushButton;
 class QTabWidget;
 class QToolButton;
+class QVBoxLayout;
 class QWidget;
 class TForm1;
 class TServerCore;
+
+// Where a check box made from the binding table stands: each place is a column at a fixed spot
+// on its tab, holding its boxes in the order of their rows.
+enum class TBoxPlace {
+  MainUnderRoots,       // "Main", under the list of root paths
+  MainUnderStyleSheet,  // "Main", under the style sheet entry
+  Logs,                 // "Logs", under its label
+  IPFilterTop,          // "IP filtering", left of the filter test button
+  CgiTop,               // "CGI", above the CGI dir
+  CgiUnderDir,          // "CGI", under the CGI dir
+  CgiUnderFolder,       // "CGI", under the separate folder
+  CompatibilityTop,     // "Compatibility", above the variable entry
+  Count
+};
+inline constexpr size_t kBoxPlaceCount = static_cast<size_t>(TBoxPlace::Count);
 
 class TOptionsForm : public QDialog {
   Q_OBJECT
@@ -22,7 +40,8 @@ class TOptionsForm : public QDialog {
  public:
   explicit TOptionsForm(TForm1* mainForm, QWidget* parent = nullptr);
 
-  // Controls, in declaration order.
+  // Controls, in declaration order. The check boxes are made, placed and labelled from the
+  // binding table (OptionsBindings.cpp); their names here serve the handlers that follow them.
   QTabWidget* PageControl1 = nullptr;
   QWidget* TabSheet1 = nullptr;
   QPushButton* OKButton = nullptr;
@@ -113,6 +132,10 @@ class TOptionsForm : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // Makes the binding table's check boxes, each in its place.
+  void CreateCheckBoxes(const std::array<QVBoxLayout*, kBoxPlaceCount>& places);
+  // The check box that a row of the language table labels; nullptr for any other row.
+  [[nodiscard]] QCheckBox* CheckBoxOfLanguageRow(int row) const;
   void SetKeyboardOrder();
   void FocusFirstControl();
   void FitOuterSize(QSize frame);
@@ -120,4 +143,5 @@ class TOptionsForm : public QDialog {
   TForm1* FMainForm;
   bool FFrameFitted = false;  // the outer size has been corrected for the window frame
   std::vector<std::vector<QWidget*>> FPageControls;  // each tab's controls in keyboard order
+  std::vector<QCheckBox*> FCheckBoxes;  // by row of the binding table; nullptr for other controls
 };
