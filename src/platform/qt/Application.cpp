@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <QAbstractEventDispatcher>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -21,7 +22,12 @@ std::string DemangledName(const char* mangled) {
   return result;
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  // A modal box opened inside a turn of the server's loop waits in a loop of its own: what the
+  // turn gathered for the log must not wait with it.
+  connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+          [] { FlushLog(); });
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
   try {
@@ -48,7 +54,10 @@ void TApplication::ReportCurrentException(TServerCore* server, const char* sende
                        " ERROR: Unhandled exception. Sender==" + DemangledName(senderTypeName) +
                        "\n exception type: " + type + "\n Message: " + message;
   if (server) {
+    // Records gathered before the failure go first, and this one is in the file at once.
+    FlushLog();
     WriteLog(*server, record);
+    FlushLog();
     server->ErrorCount++;
   } else {
     std::fprintf(stderr, "%s\n", record.c_str());
