@@ -23,10 +23,12 @@ std::string DemangledName(const char* mangled) {
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
-  // A modal box opened inside a turn of the server's loop waits in a loop of its own: what the
-  // turn gathered for the log must not wait with it.
-  connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
-          [] { FlushLog(); });
+  FlushLogWhenTheLoopWaits();
+}
+
+void FlushLogWhenTheLoopWaits() {
+  QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                   [] { FlushLog(); });
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
