@@ -46,6 +46,11 @@ void TServerCore::StartUp(const std::string& programFolder) {
   CGIAssoc.clear();
   Roots.clear();
   FillMimeTable(MimeTable);
+  // The records of one turn of the loop go to the log in one write before the loop waits again.
+  if (ServerSocket1) {
+    ServerSocket1->OnTurnBegin = [] { BeginLogTurn(); };
+    ServerSocket1->OnTurnEnd = [] { EndLogTurn(); };
+  }
   std::string zone = TimeZoneSuffix();
   // Written under the default LS, before the stored settings could switch it off.
   WriteLog(*this, "Brevoxa SESSION STARTED at " + TimeStampText() + zone + "\n");
@@ -61,6 +66,7 @@ void TServerCore::ShutDown() {
   WrongIPs.clear();
   CGIAssoc.clear();
   Roots.clear();
+  FlushLog();  // whatever was gathered comes before the session's end
   if (LS) {
     char buf[256];
     std::snprintf(buf, sizeof buf,
@@ -69,6 +75,7 @@ void TServerCore::ShutDown() {
                   ConnectCount, RequestCount, ErrorCount, BannedCount);
     WriteLog(*this, std::string(buf) + "\nBrevoxa SESSION TERMINATED at " + TimeStampText() + "\n");
   }
+  CloseLog();
 }
 
 // ---- socket events ----

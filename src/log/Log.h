@@ -1,4 +1,5 @@
-// The log file: one record per call, opened, appended and closed each time.
+// The log file: records appended whole and in order. Within one turn of the event loop they are
+// gathered and written together when the turn ends; outside a turn each goes out at once.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -11,3 +12,12 @@ void WriteLog(const std::string& FileName, const std::string& Text,
               int64_t RotateBytes = kLogRotateBytes);
 // The same into the server's own log file.
 void WriteLog(const TServerState& Server, const std::string& Text);
+
+// A turn of the event loop begins: its records are gathered from here.
+void BeginLogTurn();
+// The turn has ended: what it gathered is in the file when this returns.
+void EndLogTurn();
+// Everything written so far is in the file when this returns.
+void FlushLog();
+// As FlushLog, and the file is no longer held open.
+void CloseLog();

@@ -209,35 +209,6 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   return ok;
 }
 
-namespace {
-
-// Opens the log for appending without ever blocking, and only when it is a regular file.
-TFd OpenLogFile(const std::string& utf8, struct stat& st) {
-  TFd fd(
-      open(utf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
-  if (fd.Valid() && (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) fd.Reset();
-  return fd;
-}
-
-}  // namespace
-
-bool AppendLogRecord(const std::string& path, const std::string& record, int64_t rotateAbove) {
-  std::string utf8;
-  if (!OsPath(path, utf8)) return false;
-  struct stat st;
-  TFd fd = OpenLogFile(utf8, st);
-  if (!fd.Valid()) return false;
-  if (static_cast<int64_t>(st.st_size) > rotateAbove &&
-      rename(utf8.c_str(), (utf8 + ".1").c_str()) == 0) {
-    fd.Reset();  // before the new one opens: at the descriptor limit there is room for one
-    fd = OpenLogFile(utf8, st);
-    if (!fd.Valid()) return false;
-  }
-  bool ok = WriteAllBytes(fd.Get(), record.data(), record.size());
-  if (!fd.Close()) ok = false;
-  return ok;
-}
-
 std::string ProgramFolder() {
   char buf[PATH_MAX + 1];
   ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);

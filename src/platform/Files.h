@@ -59,12 +59,6 @@ bool GetLastWriteTime(THandle handle, int64_t& unixTime);
 // the file is whole whenever another program reads it. False when anything failed.
 bool AppendToFile(const std::string& path, const std::string& data);
 
-// Appends one record to a log file, creating it when missing, and only ever to a regular file (or
-// a link to one): a named pipe or a device there is left alone, so the one thread never waits on
-// it. A file already larger than rotateAbove bytes is first renamed to path + ".1" (replacing
-// the older one), so the record starts a new file and no record is split between the two.
-bool AppendLogRecord(const std::string& path, const std::string& record, int64_t rotateAbove);
-
 // The UTF-8 name on disk for a cp1251 path. False for a path holding a NUL: it names nothing.
 bool OsPath(const std::string& path, std::string& utf8);
 

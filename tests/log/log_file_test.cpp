@@ -4,12 +4,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
+
 #include "app/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
+#include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// What a file holds, read through a descriptor that keeps it whatever becomes of its name.
+std::string ReadDescriptor(int fd) {
+  std::string data;
+  char buf[4096];
+  ssize_t n;
+  while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(data.size()))) > 0)
+    data.append(buf, static_cast<size_t>(n));
+  return data;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
 
 TEST(Log, RecordsAreAppendedWithBareLineFeeds) {
   TempDir dir;
@@ -90,6 +110,141 @@ TEST(Log, OnlyARegularFileOrALinkToOneIsWritten) {
   ASSERT_EQ(symlink((dir / "real.log").c_str(), server.LogFileName.c_str()), 0);
   WriteLog(server, "through a link");
   EXPECT_EQ(ReadFile(dir / "real.log"), "through a link\n");
+}
+
+// The log is kept open between turns; what the user does to its name in between decides where the
+// next records go, and the file the name no longer means gets none of them.
+TEST(Log, ARenamedDeletedOrReplacedLogIsLeftForTheFileNowOfItsName) {
+  struct Row {
+    const char* change;
+    std::function<void(const std::string& log)> apply;
+    std::string already;  // what the file now named so holds before the next records
+  } rows[] = {
+      {"renamed away",
+       [](const std::string& log) {
+         ASSERT_EQ(std::rename(log.c_str(), (log + ".old").c_str()), 0);
+       },
+       ""},
+      {"deleted", [](const std::string& log) { ASSERT_EQ(unlink(log.c_str()), 0); }, ""},
+      {"replaced",
+       [](const std::string& log) {
+         WriteFile(log + ".new", "another file\n");
+         ASSERT_EQ(std::rename((log + ".new").c_str(), log.c_str()), 0);
+       },
+       "another file\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.change);
+    TempDir dir;
+    TServerCore server;
+    server.LogFileName = dir / "brevoxa.log";
+    BeginLogTurn();
+    WriteLog(server, "a");
+    WriteLog(server, "b");
+    EndLogTurn();
+    const int old = open(server.LogFileName.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(old, 0);
+    row.apply(server.LogFileName);
+    BeginLogTurn();
+    WriteLog(server, "c");
+    WriteLog(server, "d");
+    EndLogTurn();
+    WriteLog(server, "e");  // and outside a turn
+    EXPECT_EQ(ReadDescriptor(old), "a\nb\n");
+    EXPECT_EQ(ReadFile(server.LogFileName), row.already + "c\nd\ne\n");
+    close(old);
+  }
+}
+
+// A modal box inside a handler runs turns inside a turn; the loop may wait after the inner one.
+TEST(Log, EveryEndOfATurnWritesWhatWasGatheredAndGatheringStops) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  BeginLogTurn();
+  WriteLog(server, "outer");
+  BeginLogTurn();
+  WriteLog(server, "inner");
+  EndLogTurn();
+  EXPECT_EQ(ReadFile(server.LogFileName), "outer\ninner\n");
+  WriteLog(server, "after the inner turn");
+  EXPECT_EQ(ReadFile(server.LogFileName), "outer\ninner\nafter the inner turn\n");
+  EndLogTurn();
+  EXPECT_EQ(ReadFile(server.LogFileName), "outer\ninner\nafter the inner turn\n");
+}
+
+// A turn that logs much does not hold it all until its end.
+TEST(Log, ABusyTurnWritesItsRecordsEarlyPastTheGatheringLimit) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  const std::string record(1023, 'r');
+  std::string all;
+  BeginLogTurn();
+  for (int i = 0; i < 100; ++i) {
+    WriteLog(server, record);
+    all += record + "\n";
+  }
+  EXPECT_GE(ReadFile(server.LogFileName).size(), 64u * 1024);
+  EndLogTurn();
+  EXPECT_EQ(ReadFile(server.LogFileName), all);
+}
+
+TEST(Log, WithinATurnTheLimitIsStillLookedAtBeforeEveryRecord) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  server.LogRotateBytes = 100;
+  const std::string r(39, 'r');  // 40 bytes with its line end
+  BeginLogTurn();
+  WriteLog(server, r + "1");
+  WriteLog(server, r + "2");
+  WriteLog(server, r + "3");  // 120 bytes: passes the limit, but stays whole in this file
+  WriteLog(server, "4");
+  EndLogTurn();
+  EXPECT_EQ(ReadFile(dir / "brevoxa.log.1"), r + "1\n" + r + "2\n" + r + "3\n");
+  EXPECT_EQ(ReadFile(server.LogFileName), "4\n");
+}
+
+TEST(Log, ShutDownWritesWhatWasGatheredBeforeTheSessionEnd) {
+  TempDir dir;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  TServerCore server;
+  server.StartUp(dir.Path());  // makes it the current folder
+  BeginLogTurn();
+  WriteLog(server, "gathered");
+  server.ShutDown();
+  const std::string log = ReadFile(dir / "brevoxa.log");
+  EndLogTurn();
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_NE(log.find("\ngathered\nSession statistics\n"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.size() - 2), "\n\n") << "the session-end record is whole";
+}
+
+class LogTurns : public ServerFixture {};
+
+// Requests waiting when the loop wakes are served in one turn; their records are in the file
+// before the loop could wait again.
+TEST_F(LogTurns, TheRecordsOfATurnAreInTheFileWhenItEnds) {
+  Server.LF = true;
+  WriteFile(Docs / "a.txt", "A");
+  const int fd = ConnectLoopback(Server.ServerSocket1->Port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(
+      SendAll(fd, "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\nGET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+  for (int i = 0; i < 100 && Server.RequestCount < 2; ++i) {
+    Server.ServerSocket1->ProcessEvents(100);
+    const std::string log = Log();
+    EXPECT_EQ(Occurrences(log, " with GET requested /a.txt"),
+              static_cast<size_t>(Server.RequestCount))
+        << log;
+    EXPECT_EQ(Occurrences(log, "ResponceString==HTTP/1.1 200 OK\n"),
+              static_cast<size_t>(Server.RequestCount))
+        << log;
+  }
+  EXPECT_EQ(Server.RequestCount, 2);
+  close(fd);
 }
 
 TEST(Log, StatisticsTextsByLanguage) {

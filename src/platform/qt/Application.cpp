@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <QAbstractEventDispatcher>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -21,7 +22,14 @@ std::string DemangledName(const char* mangled) {
   return result;
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  FlushLogWhenTheLoopWaits();
+}
+
+void FlushLogWhenTheLoopWaits() {
+  QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                   [] { FlushLog(); });
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
   try {
@@ -48,7 +56,10 @@ void TApplication::ReportCurrentException(TServerCore* server, const char* sende
                        " ERROR: Unhandled exception. Sender==" + DemangledName(senderTypeName) +
                        "\n exception type: " + type + "\n Message: " + message;
   if (server) {
+    // Records gathered before the failure go first, and this one is in the file at once.
+    FlushLog();
     WriteLog(*server, record);
+    FlushLog();
     server->ErrorCount++;
   } else {
     std::fprintf(stderr, "%s\n", record.c_str());

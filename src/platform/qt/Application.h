@@ -21,5 +21,9 @@ class TApplication : public QApplication {
   static TServerCore* Server;
 };
 
+// From now on the log writes what it gathered whenever the event loop is about to wait: a modal
+// box opened inside a turn of the server's loop waits in a loop of its own.
+void FlushLogWhenTheLoopWaits();
+
 // Readable class name from a type_info name.
 std::string DemangledName(const char* mangled);
