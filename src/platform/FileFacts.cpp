@@ -2,6 +2,7 @@
 #include "platform/FileFacts.h"
 
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,7 +44,11 @@ std::string FolderOnDisk(const std::string& folder) {
 
 }  // namespace
 
-TFileFacts::TFileFacts() : FNotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), FClock(SteadyMs) {}
+TFileFacts::TFileFacts() : FNotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), FClock(SteadyMs) {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+    FCrowdedFrom = static_cast<int>(lim.rlim_cur) - kDescriptorHeadroom;
+}
 
 TFileFacts::~TFileFacts() = default;
 
@@ -85,6 +90,12 @@ std::unique_ptr<TFileStream> TFileFacts::OpenRead(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE)
     return errno == ELOOP ? TFileStream::OpenRead(path) : nullptr;  // a link: not kept
   TFd owner(handle);
+  if (handle >= FCrowdedFrom) {
+    // Descriptors are handed out lowest first, so one this high means they are running short:
+    // connections need them more than the cache does.
+    DropDescriptors();
+    return std::unique_ptr<TFileStream>(new (std::nothrow) TFileStream(owner.Release(), info));
+  }
   auto fd = std::make_shared<TFd>(std::move(owner));
   TFact* f = Find(path);
   KeepDescriptor(f ? *f : Add(path), fd, info);
@@ -181,7 +192,15 @@ TFileFacts::TFolder* TFileFacts::FolderRecord(const std::string& folder) {
     if (f.Listing) --FListings;
     FFolders.erase(it);
   }
-  if (FFolders.size() >= kMaxWatchedFolders) ClearAll();
+  if (FFolders.size() >= kMaxWatchedFolders) {
+    // Folders that are not watched only spare a second look; they go first.
+    std::erase_if(FFolders, [this](const auto& kv) {
+      if (kv.second.State == TWatch::Watched) return false;
+      if (kv.second.Listing) --FListings;
+      return true;
+    });
+    if (FFolders.size() >= kMaxWatchedFolders) ClearAll();
+  }
   TFolder f;
   f.Born = Now();
   if (FNotify.Valid()) {

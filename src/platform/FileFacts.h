@@ -26,6 +26,8 @@ constexpr size_t kMaxWatchedFolders = 1024;
 // Descriptors kept open: the server runs close to its descriptor limit when many clients are
 // connected, and connections come first.
 constexpr size_t kMaxCachedDescriptors = 64;
+// None is kept once fewer than this many remain below the descriptor limit.
+constexpr int kDescriptorHeadroom = 256;
 // Folder listings kept, and the largest kept.
 constexpr size_t kMaxListings = 64;
 constexpr size_t kMaxListingEntries = 10000;
@@ -97,4 +99,5 @@ class TFileFacts {
   std::unordered_map<int, std::vector<std::string>> FWatches;  // one folder may have several names
   std::vector<TFact*> FWithFd;                                 // oldest first
   size_t FListings = 0;
+  int FCrowdedFrom = INT32_MAX;  // descriptor numbers from here on are not kept
 };
