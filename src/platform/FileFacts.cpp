@@ -282,6 +282,9 @@ void TFileFacts::HandleEvent(int wd, uint32_t mask, const char* name) {
       f->second.Listing.reset();
       --FListings;
     }
-    if (auto e = FFacts.find(folder + "/" + child); e != FFacts.end()) Forget(e);
+    std::string path = folder;
+    path += '/';
+    path += child;
+    if (auto e = FFacts.find(path); e != FFacts.end()) Forget(e);
   }
 }
