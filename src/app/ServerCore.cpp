@@ -35,6 +35,15 @@ void TServerCore::StartUp(const std::string& programFolder) {
   RC = "/";
   // The list exists before anything below can open a modal box whose loop serves connections.
   Parsers = std::make_unique<mParserList>();
+  // Facts are kept only where the loop reads their change notifications before each turn's
+  // requests.
+  if (ServerSocket1) {
+    Facts = std::make_unique<TFileFacts>();
+    if (Facts->NotifyFd() >= 0)
+      ServerSocket1->WatchFirst(Facts->NotifyFd(), [this] {
+        if (Facts) Facts->Drain();
+      });
+  }
   AssignDefaultSettings(*this);
   ConnectCount = 0;
   RequestCount = 0;
@@ -61,6 +70,7 @@ void TServerCore::StartUp(const std::string& programFolder) {
 void TServerCore::ShutDown() {
   if (!Parsers) return;  // never started, or already shut down
   Parsers.reset();
+  Facts.reset();
   Registry.reset();
   MimeTable.clear();
   WrongIPs.clear();

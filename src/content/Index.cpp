@@ -7,6 +7,7 @@
 
 #include "content/UrlMap.h"
 #include "platform/Codec.h"
+#include "platform/FileFacts.h"
 #include "platform/Files.h"
 #include "server/ServerState.h"
 
@@ -37,12 +38,12 @@ void AppendNumber(std::string& out, uint32_t value) {
   out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
 }
 
-void AppendSize(std::string& out, const TSearchRec& entry) {
-  if (entry.SizeHigh != 0) {
-    AppendNumber(out, entry.SizeHigh);
+void AppendSize(std::string& out, uint64_t size) {
+  if (size >> 32 != 0) {
+    AppendNumber(out, static_cast<uint32_t>(size >> 32));
     out += " * 2^32 + ";
   }
-  AppendNumber(out, entry.SizeLow);
+  AppendNumber(out, static_cast<uint32_t>(size & 0xFFFFFFFFu));
 }
 
 }  // namespace
@@ -88,30 +89,42 @@ std::string HtmlText(const std::string& text, bool singleQuoted) {
   return out;
 }
 
+std::shared_ptr<TFolderFacts> ReadFolderOnce(TServerState& Server, const std::string& LocalPath) {
+  if (Server.Facts) return Server.Facts->Folder(LocalPath);
+  auto folder = std::make_shared<TFolderFacts>();
+  ReadFolder(LocalPath, *folder);
+  return folder;
+}
+
 bool FindIndexFile(TServerState& Server, std::string& LocalPath) {
+  return FindIndexFile(Server, LocalPath, *ReadFolderOnce(Server, LocalPath));
+}
+
+bool FindIndexFile(TServerState& Server, std::string& LocalPath, const TFolderFacts& folder) {
   // A path with a NUL names nothing, and neither does anything found "inside" it.
-  if (LocalPath.find('\0') != std::string::npos) return false;
+  if (LocalPath.find('\0') != std::string::npos || !folder.Readable) return false;
   // One pass over the folder serves all four patterns; an earlier pattern still wins over a later
   // one, and among the matches of one pattern the first in the folder's own order.
-  std::vector<std::string> names;
-  if (!ReadFolderNames(LocalPath, names)) return false;
   for (const char* pattern : kIndexPatterns) {
-    for (const std::string& name : names) {
+    for (const TFolderEntry& entry : folder.Entries) {
       // An entry that cannot be reached (a link to nothing) is no index.
-      if (!Cp1251WildcardMatch(pattern, name)) continue;
-      std::string path = LocalPath;
-      path += '/';
-      path += name;
-      if (FileOrFolderExists(path)) {
-        LocalPath = std::move(path);
-        return true;
-      }
+      if (!Cp1251WildcardMatch(pattern, entry.Name) || !FolderEntryReachable(LocalPath, entry))
+        continue;
+      LocalPath += '/';
+      LocalPath += entry.Name;
+      return true;
     }
   }
   return false;
 }
 
 std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath) {
+  return BuildCatalogPage(Server, LocalPath,
+                          *ReadFolderOnce(Server, LocalPath.empty() ? "/" : LocalPath));
+}
+
+std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath,
+                             TFolderFacts& folder) {
   std::string page;
   if (Server.ICURL.empty()) {
     page += kPlainHead;
@@ -124,8 +137,7 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath)
   }
   page += "<h1>THE CATALOG</h1>\n<table width=100%><thead><th>File<th>Size</thead>\n";
 
-  std::vector<TSearchRec> entries;
-  if (LocalPath.find('\0') != std::string::npos || !FindFiles(LocalPath + "/*", entries)) {
+  if (LocalPath.find('\0') != std::string::npos || !folder.Readable) {
     page += "<tr><td colspan=\"*\"><i>empty catalog</i></tr>";
   } else {
     // Every link shares the folder's part; only where that part cannot be shared is each link
@@ -133,9 +145,12 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath)
     std::string prefix;
     const bool shared = FolderUrlPrefix(Server, LocalPath, prefix);
     std::string link;
-    page.reserve(page.size() + entries.size() * 96 + 32);
-    for (const TSearchRec& e : entries) {
-      const bool folder = e.Attr & FILE_ATTRIBUTE_DIRECTORY;
+    DescribeFolder(folder);
+    page.reserve(page.size() + folder.Entries.size() * 96 + 32);
+    for (const TFolderEntry& e : folder.Entries) {
+      // Gone since the folder was read, or a link to nothing.
+      if (!e.Reachable) continue;
+      const bool isFolder = e.Attr & FILE_ATTRIBUTE_DIRECTORY;
       if (!shared) link = LocalPathToUrl(Server, LocalPath, e.Name);
       if (e.Attr & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
       if (e.Name == ".") continue;
@@ -148,16 +163,16 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath)
         link.assign(prefix);
         AppendUrlBytes(link, e.Name);
       }
-      if (folder) link += '/';
+      if (isFolder) link += '/';
       page += R"(<tr><td class="fname"><a href=")";
       AppendQuotedLink(page, link);
       page += "\">";
       AppendHtmlText(page, e.Name);
       page += "</a><td class=\"fsize\">";
-      if (folder)
+      if (isFolder)
         page += "/CATALOG/";
       else
-        AppendSize(page, e);
+        AppendSize(page, e.Size);
       page += "</tr>\n";
     }
   }

@@ -20,6 +20,7 @@
 #include "http/Request.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
+#include "platform/FileFacts.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
 #include "platform/Time.h"
@@ -269,12 +270,13 @@ bool RefuseEarly(TServerState& Server, mParser* p, TAnswer& a, bool parserTooBig
 // An empty target ends in no '/' and is sent to "/".
 bool DecideFolder(TServerState& Server, mParser* p, TAnswer& a) {
   if (EndsWithSlash(p->URI)) {
-    if (FindIndexFile(Server, p->LocalPath)) {
+    const std::shared_ptr<TFolderFacts> folder = ReadFolderOnce(Server, p->LocalPath);
+    if (FindIndexFile(Server, p->LocalPath, *folder)) {
       p->IsCGI = IsCgiProgram(Server, p);
       return false;
     }
     if (Server.SCC && !p->InCGIDir) {
-      a.ResponceBody = BuildCatalogPage(Server, p->LocalPath);
+      a.ResponceBody = BuildCatalogPage(Server, p->LocalPath, *folder);
       a.ContentType = "text/html";
       return true;
     }
@@ -303,7 +305,8 @@ bool DecideTarget(TServerState& Server, mParser* p, TAnswer& a) {
   // call answers both.
   uint32_t attrs = INVALID_FILE_ATTRIBUTES;
   if (p->LocalPath.find('\0') == std::string::npos && IsServable(Server, p))
-    attrs = GetFileAttributesA(p->LocalPath);
+    attrs =
+        Server.Facts ? Server.Facts->Attributes(p->LocalPath) : GetFileAttributesA(p->LocalPath);
   if (attrs == INVALID_FILE_ATTRIBUTES) {
     a.ErrorType = ERR_NOT_FOUND;
     p->IsCGI = false;
@@ -372,10 +375,12 @@ void TakeProgramOutput(TServerState& Server, mParser* p, TAnswer& a) {
 }
 
 // Step 3.6 for a file: never read into memory, the transport sends it straight from its
-// descriptor.
+// descriptor, which stays open for the next request of the same file.
 void TakeFile(TServerState& Server, mParser* p, TAnswer& a) {
   std::unique_ptr<TFileStream> file;
-  if (p->LocalPath.find('\0') == std::string::npos) file = TFileStream::OpenRead(p->LocalPath);
+  if (p->LocalPath.find('\0') == std::string::npos)
+    file =
+        Server.Facts ? Server.Facts->OpenRead(p->LocalPath) : TFileStream::OpenRead(p->LocalPath);
   if (!file) {
     Server.ErrorCount++;
     WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);

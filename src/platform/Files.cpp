@@ -41,19 +41,19 @@ uint32_t DosAttribOf(const std::string& utf8Path) {
   return digits == 0 ? 0 : (value & kDosAttribBits);
 }
 
-// A plain file reports the archive bit, as a freshly written file does on Windows, so that an
-// attribute word of 0 never appears and cannot be mistaken for anything.
-uint32_t AttributesOf(const struct stat& st, const std::string& utf8Path) {
-  uint32_t attr = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  return attr | DosAttribOf(utf8Path);
-}
-
 bool StatPath(const std::string& path, std::string& utf8, struct stat& st) {
   if (!OsPath(path, utf8)) return false;
   return stat(utf8.c_str(), &st) == 0;
 }
 
 }  // namespace
+
+// A plain file reports the archive bit, as a freshly written file does on Windows, so that an
+// attribute word of 0 never appears and cannot be mistaken for anything.
+uint32_t AttributesOf(const struct stat& st, const std::string& utf8Path) {
+  uint32_t attr = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  return attr | DosAttribOf(utf8Path);
+}
 
 bool OsPath(const std::string& path, std::string& utf8) {
   if (path.find('\0') != std::string::npos) return false;
@@ -93,58 +93,96 @@ bool SameDirectory(const std::string& a, const std::string& b) {
          S_ISDIR(sb.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool ReadFolder(const std::string& folder, TFolderFacts& out) {
+  out = TFolderFacts();
+  if (!OsPath(folder, out.OsPath)) return false;
+  DIR* dir = opendir(out.OsPath.c_str());
+  if (!dir) return false;
+  while (struct dirent* entry = readdir(dir)) {
+    TFolderEntry e;
+    e.OsName = entry->d_name;
+    e.Name = Utf8ToCp1251(e.OsName);
+    // A name with a character the code page cannot hold comes back changed; that name is then
+    // looked up as spelled, like any path a request names.
+    e.Exact = e.Name == e.OsName || Cp1251ToUtf8(e.Name) == e.OsName;
+    e.Type = entry->d_type;
+    if (e.Type == DT_LNK || e.Type == DT_UNKNOWN) out.HasLinks = true;
+    out.Entries.push_back(std::move(e));
+  }
+  closedir(dir);
+  out.Readable = true;
+  return true;
+}
+
+namespace {
+
+// path holds the folder's prefix; only the name changes from entry to entry.
+void DescribeEntry(TFolderEntry& e, std::string& path, size_t prefixLength) {
+  if (e.Described) return;
+  e.Described = true;
+  struct stat st;
+  path.resize(prefixLength);
+  path += e.OsName;
+  // A folder entry that is no link needs no look: it exists, and a folder has no size. An
+  // entry that vanished meanwhile, or a link to nothing, cannot be opened either.
+  if (e.Type == DT_DIR)
+    st.st_mode = S_IFDIR;
+  else if (stat(path.c_str(), &st) != 0)
+    return;
+  e.Reachable = true;
+  e.Attr = AttributesOf(st, path);
+  e.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+}
+
+std::string EntryPrefix(const TFolderFacts& folder) {
+  return folder.OsPath == "/" ? "/" : folder.OsPath + "/";
+}
+
+}  // namespace
+
+void DescribeFolder(TFolderFacts& folder) {
+  if (folder.Described) return;
+  std::string path = EntryPrefix(folder);
+  const size_t prefixLength = path.size();
+  for (TFolderEntry& e : folder.Entries) DescribeEntry(e, path, prefixLength);
+  folder.Described = true;
+}
+
+bool FolderEntryReachable(const std::string& folderPath, const TFolderEntry& entry) {
+  if (entry.Described) return entry.Reachable;
+  const bool typeTells = entry.Type != DT_LNK && entry.Type != DT_UNKNOWN;
+  if (entry.Exact && typeTells) return true;
+  return FileOrFolderExists(folderPath + "/" + entry.Name);
+}
+
 bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& found) {
   found.clear();
-  std::string utf8;
-  if (!OsPath(folderAndPattern, utf8)) return false;
+  if (folderAndPattern.find('\0') != std::string::npos) return false;
   size_t slash = folderAndPattern.rfind('/');
   std::string pattern, folder;
   if (slash == std::string::npos) {
     folder = ".";
     pattern = folderAndPattern;
   } else {
-    folder = Cp1251ToUtf8(folderAndPattern.substr(0, slash == 0 ? 1 : slash));
+    folder = folderAndPattern.substr(0, slash == 0 ? 1 : slash);
     pattern = folderAndPattern.substr(slash + 1);
   }
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return false;
-  const int dirFd = dirfd(dir);
+  TFolderFacts facts;
+  if (!ReadFolder(folder, facts)) return false;
   const bool everything = pattern == "*";
-  // One buffer for every entry's full path (the attribute call needs it); only the name changes.
-  std::string path = folder == "/" ? "/" : folder + "/";
+  std::string path = EntryPrefix(facts);
   const size_t prefixLength = path.size();
-  while (struct dirent* entry = readdir(dir)) {
-    std::string name = Utf8ToCp1251(entry->d_name);
-    if (!everything && !Cp1251WildcardMatch(pattern, name)) continue;
-    struct stat st;
-    // A folder entry that is no link needs no look: it exists, and a folder has no size. An
-    // entry that vanished meanwhile, or a link to nothing, cannot be opened either: skip it.
-    if (entry->d_type == DT_DIR)
-      st.st_mode = S_IFDIR;
-    else if (fstatat(dirFd, entry->d_name, &st, 0) != 0)
-      continue;
-    path.resize(prefixLength);
-    path += entry->d_name;
+  for (TFolderEntry& e : facts.Entries) {
+    if (!everything && !Cp1251WildcardMatch(pattern, e.Name)) continue;
+    DescribeEntry(e, path, prefixLength);
+    if (!e.Reachable) continue;
     TSearchRec rec;
-    rec.Name = std::move(name);
-    rec.Attr = AttributesOf(st, path);
-    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-    rec.SizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
-    rec.SizeHigh = static_cast<uint32_t>(size >> 32);
+    rec.Name = std::move(e.Name);
+    rec.Attr = e.Attr;
+    rec.SizeLow = static_cast<uint32_t>(e.Size & 0xFFFFFFFFu);
+    rec.SizeHigh = static_cast<uint32_t>(e.Size >> 32);
     found.push_back(std::move(rec));
   }
-  closedir(dir);
-  return true;
-}
-
-bool ReadFolderNames(const std::string& folder, std::vector<std::string>& names) {
-  names.clear();
-  std::string utf8;
-  if (!OsPath(folder, utf8)) return false;
-  DIR* dir = opendir(utf8.c_str());
-  if (!dir) return false;
-  while (struct dirent* entry = readdir(dir)) names.push_back(Utf8ToCp1251(entry->d_name));
-  closedir(dir);
   return true;
 }
 
@@ -153,17 +191,25 @@ THandle OpenForReading(const std::string& path) {
   return OpenForReading(path, info);
 }
 
-THandle OpenForReading(const std::string& path, TOpenFileInfo& info) {
+THandle OpenForReading(const std::string& path, TOpenFileInfo& info, bool followLink) {
   std::string utf8;
-  if (!OsPath(path, utf8)) return INVALID_HANDLE_VALUE;
+  if (!OsPath(path, utf8)) {
+    errno = ENOENT;
+    return INVALID_HANDLE_VALUE;
+  }
   // Non-blocking for the open itself: a named pipe in the served folder would otherwise hang
   // the one thread that serves everybody until some writer appeared.
-  TFd fd(open(utf8.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  TFd fd(open(utf8.c_str(),
+              O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
   if (!fd.Valid()) return INVALID_HANDLE_VALUE;
   struct stat st;
   // Only regular files can be served: folders fail as on Windows, and pipes, sockets and
   // devices have no size to announce and no end to reach.
-  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return INVALID_HANDLE_VALUE;
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fd.Reset();
+    errno = EISDIR;
+    return INVALID_HANDLE_VALUE;
+  }
   // O_NONBLOCK stays: it means nothing to a regular file, and clearing it costs two calls on
   // every request.
   info.Size = static_cast<int64_t>(st.st_size);

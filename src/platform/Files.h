@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 0x2;
 constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 0x4;
@@ -20,6 +22,8 @@ constexpr THandle INVALID_HANDLE_VALUE = -1;
 
 // Folder bit from stat; hidden, system, temporary and offline from user.DOSATTRIB.
 uint32_t GetFileAttributesA(const std::string& path);
+// The same from a stat already made of the UTF-8 path.
+uint32_t AttributesOf(const struct stat& st, const std::string& utf8Path);
 bool FileOrFolderExists(const std::string& path);
 bool FileExists(const std::string& path);       // exists and is not a folder
 bool DirectoryExists(const std::string& path);  // exists and is a folder
@@ -36,9 +40,36 @@ struct TSearchRec {
 // to case). Entries come in the order the file system returns them, "." and ".." included
 // when they match. False when the folder cannot be read.
 bool FindFiles(const std::string& folderAndPattern, std::vector<TSearchRec>& found);
-// The names in a folder, in the order the file system returns them, without looking at any of
-// them; false when the folder cannot be read.
-bool ReadFolderNames(const std::string& folder, std::vector<std::string>& names);
+
+// One entry of a folder as the index search and the listing see it.
+struct TFolderEntry {
+  std::string Name;        // cp1251
+  std::string OsName;      // as on disk
+  unsigned char Type = 0;  // the folder's own word on what it is (d_type)
+  bool Exact = true;       // Name spells OsName again when converted back
+  bool Described = false;  // Reachable, Attr and Size have been looked at
+  bool Reachable = false;  // it exists, and is no link to nothing
+  uint32_t Attr = 0;
+  uint64_t Size = 0;  // 0 for a folder
+};
+
+// A folder's entries, in the order the file system returns them, "." and ".." included.
+struct TFolderFacts {
+  bool Readable = false;
+  bool Described = false;  // every entry has been looked at
+  // An entry whose type the folder does not tell, or a link: what it stands for can change
+  // without the folder changing.
+  bool HasLinks = false;
+  std::string OsPath;
+  std::vector<TFolderEntry> Entries;
+};
+// One pass over the folder, names and types only; false when it cannot be read.
+bool ReadFolder(const std::string& folder, TFolderFacts& out);
+// Attributes and sizes of every entry, each looked at once.
+void DescribeFolder(TFolderFacts& folder);
+// Whether an entry of folderPath can be opened or entered, looking at it only when its type
+// does not tell.
+bool FolderEntryReachable(const std::string& folderPath, const TFolderEntry& entry);
 
 // Read-only, close-on-exec; a folder cannot be opened. INVALID_HANDLE_VALUE on failure.
 THandle OpenForReading(const std::string& path);
@@ -46,8 +77,9 @@ struct TOpenFileInfo {
   int64_t Size = 0;
   int64_t LastWriteTime = 0;  // seconds since 1970 UTC
 };
-// The same, also telling the size and time it saw at opening (no further call needed).
-THandle OpenForReading(const std::string& path, TOpenFileInfo& info);
+// The same, also telling the size and time it saw at opening (no further call needed). With
+// followLink false a path whose last name is a link fails with errno ELOOP.
+THandle OpenForReading(const std::string& path, TOpenFileInfo& info, bool followLink = true);
 void CloseHandle(THandle handle);
 // Writes all of size bytes; false when fewer went out.
 bool WriteAllBytes(THandle handle, const char* data, size_t size);

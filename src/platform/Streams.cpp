@@ -91,11 +91,14 @@ std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
 }
 
 TFileStream::TFileStream(THandle handle, const TOpenFileInfo& info)
-    : THandleStream(handle), FInfoKnown(true), FInfo(info) {
+    : THandleStream(handle), FOwned(handle), FInfoKnown(true), FInfo(info) {
   FPos = 0;  // just opened
 }
 
-TFileStream::~TFileStream() { CloseHandle(FHandle); }
+TFileStream::TFileStream(std::shared_ptr<const TFd> shared, const TOpenFileInfo& info)
+    : THandleStream(shared->Get()), FShared(std::move(shared)), FInfoKnown(true), FInfo(info) {
+  FPos = 0;  // its own position; the descriptor's offset is nobody's
+}
 
 int64_t TFileStream::Size() {
   return FInfoKnown && !HasRange() ? FInfo.Size : THandleStream::Size();

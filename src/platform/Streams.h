@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "platform/UniqueFd.h"
 
 enum TSeekOrigin { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
 
@@ -49,19 +50,23 @@ class THandleStream : public TStream {
   int64_t FLength = -1;   // the range's length; -1: no range, the descriptor to its end
 };
 
-// A file opened by name for reading; closes it when destroyed.
+// A file opened for reading. It either owns its descriptor, closing it when destroyed, or
+// shares one with the file-fact cache and other answers of the same file: each reads at its own
+// position, none moves the descriptor's offset, and the last holder closes it.
 class TFileStream : public THandleStream {
  public:
   static std::unique_ptr<TFileStream> OpenRead(const std::string& path);  // null on failure
-  explicit TFileStream(THandle handle) : THandleStream(handle) {}
+  explicit TFileStream(THandle handle) : THandleStream(handle), FOwned(handle) {}
   TFileStream(THandle handle, const TOpenFileInfo& info);
-  ~TFileStream() override;
+  TFileStream(std::shared_ptr<const TFd> shared, const TOpenFileInfo& info);
   // As they were when the file was opened: what the head announces is what goes out. With a
   // range set, the size is the range's length.
   int64_t Size() override;
   bool LastWriteTime(int64_t& unixTime);
 
  private:
+  TFd FOwned;
+  std::shared_ptr<const TFd> FShared;
   bool FInfoKnown = false;
   TOpenFileInfo FInfo;
 };

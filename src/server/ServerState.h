@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileFacts.h"
 #include "platform/Registry.h"
 #include "platform/Streams.h"
 
@@ -159,4 +160,5 @@ class TServerState {
 
   // The CGI environment block, rebuilt for every run.
   std::vector<char> CgiEnvironment;
+  std::unique_ptr<TFileFacts> Facts;  // what requests learned of the disk; null: ask every time
 };
