@@ -95,17 +95,16 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
       }
     }
   }
-  mParser* p = AddRecord(*this, Socket);
-  if (!p) {
+  const std::string address = Socket->PeerAddress();
+  const std::string port = std::to_string(Socket->PeerPort());
+  if (!AddRecord(*this, Socket, address, port)) {
     // Without a record its requests could never be answered; refuse it instead of letting it hang.
     Socket->Close();
     return;
   }
-  p->RemoteAddr = Socket->PeerAddress();
-  p->RemotePort = std::to_string(Socket->PeerPort());
   ConnectCount++;
   if (LC) {
-    std::string text = p->RemoteAddr + ":" + p->RemotePort;
+    std::string text = address + ":" + port;
     if (LRH) text += " " + Socket->PeerHostName();
     WriteLog(*this, text + " CONNECTED at " + TimeStampText());
   }

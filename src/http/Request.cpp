@@ -34,13 +34,26 @@ void Release(T& value) {
 
 }  // namespace
 
+namespace {
+
+void RecordShortage(TServerState& Server) {
+  Server.ErrorCount++;
+  WriteLog(Server, "ERROR: cannot realloc in mParserList::Add");
+}
+
+}  // namespace
+
 mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket) {
   mParser* p = Server.Parsers->Add(Socket);
-  if (!p) {
-    Server.ErrorCount++;
-    WriteLog(Server, "ERROR: cannot realloc in mParserList::Add");
-  }
+  if (!p) RecordShortage(Server);
   return p;
+}
+
+bool AddRecord(TServerState& Server, TCustomWinSocket* Socket, const std::string& RemoteAddr,
+               const std::string& RemotePort) {
+  const bool added = Server.Parsers->Add(Socket, RemoteAddr, RemotePort);
+  if (!added) RecordShortage(Server);
+  return added;
 }
 
 void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
@@ -55,7 +68,10 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
       return;
     }
   }
-  if (n <= 0 && p->Unscanned.empty()) return;
+  if (n <= 0 && p->Unscanned.empty()) {
+    Server.Parsers->Release(Socket);
+    return;
+  }
 
   // A failed read or write inside this event can raise the error and disconnect events, which
   // remove the record; from then on neither the record nor the connection may be touched.
@@ -94,6 +110,8 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
     const TClientWait wait = ClientWaitOf(p);
     Socket->WaitingFor(wait,
                        Server.RequestCount != requestsBefore || (wait == cwRestOfBody && gotBytes));
+    // Between requests the connection keeps no request-time state.
+    Server.Parsers->Release(Socket);
   }
 }
 

@@ -239,7 +239,7 @@ void TServerClientWinSocket::Shut() {
   resume.erase(std::remove(resume.begin(), resume.end(), this), resume.end());
   ::epoll_ctl(FServer.FImpl->Epoll.Get(), EPOLL_CTL_DEL, FFd.Get(), nullptr);
   FFd.Reset();
-  FServer.FImpl->Live.erase(this);
+  FServer.FImpl->Unlink(this);
   FServer.FImpl->Dead.push_back(this);
 }
 
@@ -249,8 +249,8 @@ void TServerClientWinSocket::Drop() {
   FFd.Reset();
 }
 
-const sockaddr_in* TServerClientWinSocket::Peer() {
-  if (!FFd.Valid()) return nullptr;
+bool TServerClientWinSocket::PeerKnown() {
+  if (!FFd.Valid()) return false;
   // While it lives, a reset is seen as an error event first; only a dying connection can have
   // lost its peer unseen.
   if (FDying && !FPeerChecked) {
@@ -259,28 +259,31 @@ const sockaddr_in* TServerClientWinSocket::Peer() {
     socklen_t len = sizeof addr;
     FPeerGone = ::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0;
   }
-  return FPeerGone ? nullptr : &FPeer;
+  return !FPeerGone;
 }
 
 std::string TServerClientWinSocket::PeerAddress() {
-  const sockaddr_in* addr = Peer();
-  if (!addr) return std::string();
+  if (!PeerKnown()) return std::string();
+  in_addr addr{};
+  addr.s_addr = FPeerAddress;
   char buf[INET_ADDRSTRLEN];
-  if (!::inet_ntop(AF_INET, &addr->sin_addr, buf, sizeof buf)) return std::string();
+  if (!::inet_ntop(AF_INET, &addr, buf, sizeof buf)) return std::string();
   return buf;
 }
 
 int TServerClientWinSocket::PeerPort() {
-  const sockaddr_in* addr = Peer();
-  if (!addr) return 0;
-  return ntohs(addr->sin_port);
+  if (!PeerKnown()) return 0;
+  return ntohs(FPeerPort);
 }
 
 std::string TServerClientWinSocket::PeerHostName() {
-  const sockaddr_in* addr = Peer();
-  if (!addr) return std::string();
+  if (!PeerKnown()) return std::string();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = FPeerAddress;
+  addr.sin_port = FPeerPort;
   char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(addr), sizeof *addr, host, sizeof host,
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, host, sizeof host,
                     nullptr, 0, NI_NAMEREQD) != 0)
     return std::string();
   return host;

@@ -77,11 +77,11 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
 
 // The descriptors close with FImpl, after every connection is gone.
 TServerSocket::~TServerSocket() {
-  for (auto* c : FImpl->Live) {
+  while (TServerClientWinSocket* c = FImpl->Live) {
+    FImpl->Unlink(c);
     c->Drop();
     delete c;
   }
-  FImpl->Live.clear();
   FImpl->FreeDead();
 }
 
@@ -95,7 +95,7 @@ void TServerSocket::WatchFirst(int fd, std::function<void()> onReady) {
 
 int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
 
-int TServerSocket::ActiveConnections() const { return static_cast<int>(FImpl->Live.size()); }
+int TServerSocket::ActiveConnections() const { return FImpl->LiveCount; }
 
 void TServerSocket::ProcessEvents(int timeoutMs) {
   TImpl& impl = *FImpl;
@@ -232,7 +232,7 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
         int one = 1;
         ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
-        impl.Live.insert(c);
+        impl.Link(c);
         c->HandleEvents(0);  // registers its read interest
         if (OnClientConnect) OnClientConnect(c);
         flushPending();
