@@ -97,12 +97,12 @@ int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
 
 int TServerSocket::ActiveConnections() const { return FImpl->LiveCount; }
 
-void TServerSocket::ProcessEvents(int timeoutMs) {
+int TServerSocket::ProcessEvents(int timeoutMs) {
   TImpl& impl = *FImpl;
   if (impl.Depth == 0) impl.FreeDead();
   epoll_event events[kMaxEventsPerTurn];
   int n = ::epoll_wait(FImpl->Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
-  if (n <= 0) return;
+  if (n <= 0) return 0;
   // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
   struct TArmGuard {
     TServerSocket& S;
@@ -245,6 +245,7 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
     flushPending();
   }
   flushPending();
+  return n;
 }
 
 void TServerSocket::ExpireWaits() {
