@@ -173,10 +173,11 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
       if (p->Dead || !Server.Parsers) return;
       ResetRequest(Server, p);
       notCGI = true;
-      if (!p->CloseConnection && p->Socket && p->Socket->OutputFull()) {
+      // Asked only when bytes of the block remain: a yes owes this connection a read event.
+      if (!p->CloseConnection && i + 1 < count && p->Socket && p->Socket->OutputFull()) {
         // Back-pressure: nothing more is dispatched until the answers drain; the rest of the
         // block waits in the record, its line-end state with it.
-        if (i + 1 < count) p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
+        p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
         p->LastWasLF = lf;
         return;
       }

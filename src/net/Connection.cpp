@@ -49,7 +49,9 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
     }
   }
   // While reading is paused, what the peer sent (its FIN too) waits until the output drains:
-  // requests received before it are still to be answered.
+  // requests received before it are still to be answered. Only now that something waits is the
+  // read interest taken off, so a response that never meets input costs no interest changes.
+  if (FReadPaused && (events & (EPOLLIN | EPOLLRDHUP))) FInputWaiting = true;
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
     if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
       DeliverRead();
@@ -100,6 +102,8 @@ bool TServerClientWinSocket::OutputFull() {
   // once the output drains, even if nothing new arrives.
   if (!OverLimit()) return false;
   FReadPaused = true;
+  FReadOwed = true;
+  FInputWaiting = true;
   return true;
 }
 
@@ -177,22 +181,30 @@ void TServerClientWinSocket::UpdateInterest() {
   // A connection that is being closed reads on, to drop what comes: closing with unread input
   // would reset the connection under the answer still going out.
   if (FCloseAfterSend) {
-    FReadPaused = false;
+    FReadPaused = FReadOwed = FInputWaiting = false;
   } else if (OverLimit()) {
     FReadPaused = true;
   } else if (FReadPaused) {
-    FReadPaused = false;
-    auto& impl = *FServer.FImpl;
-    if (impl.PendingResume.empty()) {
-      const uint64_t one = 1;
-      (void)!::write(impl.ResumeFd.Get(), &one, sizeof one);
+    FReadPaused = FInputWaiting = false;
+    // A read event the request path was refused is owed now, even if nothing new arrives;
+    // input that merely waits in the socket raises its own event once it is watched again.
+    if (FReadOwed) {
+      FReadOwed = false;
+      auto& impl = *FServer.FImpl;
+      if (impl.PendingResume.empty()) {
+        const uint64_t one = 1;
+        (void)!::write(impl.ResumeFd.Get(), &one, sizeof one);
+      }
+      impl.PendingResume.push_back(this);
     }
-    impl.PendingResume.push_back(this);
   }
   uint32_t mask = 0;
-  // Not readable while its read event runs: a nested loop would otherwise spin on it.
-  if (!FPeerClosed && !FInRead && !FReadPaused) mask |= EPOLLIN | EPOLLRDHUP;
-  if (HasOutput()) mask |= EPOLLOUT;  // level-triggered: comes back next turn
+  // Not readable while its read event runs: a nested loop would otherwise spin on it; nor
+  // while reading is paused with input waiting, which would wake every turn.
+  if (!FPeerClosed && !FInRead && !(FReadPaused && FInputWaiting)) mask |= EPOLLIN | EPOLLRDHUP;
+  // Level-triggered, and left on from the first byte that had to wait to the last of the
+  // output: a long response costs two interest changes, not two per drained piece.
+  if (HasOutput()) mask |= EPOLLOUT;
   SetInterest(mask);
   Rewait(false);
 }

@@ -132,8 +132,10 @@ class TServerClientWinSocket final : public TCustomWinSocket {
  public:
   int8_t FWaitQueue = kNotWaiting;  // which of the time-out queues it is in
   bool FFlushPending = false;
-  bool FInRead = false;      // its read event is running
-  bool FReadPaused = false;  // too much output waits: not read until it drains
+  bool FInRead = false;        // its read event is running
+  bool FReadPaused = false;    // too much output waits: not read until it drains
+  bool FReadOwed = false;      // the request path was told the output is full: owed a read event
+  bool FInputWaiting = false;  // input arrived (or was held back) while reading was paused
 };
 
 struct TServerSocket::TImpl {
