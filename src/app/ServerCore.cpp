@@ -116,15 +116,16 @@ void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
 
 void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
   if (!Parsers) return;
-  std::string peer = PeerText(*this, Socket);
-  if (LC) WriteLog(*this, peer + " DISCONNECTED at " + TimeStampText() + "\n");
+  // The address text is asked for only when a record needs it: asking may cost a call to the
+  // system (is the peer still there?) and, with LRH, a name lookup.
+  if (LC) WriteLog(*this, PeerText(*this, Socket) + " DISCONNECTED at " + TimeStampText() + "\n");
   Parsers->Remove(Socket);
 }
 
 void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
                                            int& ErrorCode) {
-  if (Parsers) {
-    std::string peer = PeerText(*this, Socket);
+  if (Parsers && (ErrorCode != 10054 || LD || LC)) {
+    const std::string peer = PeerText(*this, Socket);
     if (ErrorCode == 10054) {
       if (LD || (LC && peer.rfind(':', 0) != 0))
         WriteLog(*this, peer + " BREAKS connection at " + TimeStampText() + "\n");
@@ -133,8 +134,8 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
       WriteLog(*this, peer + " socket ERROR (code " + std::to_string(ErrorCode) + ") at " +
                           TimeStampText());
     }
-    Parsers->Remove(Socket);
   }
+  if (Parsers) Parsers->Remove(Socket);
   ErrorCode = 0;
 }
 

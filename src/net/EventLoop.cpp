@@ -41,6 +41,9 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   if (!impl.Listen.Valid()) throw ESocketError(SocketErrorText(errno, "socket"));
   int one = 1;
   ::setsockopt(impl.Listen.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Every accepted connection inherits it: answers go out as written (a head and its body
+  // share packets through MSG_MORE), at no call per connection.
+  ::setsockopt(impl.Listen.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -229,8 +232,6 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
           }
           break;
         }
-        int one = 1;
-        ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
         impl.Link(c);
         c->HandleEvents(0);  // registers its read interest
