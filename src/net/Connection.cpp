@@ -108,7 +108,7 @@ bool TServerClientWinSocket::OutputFull() {
 }
 
 void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
-  FClientWait = what;
+  FClientWait = static_cast<uint8_t>(what);
   Rewait(restart);
 }
 

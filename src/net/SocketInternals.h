@@ -113,9 +113,9 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   uint32_t FInterest = 0;
   int FLastAvailable = 0;  // what AvailableBytes last reported
   int FQueuedStreams = 0;
-  TClientWait FClientWait = cwNextRequest;
-  uint16_t FPeerPort;         // network order
-  bool FPeerChecked = false;  // asked the kernel whether the peer is still there
+  uint8_t FClientWait = cwNextRequest;  // a TClientWait
+  uint16_t FPeerPort;                   // network order
+  bool FPeerChecked = false;            // asked the kernel whether the peer is still there
   bool FPeerGone = false;
   bool FRegistered = false;
   bool FClosed = false;          // descriptor gone
