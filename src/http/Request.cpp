@@ -32,10 +32,6 @@ void Release(T& value) {
   T().swap(value);
 }
 
-}  // namespace
-
-namespace {
-
 void RecordShortage(TServerState& Server) {
   Server.ErrorCount++;
   WriteLog(Server, "ERROR: cannot realloc in mParserList::Add");
