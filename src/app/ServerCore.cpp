@@ -112,17 +112,16 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
       }
     }
   }
-  mParser* p = AddRecord(*this, Socket);
-  if (!p) {
+  const std::string address = Socket->PeerAddress();
+  const std::string port = std::to_string(Socket->PeerPort());
+  if (!AddRecord(*this, Socket, address, port)) {
     // Without a record its requests could never be answered; refuse it instead of letting it hang.
     Socket->Close();
     return;
   }
-  p->RemoteAddr = Socket->PeerAddress();
-  p->RemotePort = std::to_string(Socket->PeerPort());
   ConnectCount++;
   if (LC) {
-    std::string text = p->RemoteAddr + ":" + p->RemotePort;
+    std::string text = address + ":" + port;
     if (LRH) text += " " + Socket->PeerHostName();
     WriteLog(*this, text + " CONNECTED at " + TimeStampText());
   }
@@ -134,15 +133,16 @@ void TServerCore::ServerSocket1ClientRead(TCustomWinSocket* Socket) {
 
 void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
   if (!Parsers) return;
-  std::string peer = PeerText(*this, Socket);
-  if (LC) WriteLog(*this, peer + " DISCONNECTED at " + TimeStampText() + "\n");
+  // The address text is asked for only when a record needs it: asking may cost a call to the
+  // system (is the peer still there?) and, with LRH, a name lookup.
+  if (LC) WriteLog(*this, PeerText(*this, Socket) + " DISCONNECTED at " + TimeStampText() + "\n");
   Parsers->Remove(Socket);
 }
 
 void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
                                            int& ErrorCode) {
-  if (Parsers) {
-    std::string peer = PeerText(*this, Socket);
+  if (Parsers && (ErrorCode != 10054 || LD || LC)) {
+    const std::string peer = PeerText(*this, Socket);
     if (ErrorCode == 10054) {
       if (LD || (LC && peer.rfind(':', 0) != 0))
         WriteLog(*this, peer + " BREAKS connection at " + TimeStampText() + "\n");
@@ -151,8 +151,8 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
       WriteLog(*this, peer + " socket ERROR (code " + std::to_string(ErrorCode) + ") at " +
                           TimeStampText());
     }
-    Parsers->Remove(Socket);
   }
+  if (Parsers) Parsers->Remove(Socket);
   ErrorCode = 0;
 }
 

@@ -32,15 +32,24 @@ void Release(T& value) {
   T().swap(value);
 }
 
+void RecordShortage(TServerState& Server) {
+  Server.ErrorCount++;
+  WriteLog(Server, "ERROR: cannot realloc in mParserList::Add");
+}
+
 }  // namespace
 
 mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket) {
   mParser* p = Server.Parsers->Add(Socket);
-  if (!p) {
-    Server.ErrorCount++;
-    WriteLog(Server, "ERROR: cannot realloc in mParserList::Add");
-  }
+  if (!p) RecordShortage(Server);
   return p;
+}
+
+bool AddRecord(TServerState& Server, TCustomWinSocket* Socket, const std::string& RemoteAddr,
+               const std::string& RemotePort) {
+  const bool added = Server.Parsers->Add(Socket, RemoteAddr, RemotePort);
+  if (!added) RecordShortage(Server);
+  return added;
 }
 
 void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
@@ -55,7 +64,10 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
       return;
     }
   }
-  if (n <= 0 && p->Unscanned.empty()) return;
+  if (n <= 0 && p->Unscanned.empty()) {
+    Server.Parsers->Release(Socket);
+    return;
+  }
 
   // A failed read or write inside this event can raise the error and disconnect events, which
   // remove the record; from then on neither the record nor the connection may be touched.
@@ -94,6 +106,8 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
     const TClientWait wait = ClientWaitOf(p);
     Socket->WaitingFor(wait,
                        Server.RequestCount != requestsBefore || (wait == cwRestOfBody && gotBytes));
+    // Between requests the connection keeps no request-time state.
+    Server.Parsers->Release(Socket);
   }
 }
 
@@ -155,10 +169,11 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
       if (p->Dead || !Server.Parsers) return;
       ResetRequest(Server, p);
       notCGI = true;
-      if (!p->CloseConnection && p->Socket && p->Socket->OutputFull()) {
+      // Asked only when bytes of the block remain: a yes owes this connection a read event.
+      if (!p->CloseConnection && i + 1 < count && p->Socket && p->Socket->OutputFull()) {
         // Back-pressure: nothing more is dispatched until the answers drain; the rest of the
         // block waits in the record, its line-end state with it.
-        if (i + 1 < count) p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
+        p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
         p->LastWasLF = lf;
         return;
       }

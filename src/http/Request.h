@@ -15,8 +15,13 @@ constexpr int32_t kMaxPlainBody = 2000;
 
 // A record for the connection; null, counted and logged, when memory runs out.
 [[nodiscard]] mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket);
+// Lists an accepted connection with its client's address and port; false, counted and logged,
+// when memory runs out. Its record is made when its first request arrives.
+[[nodiscard]] bool AddRecord(TServerState& Server, TCustomWinSocket* Socket,
+                             const std::string& RemoteAddr, const std::string& RemotePort);
 // The read event: takes what the connection has received, unless its answers wait to drain, and
-// scans it; then closes the connection or tells it what it waits for.
+// scans it; then closes the connection or tells it what it waits for, and lets the record's
+// request-time state go when no request is in flight.
 void ReadRequests(TServerState& Server, TCustomWinSocket* Socket);
 // Scans one block of received bytes into the record; dispatches every request it completes.
 void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count);

@@ -49,7 +49,9 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
     }
   }
   // While reading is paused, what the peer sent (its FIN too) waits until the output drains:
-  // requests received before it are still to be answered.
+  // requests received before it are still to be answered. Only now that something waits is the
+  // read interest taken off, so a response that never meets input costs no interest changes.
+  if (FReadPaused && (events & (EPOLLIN | EPOLLRDHUP))) FInputWaiting = true;
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
     if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
       DeliverRead();
@@ -100,11 +102,13 @@ bool TServerClientWinSocket::OutputFull() {
   // once the output drains, even if nothing new arrives.
   if (!OverLimit()) return false;
   FReadPaused = true;
+  FReadOwed = true;
+  FInputWaiting = true;
   return true;
 }
 
 void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
-  FClientWait = what;
+  FClientWait = static_cast<uint8_t>(what);
   Rewait(restart);
 }
 
@@ -177,22 +181,30 @@ void TServerClientWinSocket::UpdateInterest() {
   // A connection that is being closed reads on, to drop what comes: closing with unread input
   // would reset the connection under the answer still going out.
   if (FCloseAfterSend) {
-    FReadPaused = false;
+    FReadPaused = FReadOwed = FInputWaiting = false;
   } else if (OverLimit()) {
     FReadPaused = true;
   } else if (FReadPaused) {
-    FReadPaused = false;
-    auto& impl = *FServer.FImpl;
-    if (impl.PendingResume.empty()) {
-      const uint64_t one = 1;
-      (void)!::write(impl.ResumeFd.Get(), &one, sizeof one);
+    FReadPaused = FInputWaiting = false;
+    // A read event the request path was refused is owed now, even if nothing new arrives;
+    // input that merely waits in the socket raises its own event once it is watched again.
+    if (FReadOwed) {
+      FReadOwed = false;
+      auto& impl = *FServer.FImpl;
+      if (impl.PendingResume.empty()) {
+        const uint64_t one = 1;
+        (void)!::write(impl.ResumeFd.Get(), &one, sizeof one);
+      }
+      impl.PendingResume.push_back(this);
     }
-    impl.PendingResume.push_back(this);
   }
   uint32_t mask = 0;
-  // Not readable while its read event runs: a nested loop would otherwise spin on it.
-  if (!FPeerClosed && !FInRead && !FReadPaused) mask |= EPOLLIN | EPOLLRDHUP;
-  if (HasOutput()) mask |= EPOLLOUT;  // level-triggered: comes back next turn
+  // Not readable while its read event runs: a nested loop would otherwise spin on it; nor
+  // while reading is paused with input waiting, which would wake every turn.
+  if (!FPeerClosed && !FInRead && !(FReadPaused && FInputWaiting)) mask |= EPOLLIN | EPOLLRDHUP;
+  // Level-triggered, and left on from the first byte that had to wait to the last of the
+  // output: a long response costs two interest changes, not two per drained piece.
+  if (HasOutput()) mask |= EPOLLOUT;
   SetInterest(mask);
   Rewait(false);
 }
@@ -239,7 +251,7 @@ void TServerClientWinSocket::Shut() {
   resume.erase(std::remove(resume.begin(), resume.end(), this), resume.end());
   ::epoll_ctl(FServer.FImpl->Epoll.Get(), EPOLL_CTL_DEL, FFd.Get(), nullptr);
   FFd.Reset();
-  FServer.FImpl->Live.erase(this);
+  FServer.FImpl->Unlink(this);
   FServer.FImpl->Dead.push_back(this);
 }
 
@@ -249,8 +261,8 @@ void TServerClientWinSocket::Drop() {
   FFd.Reset();
 }
 
-const sockaddr_in* TServerClientWinSocket::Peer() {
-  if (!FFd.Valid()) return nullptr;
+bool TServerClientWinSocket::PeerKnown() {
+  if (!FFd.Valid()) return false;
   // While it lives, a reset is seen as an error event first; only a dying connection can have
   // lost its peer unseen.
   if (FDying && !FPeerChecked) {
@@ -259,28 +271,31 @@ const sockaddr_in* TServerClientWinSocket::Peer() {
     socklen_t len = sizeof addr;
     FPeerGone = ::getpeername(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0;
   }
-  return FPeerGone ? nullptr : &FPeer;
+  return !FPeerGone;
 }
 
 std::string TServerClientWinSocket::PeerAddress() {
-  const sockaddr_in* addr = Peer();
-  if (!addr) return std::string();
+  if (!PeerKnown()) return std::string();
+  in_addr addr{};
+  addr.s_addr = FPeerAddress;
   char buf[INET_ADDRSTRLEN];
-  if (!::inet_ntop(AF_INET, &addr->sin_addr, buf, sizeof buf)) return std::string();
+  if (!::inet_ntop(AF_INET, &addr, buf, sizeof buf)) return std::string();
   return buf;
 }
 
 int TServerClientWinSocket::PeerPort() {
-  const sockaddr_in* addr = Peer();
-  if (!addr) return 0;
-  return ntohs(addr->sin_port);
+  if (!PeerKnown()) return 0;
+  return ntohs(FPeerPort);
 }
 
 std::string TServerClientWinSocket::PeerHostName() {
-  const sockaddr_in* addr = Peer();
-  if (!addr) return std::string();
+  if (!PeerKnown()) return std::string();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = FPeerAddress;
+  addr.sin_port = FPeerPort;
   char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(addr), sizeof *addr, host, sizeof host,
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, host, sizeof host,
                     nullptr, 0, NI_NAMEREQD) != 0)
     return std::string();
   return host;

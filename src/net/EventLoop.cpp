@@ -41,6 +41,9 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   if (!impl.Listen.Valid()) throw ESocketError(SocketErrorText(errno, "socket"));
   int one = 1;
   ::setsockopt(impl.Listen.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Every accepted connection inherits it: answers go out as written (a head and its body
+  // share packets through MSG_MORE), at no call per connection.
+  ::setsockopt(impl.Listen.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -77,11 +80,11 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
 
 // The descriptors close with FImpl, after every connection is gone.
 TServerSocket::~TServerSocket() {
-  for (auto* c : FImpl->Live) {
+  while (TServerClientWinSocket* c = FImpl->Live) {
+    FImpl->Unlink(c);
     c->Drop();
     delete c;
   }
-  FImpl->Live.clear();
   FImpl->FreeDead();
 }
 
@@ -95,14 +98,14 @@ void TServerSocket::WatchFirst(int fd, std::function<void()> onReady) {
 
 int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
 
-int TServerSocket::ActiveConnections() const { return static_cast<int>(FImpl->Live.size()); }
+int TServerSocket::ActiveConnections() const { return FImpl->LiveCount; }
 
-void TServerSocket::ProcessEvents(int timeoutMs) {
+int TServerSocket::ProcessEvents(int timeoutMs) {
   TImpl& impl = *FImpl;
   if (impl.Depth == 0) impl.FreeDead();
   epoll_event events[kMaxEventsPerTurn];
   int n = ::epoll_wait(FImpl->Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
-  if (n <= 0) return;
+  if (n <= 0) return 0;
   // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
   struct TArmGuard {
     TServerSocket& S;
@@ -229,10 +232,8 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
           }
           break;
         }
-        int one = 1;
-        ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
-        impl.Live.insert(c);
+        impl.Link(c);
         c->HandleEvents(0);  // registers its read interest
         if (OnClientConnect) OnClientConnect(c);
         flushPending();
@@ -245,6 +246,7 @@ void TServerSocket::ProcessEvents(int timeoutMs) {
     flushPending();
   }
   flushPending();
+  return n;
 }
 
 void TServerSocket::ExpireWaits() {

@@ -50,8 +50,9 @@ class TServerSocket {
 
   [[nodiscard]] int Port() const { return FPort; }
   [[nodiscard]] int EpollFd() const;
-  // Handles what is ready, waiting at most timeoutMs (0: do not wait, -1: wait for an event).
-  void ProcessEvents(int timeoutMs = 0);
+  // Handles what is ready, waiting at most timeoutMs (0: do not wait, -1: wait for an event);
+  // gives the number of ready descriptors the turn handled (0: nothing was ready).
+  int ProcessEvents(int timeoutMs = 0);
   [[nodiscard]] int ActiveConnections() const;
 
   std::function<void(TCustomWinSocket*)> OnClientConnect;

@@ -8,7 +8,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -37,7 +36,10 @@ inline int64_t NowMs() {
 class TServerClientWinSocket final : public TCustomWinSocket {
  public:
   TServerClientWinSocket(TServerSocket& server, TFd fd, const sockaddr_in& peer)
-      : FServer(server), FFd(std::move(fd)), FPeer(peer) {}
+      : FServer(server),
+        FFd(std::move(fd)),
+        FPeerAddress(peer.sin_addr.s_addr),
+        FPeerPort(peer.sin_port) {}
 
   int AvailableBytes() override;
   int ReadBytes(void* buffer, int count) override;
@@ -72,14 +74,13 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // new client).
   void CloseNow() { RaiseDisconnectAndShut(); }
 
-  bool FFlushPending = false;
-  bool FInRead = false;      // its read event is running
-  bool FReadPaused = false;  // too much output waits: not read until it drains
   // Its place in one of the server's time-out queues, each in the order the clocks started.
-  int FWaitQueue = kNotWaiting;
-  int64_t FWaitSince = 0;
   TServerClientWinSocket* FWaitPrev = nullptr;
   TServerClientWinSocket* FWaitNext = nullptr;
+  int64_t FWaitSince = 0;
+  // Its place in the server's list of live connections.
+  TServerClientWinSocket* FLivePrev = nullptr;
+  TServerClientWinSocket* FLiveNext = nullptr;
 
  private:
   [[nodiscard]] bool HasOutput() const { return FOut && !FOut->empty(); }
@@ -99,37 +100,50 @@ class TServerClientWinSocket final : public TCustomWinSocket {
 
   // The peer as accept gave it. A peer that reset the connection is no longer known, as
   // getpeername says; that is asked once, when the connection dies, not on every question.
-  [[nodiscard]] const sockaddr_in* Peer();
+  [[nodiscard]] bool PeerKnown();
 
+  // Ordered by size down to the flags at the end: every idle keep-alive connection is one of
+  // these, so padding counts.
   TServerSocket& FServer;
+  std::unique_ptr<std::deque<TOutItem>> FOut;
+  int64_t FUnsentBytes = 0;
+  int64_t FQueuedThisRead = 0;  // output queued by the read event that is running
   TFd FFd;
-  sockaddr_in FPeer;
-  bool FPeerChecked = false;  // asked the kernel whether the peer is still there
-  bool FPeerGone = false;
+  uint32_t FPeerAddress;  // the peer as accept gave it, in network order
   uint32_t FInterest = 0;
+  int FLastAvailable = 0;  // what AvailableBytes last reported
+  int FQueuedStreams = 0;
+  uint8_t FClientWait = cwNextRequest;  // a TClientWait
+  uint16_t FPeerPort;                   // network order
+  bool FPeerChecked = false;            // asked the kernel whether the peer is still there
+  bool FPeerGone = false;
   bool FRegistered = false;
   bool FClosed = false;          // descriptor gone
   bool FDying = false;           // its last event is being delivered
   bool FCloseAfterSend = false;  // Close() came while output was queued
   bool FPeerClosed = false;      // the peer sent its FIN
-  TClientWait FClientWait = cwNextRequest;
   bool FDrained = false;         // all that was there has been read: nothing until the next event
-  int FLastAvailable = 0;        // what AvailableBytes last reported
   bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
-  std::unique_ptr<std::deque<TOutItem>> FOut;
-  int64_t FUnsentBytes = 0;
-  int FQueuedStreams = 0;
-  int64_t FQueuedThisRead = 0;  // output queued by the read event that is running
 
   void Account(TOutItem& item, size_t sent);
   void PopFront();
   void DiscardOutput();
+
+ public:
+  int8_t FWaitQueue = kNotWaiting;  // which of the time-out queues it is in
+  bool FFlushPending = false;
+  bool FInRead = false;        // its read event is running
+  bool FReadPaused = false;    // too much output waits: not read until it drains
+  bool FReadOwed = false;      // the request path was told the output is full: owed a read event
+  bool FInputWaiting = false;  // input arrived (or was held back) while reading was paused
 };
 
 struct TServerSocket::TImpl {
   TFd Listen;
   TFd Epoll;
-  std::unordered_set<TServerClientWinSocket*> Live;
+  // The open connections, linked through their FLivePrev/FLiveNext.
+  TServerClientWinSocket* Live = nullptr;
+  int LiveCount = 0;
   // Closed connections, freed once no event dispatch is running, so a handler's pointer stays
   // valid until it returns.
   std::vector<TServerClientWinSocket*> Dead;
@@ -158,6 +172,19 @@ struct TServerSocket::TImpl {
              : queue == cwRestOfBody ? s.BodyTimeoutMs
                                      : s.IdleTimeoutMs;
     return ms > 0 ? ms : 1;
+  }
+
+  void Link(TServerClientWinSocket* c) {
+    c->FLiveNext = Live;
+    if (Live) Live->FLivePrev = c;
+    Live = c;
+    ++LiveCount;
+  }
+  void Unlink(TServerClientWinSocket* c) {
+    (c->FLivePrev ? c->FLivePrev->FLiveNext : Live) = c->FLiveNext;
+    if (c->FLiveNext) c->FLiveNext->FLivePrev = c->FLivePrev;
+    c->FLivePrev = c->FLiveNext = nullptr;
+    --LiveCount;
   }
 
   void FreeDead() {

@@ -28,7 +28,8 @@ enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
 
 class TCustomWinSocket;
 
-// One per live connection: the request being assembled on it.
+// One per live connection: the request being assembled on it. It exists while a request is in
+// flight; between requests the connection's slot keeps the little that outlives a request.
 struct mParser {
   TCustomWinSocket* Socket = nullptr;  // not owned
   std::string RemoteAddr;
@@ -89,28 +90,42 @@ class TCustomWinSocket {
   // afresh (a new head after an answer, or more of a body arrived).
   virtual void WaitingFor(TClientWait what, bool restart) {}
 
-  // The slot for this connection's record, filled by mParserList::Add.
+  // The slot for this connection's record, filled by mParserList. Record holds the request-time
+  // state and is let go between requests; what must outlive it sits beside it, in raw form, so
+  // that an idle keep-alive connection costs a few bytes here instead of a record.
   std::unique_ptr<mParser> Record;
+  uint32_t RecordAddress = 0;  // RemoteAddr as its four numbers
+  uint16_t RecordPort = 0;     // RemotePort as a number
+  uint8_t RecordState = 0;     // mParserList's bits
 };
 
-// The live connections' records. Each record sits in its connection's slot, so finding it costs
-// nothing; the list keeps their order and number (the statistics' active connections).
+// The live connections' records. Each sits in its connection's slot, so finding it costs
+// nothing; the list keeps their number (the statistics' active connections). A record is listed
+// from Add to Remove; its request-time part is made when it is first asked for and let go by
+// Release while no request is in flight.
 class mParserList {
  public:
   mParserList() = default;
   mParserList(const mParserList&) = delete;
   mParserList& operator=(const mParserList&) = delete;
 
-  // The connection's live record; null before Add and after Remove.
+  // The connection's live record; null before Add and after Remove (and when memory runs out).
   mParser* Find(TCustomWinSocket* socket);
-  // Puts a new record into the connection's slot; null when memory runs out.
+  // Lists the connection and gives its record; null when memory runs out.
   [[nodiscard]] mParser* Add(TCustomWinSocket* socket);
+  // Lists the connection with its client's address and port texts, without making its
+  // request-time part yet; false when memory runs out.
+  [[nodiscard]] bool Add(TCustomWinSocket* socket, const std::string& remoteAddr,
+                         const std::string& remotePort);
   // Marks the connection's record dead; its connection frees it.
   void Remove(TCustomWinSocket* socket);
-  [[nodiscard]] int Count() const { return static_cast<int>(FItems.size()); }
+  // Lets the record's request-time part go when it holds nothing of a request: no byte of a
+  // next request, nothing held back, no close pending.
+  void Release(TCustomWinSocket* socket);
+  [[nodiscard]] int Count() const { return FCount; }
 
  private:
-  std::vector<mParser*> FItems;  // the live records, in the order of Add
+  int FCount = 0;
 };
 
 // The server's fields as the request path reads and writes them; the server object (app/) adds

@@ -215,6 +215,34 @@ TEST_F(ServerCoreTest, ReadEventStopsWhenAFailedWriteRemovedItsRecord) {
   EXPECT_EQ(s.Closes, 0);
 }
 
+// Between requests a keep-alive connection keeps no request state, yet stays counted, and what
+// its record carries from one request to the next survives: the client's address and port in
+// the request records, and the line end the last block stopped on.
+TEST_F(ServerCoreTest, IdleConnectionKeepsNoRecordButAllItCarries) {
+  Server.LF = true;
+  TScriptedSocket s(Server);
+  Server.ServerSocket1ClientConnect(&s);
+  EXPECT_EQ(s.Record, nullptr) << "nothing of a request before its first byte";
+  const int requests = Server.RequestCount;
+  s.Input = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string added = LoggedBy([&] { Server.ServerSocket1ClientRead(&s); });
+  EXPECT_EQ(added.rfind("192.168.1.20:40000 on ", 0), 0u) << added;
+  EXPECT_EQ(s.Record, nullptr) << "the answer is out and nothing waits: no request state";
+  EXPECT_EQ(Server.Parsers->Count(), 1);
+
+  s.Output.clear();
+  s.Input = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  added = LoggedBy([&] { Server.ServerSocket1ClientRead(&s); });
+  EXPECT_EQ(added.rfind("192.168.1.20:40000 on ", 0), 0u) << added;
+  EXPECT_EQ(s.Output.rfind("HTTP/1.1 200", 0), 0u) << s.Output;
+  EXPECT_EQ(Server.RequestCount, requests + 2);
+
+  // The block ended on the blank line's LF; a lone line end in the next read ends a head at once.
+  s.Input = "\r\n";
+  Server.ServerSocket1ClientRead(&s);
+  EXPECT_EQ(Server.RequestCount, requests + 3);
+}
+
 // The whole server on a loopback port, pumped on this thread while a client talks to it.
 TEST(ServerInProcess, ServesAFileAndLogsTheConnection) {
   TempDir dir;

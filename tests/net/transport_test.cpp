@@ -425,6 +425,28 @@ TEST_F(TransportTest, ConnectionStaysOpenAfterStreamForTheNextRequest) {
   EXPECT_EQ(served, 2);
 }
 
+// A request that arrives while a long answer still waits for the client is read once the answer
+// has drained, although nothing more arrives after it.
+TEST_F(TransportTest, RequestArrivingBehindALongAnswerIsReadWhenItDrains) {
+  const std::string big = Pattern(size_t{12} << 20);  // beyond what the kernel buffers
+  OnRead = [&](TCustomWinSocket* s) {
+    const std::string req = Drain(s);
+    s->WriteText(req == "big" ? big : "answer to " + req + ";");
+  };
+  std::string got;
+  WithClient([&] {
+    int fd = SlowClient(Server.Port());
+    SendAll(fd, "big");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    SendAll(fd, "next");
+    got = SlowRead(fd, big.size() + 15);
+    close(fd);
+  });
+  ASSERT_EQ(got.size(), big.size() + 15);
+  EXPECT_TRUE(got.compare(0, big.size(), big) == 0);
+  EXPECT_EQ(got.substr(big.size()), "answer to next;");
+}
+
 TEST_F(TransportTest, FailedWriteGivesErrorThenDisconnectOnce) {
   // The client vanishes while a long body is going out.
   OnRead = [&](TCustomWinSocket* s) {
