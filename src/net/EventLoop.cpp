@@ -159,13 +159,18 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
     }
   };
 
+  // A full batch may have left the watched descriptor out although it is ready: then it is
+  // asked anyway, so what it reports still comes before the requests of this turn.
+  bool firstAsked = false;
   for (int i = 0; i < n; ++i) {
     if (events[i].data.ptr == &gFirstTag) {
       events[i].data.ptr = nullptr;
       if (FOnFirstReady) FOnFirstReady();
+      firstAsked = true;
       break;
     }
   }
+  if (!firstAsked && n == kMaxEventsPerTurn && FOnFirstReady) FOnFirstReady();
   for (int i = 0; i < n; ++i) {
     void* tag = events[i].data.ptr;
     if (tag == nullptr) continue;
