@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,16 +51,19 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
   // requests received before it are still to be answered. Only now that something waits is the
   // read interest taken off, so a response that never meets input costs no interest changes.
   if (FReadPaused && (events & (EPOLLIN | EPOLLRDHUP))) FInputWaiting = true;
+  if (ReportReadError()) return;
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
     if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
       DeliverRead();
       if (Closed()) return;
     }
+    if (ReportReadError()) return;
     if (FInRead) {
       UpdateInterest();
       return;
     }
     if ((events & (EPOLLRDHUP | EPOLLHUP)) && AvailableBytes() == 0 && !FPeerClosed) {
+      if (ReportReadError()) return;
       FPeerClosed = true;
       if (HasOutput()) {
         // A client that only half-closed still gets the answer it asked for.
@@ -139,23 +141,50 @@ void TServerClientWinSocket::Unwait() {
 }
 
 int TServerClientWinSocket::AvailableBytes() {
-  if (Closed() || FDrained) return 0;
-  if (FAvailableFresh) return FLastAvailable;
-  int n = 0;
-  if (::ioctl(FFd.Get(), FIONREAD, &n) != 0) return 0;
-  FLastAvailable = n;
-  FAvailableFresh = true;
-  return n;
+  if (Closed()) return 0;
+  if (!FAhead.empty()) return static_cast<int>(FAhead.size());
+  if (FDrained || FAvailableFresh) return 0;
+  // What the socket holds is taken at once rather than sized first and taken after: one call
+  // per read instead of two. One thread reads, so one buffer serves every connection.
+  static char scratch[kReadAheadBytes];
+  for (;;) {
+    const ssize_t n = ::recv(FFd.Get(), scratch, sizeof scratch, 0);
+    if (n < 0 && errno == EINTR) continue;
+    FAvailableFresh = true;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      // The error is the connection's; it is reported where the transport may close it, not
+      // inside the read event that asked.
+      FReadError = errno;
+      return 0;
+    }
+    if (n <= 0) return 0;  // nothing yet, or only the peer's end
+    FAhead.assign(scratch, static_cast<size_t>(n));
+    FAheadFull = static_cast<size_t>(n) == sizeof scratch;
+    FLastAvailable = static_cast<int>(n);
+    return static_cast<int>(n);
+  }
 }
 
 int TServerClientWinSocket::ReadBytes(void* buffer, int count) {
   if (Closed()) return -1;
   if (count <= 0) return 0;
+  if (!FAhead.empty()) {
+    const size_t n = std::min(FAhead.size(), static_cast<size_t>(count));
+    std::memcpy(buffer, FAhead.data(), n);
+    if (n < FAhead.size()) {
+      FAhead.erase(0, n);
+    } else {
+      std::string().swap(FAhead);  // an idle connection keeps no buffer
+      FAvailableFresh = false;
+      // Whatever arrived after the socket was emptied raises a new event (the interest is
+      // level-triggered), so asking again now would be a wasted call.
+      if (!FAheadFull) FDrained = true;
+    }
+    return static_cast<int>(n);
+  }
   for (;;) {
     FAvailableFresh = false;
     ssize_t n = ::recv(FFd.Get(), buffer, static_cast<size_t>(count), 0);
-    // Whatever arrives after the reader took all there was raises a new event (the interest is
-    // level-triggered), so asking again now would be a wasted call.
     if (n >= 0 && (n < count || n >= FLastAvailable)) FDrained = true;
     if (n >= 0) return static_cast<int>(n);
     int err = errno;
@@ -164,6 +193,14 @@ int TServerClientWinSocket::ReadBytes(void* buffer, int count) {
     FailCall(eeReceive, err, "recv");
     return -1;
   }
+}
+
+bool TServerClientWinSocket::ReportReadError() {
+  if (FReadError == 0 || FInRead || Closed()) return false;
+  const int err = FReadError;
+  FReadError = 0;
+  FailCall(eeReceive, err, "recv");
+  return true;
 }
 
 void TServerClientWinSocket::Close() {

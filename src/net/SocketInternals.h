@@ -18,6 +18,8 @@
 // Output one read event may queue before the rest of what the client sent waits for the next
 // turn: a client pipelining costly requests (folder listings) must not hold the loop that long.
 constexpr int64_t kMaxQueuedPerRead = int64_t{128} * 1024;
+// The most one read takes from a socket: what a request path reads per call, and some.
+constexpr size_t kReadAheadBytes = 65536;
 // The queue of connections whose answers are waiting for the client, beside the three queues
 // of TClientWait.
 constexpr int kWaitOutput = 3;
@@ -43,6 +45,8 @@ class TServerClientWinSocket final : public TCustomWinSocket {
 
   int AvailableBytes() override;
   int ReadBytes(void* buffer, int count) override;
+  // Raises the error and disconnect events of a read ahead that failed; true if it did.
+  bool ReportReadError();
   void WriteText(const std::string& text) override;
   void WriteStream(std::unique_ptr<TStream> stream) override;
   void Close() override;
@@ -112,6 +116,8 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   uint32_t FPeerAddress;  // the peer as accept gave it, in network order
   uint32_t FInterest = 0;
   int FLastAvailable = 0;  // what AvailableBytes last reported
+  int FReadError = 0;      // a failed read ahead, reported by the next event
+  std::string FAhead;      // read ahead from the socket, not yet handed to the reader
   int FQueuedStreams = 0;
   uint8_t FClientWait = cwNextRequest;  // a TClientWait
   uint16_t FPeerPort;                   // network order
@@ -124,6 +130,7 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool FPeerClosed = false;      // the peer sent its FIN
   bool FDrained = false;         // all that was there has been read: nothing until the next event
   bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
+  bool FAheadFull = false;       // the read ahead filled its buffer: the socket may hold more
 
   void Account(TOutItem& item, size_t sent);
   void PopFront();
