@@ -39,7 +39,7 @@ TEST_F(IpFilterTest, Masks) {
       {"1.2.3.4", "*", true},
       {"10.1.2.3", "10.1.*2.3", true},
       {"10.1.9.3", "10.1.*2.3", true},
-      // a range of part 3 when fewer than four characters follow the '-'
+      // a range of the third number when fewer than four characters follow the '-'
       {"10.1.2.3", "10.1.2.1-5", true},
       {"10.1.2.6", "10.1.2.1-5", false},
       {"10.1.2.3", "10.1.2.1-255", true},

@@ -79,6 +79,19 @@ class TransportTest : public ::testing::Test {
   }
 
   // Runs a blocking client on its own thread while this thread serves.
+  // From the client thread: waits until the server has accepted.
+  void AwaitAccept() {
+    for (int i = 0; i < 200 && Events.Connects == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  // Ends the connection with a reset instead of a FIN.
+  static void CloseWithReset(int fd) {
+    linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(fd);
+  }
+
   void WithClient(const std::function<void()>& client, int ms = 10000) {
     std::atomic<bool> finished{false};
     std::thread t([&] {
@@ -294,12 +307,8 @@ TEST_F(TransportTest, CloseWithNothingQueuedRaisesDisconnectInside) {
 TEST_F(TransportTest, PeerResetGivesOneErrorAndNothingElse) {
   WithClient([&] {
     int fd = ConnectLoopback(Server.Port());
-    // Wait until the server has accepted, so the reset hits an open connection.
-    for (int i = 0; i < 200 && Events.Connects == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    linger lg{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
+    AwaitAccept();  // so the reset hits an open connection
+    CloseWithReset(fd);
   });
   PumpUntil([&] { return !Events.Errors.empty(); }, 2000);
   PumpUntil([] { return false; }, 100);
@@ -330,11 +339,8 @@ TEST_F(TransportTest, PeerIsKnownUntilItResets) {
     socklen_t len = sizeof own;
     getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len);
     clientPort = ntohs(own.sin_port);
-    for (int i = 0; i < 200 && Events.Connects == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    linger lg{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
+    AwaitAccept();
+    CloseWithReset(fd);
   });
   PumpUntil([&] { return !Events.Errors.empty(); }, 2000);
   EXPECT_EQ(atConnect, "127.0.0.1:" + std::to_string(clientPort));
@@ -359,11 +365,10 @@ TEST_F(TransportTest, ClientsLeavingDuringFileStreamsAreErrorsNotACrash) {
       SendAll(fd, "GET");
       ReadAtLeast(fd, static_cast<size_t>(i % 4) * 16384 + 1, 500);
       SendAll(fd, "GET");
-      if (i % 2) {
-        linger lg{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-      }
-      close(fd);
+      if (i % 2)
+        CloseWithReset(fd);
+      else
+        close(fd);
     }
   });
   PumpUntil([&] { return Server.ActiveConnections() == 0; }, 5000);
@@ -457,9 +462,7 @@ TEST_F(TransportTest, FailedWriteGivesErrorThenDisconnectOnce) {
     int fd = SlowClient(Server.Port());
     SendAll(fd, "x");
     ReadAtLeast(fd, 1000);
-    linger lg{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
+    CloseWithReset(fd);
   });
   PumpUntil([&] { return !Events.Errors.empty(); }, 3000);
   PumpUntil([] { return false; }, 100);
