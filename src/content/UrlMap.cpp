@@ -80,8 +80,16 @@ const std::string& LocalBase(TServerState& Server, bool InCGIDir) {
 }
 
 std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool InCGIDir) {
+  std::string result;
+  AssignLocalPath(result, Server, Path, InCGIDir);
+  return result;
+}
+
+void AssignLocalPath(std::string& result, TServerState& Server, const std::string& Path,
+                     bool InCGIDir) {
   const std::string& base = LocalBase(Server, InCGIDir);
-  std::string path = Path;
+  std::string cut;
+  const std::string* from = &Path;
   if (InCGIDir && Server.USCGIF) {
     if (Server.CGID.empty()) {
       WriteLog(Server,
@@ -90,11 +98,13 @@ std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool I
     } else {
       // Dropped by count, keeping the prefix's final '/'.
       size_t drop = Server.CGID.size() - 1;
-      path = drop < path.size() ? path.substr(drop) : std::string();
+      if (drop < Path.size()) cut = Path.substr(drop);
+      from = &cut;
     }
   }
+  const std::string& path = *from;
 
-  std::string result = base;
+  result.assign(base);
   // A base that already ends in the separator (the root "/") takes no second one at the join.
   bool atJoin = !base.empty() && base.back() == '/';
   auto appendSeparator = [&]() {
@@ -115,12 +125,13 @@ std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool I
       DecodePathEscape(path, p, result);
       atJoin = false;
     } else {
-      result += c;
-      ++p;
+      size_t q = p + 1;
+      while (q < n && path[q] != '/' && path[q] != '*' && path[q] != '%') ++q;
+      result.append(path, p, q - p);
+      p = q;
       atJoin = false;
     }
   }
-  return result;
 }
 
 void AppendUrlBytes(std::string& out, std::string_view bytes) {
@@ -238,18 +249,19 @@ bool IsAccessiblePath(TServerState& Server, const std::string& Base, const std::
   if (!Base.empty() && Path.compare(0, Base.size(), Base) == 0 &&
       (Base.back() == '/' || Path.size() == Base.size() || Path[Base.size()] == '/'))
     start = Base.size();
-  for (size_t i = start; i < Path.size();) {
-    size_t end = Path.find_first_of("/:", i);
-    if (end == std::string::npos) end = Path.size();
-    if (end > i && Path[i] == '.') return false;
-    i = end + 1;
+  // A name begins at the start or after a '/' or ':'.
+  bool nameStart = true;
+  for (size_t i = start; i < Path.size(); ++i) {
+    const char c = Path[i];
+    if (nameStart && c == '.') return false;
+    nameStart = c == '/' || c == ':';
   }
   return true;
 }
 
-bool IsProgramFileName(const std::string& Name) {
+bool IsProgramFileName(std::string_view Name) {
   // The log with its rotated copies, the hive with its temporary and set-aside forms.
-  for (const std::string own : {"brevoxa.log", "HKLM.reg"})
+  for (const std::string_view own : {std::string_view("brevoxa.log"), std::string_view("HKLM.reg")})
     if (Name.compare(0, own.size(), own) == 0 &&
         (Name.size() == own.size() || Name[own.size()] == '.'))
       return true;
@@ -265,7 +277,9 @@ bool IsProgramFileName(const std::string& Name) {
 
 bool IsProgramFile(TServerState& Server, const std::string& LocalPath) {
   const size_t slash = LocalPath.rfind('/');
-  if (slash == std::string::npos || !IsProgramFileName(LocalPath.substr(slash + 1))) return false;
+  if (slash == std::string::npos ||
+      !IsProgramFileName(std::string_view(LocalPath).substr(slash + 1)))
+    return false;
   // Start-up made the program folder current; a relative name is only usable as that.
   const std::string& dir = Server.ProgramDir;
   const std::string own = dir.empty() || dir[0] != '/' ? std::string(".") : dir;

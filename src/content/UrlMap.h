@@ -8,6 +8,9 @@ class TServerState;
 // The folder a target is mapped under: the separate CGI folder or the root.
 const std::string& LocalBase(TServerState& Server, bool InCGIDir);
 std::string UrlToLocalPath(TServerState& Server, const std::string& Path, bool InCGIDir);
+// The same into result, reusing its memory.
+void AssignLocalPath(std::string& result, TServerState& Server, const std::string& Path,
+                     bool InCGIDir);
 std::string LocalPathToUrl(TServerState& Server, const std::string& Folder,
                            const std::string& Name);
 // For many names in one folder: LocalPathToUrl(Folder, Name) equals prefix followed by
@@ -23,6 +26,6 @@ bool IsAccessibleName(TServerState& Server, const std::string& LocalPath);
 // begins with '.' (a dot folder hides everything in it).
 bool IsAccessiblePath(TServerState& Server, const std::string& Base, const std::string& Path);
 // The names of the program's own files: log, hive and CGI temporary files.
-bool IsProgramFileName(const std::string& Name);
+bool IsProgramFileName(std::string_view Name);
 // True for one of those files in the program folder itself; they are never served.
 bool IsProgramFile(TServerState& Server, const std::string& LocalPath);

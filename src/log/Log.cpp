@@ -5,7 +5,7 @@
 
 void WriteLog(const std::string& FileName, const std::string& Text, int64_t RotateBytes) {
   // A log that cannot be written never stops the server, so the result is not looked at.
-  AppendLogRecord(FileName, Text + '\n', RotateBytes);
+  AppendLogRecord(FileName, Text, RotateBytes, "\n");
 }
 
 void WriteLog(const TServerState& Server, const std::string& Text) {

@@ -15,7 +15,8 @@ namespace {
 
 class TLogWriter {
  public:
-  bool Append(const std::string& path, const std::string& record, int64_t rotateAbove) {
+  bool Append(const std::string& path, std::string_view text, std::string_view tail,
+              int64_t rotateAbove) {
     if (path != FPath) {
       Flush();  // what was gathered belongs to the file of the old name
       FFd.Reset();
@@ -29,7 +30,8 @@ class TLogWriter {
     if (FGathering && !FPending.empty() &&
         FSize + static_cast<int64_t>(FPending.size()) > rotateAbove)
       Flush();
-    FPending += record;
+    FPending += text;
+    FPending += tail;
     FRotateAbove = rotateAbove;
     if (FGathering && FPending.size() < kLogGatherBytes) return true;
     return Flush();
@@ -120,8 +122,9 @@ TLogWriter& Writer() {
 
 }  // namespace
 
-bool AppendLogRecord(const std::string& path, const std::string& record, int64_t rotateAbove) {
-  return Writer().Append(path, record, rotateAbove);
+bool AppendLogRecord(const std::string& path, std::string_view text, int64_t rotateAbove,
+                     std::string_view tail) {
+  return Writer().Append(path, text, tail, rotateAbove);
 }
 
 void BeginLogGathering() { Writer().Begin(); }

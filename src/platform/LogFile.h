@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Gathered bytes past which the records go out before the turn ends, so one busy turn never
 // holds much in memory nor delays the log by much.
@@ -16,7 +17,9 @@ constexpr size_t kLogGatherBytes = 64 * 1024;
 // each write the file now named path is looked up: a log renamed, deleted or replaced meanwhile
 // is left alone and the records go to the file of that name. Inside a turn the record is only
 // gathered (true); otherwise false when anything failed.
-bool AppendLogRecord(const std::string& path, const std::string& record, int64_t rotateAbove);
+// The record is text followed by tail (its line end, say), joined here without a copy of text.
+bool AppendLogRecord(const std::string& path, std::string_view text, int64_t rotateAbove,
+                     std::string_view tail = {});
 
 // From here records are gathered, until EndLogGathering.
 void BeginLogGathering();
