@@ -66,7 +66,7 @@ void TwoDigits(char* at, int value) {
 
 }  // namespace
 
-std::string FileTimeToHttpDate(int64_t unixTime) {
+const std::string& FileTimeToHttpDate(int64_t unixTime) {
   static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -74,10 +74,11 @@ std::string FileTimeToHttpDate(int64_t unixTime) {
   // time asked for is kept.
   thread_local int64_t lastTime = 0;
   thread_local std::string lastText;
+  thread_local const std::string none;
   if (!lastText.empty() && unixTime == lastTime) return lastText;
   std::tm t{};
-  if (!UnixTimeToUtcFields(unixTime, t)) return "";
-  if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "";
+  if (!UnixTimeToUtcFields(unixTime, t)) return none;
+  if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return none;
   const int year = t.tm_year + 1900;
   std::string text;
   if (year >= 0 && year <= 9999 && t.tm_mday >= 0 && t.tm_mday <= 99 && t.tm_hour >= 0 &&
@@ -97,12 +98,12 @@ std::string FileTimeToHttpDate(int64_t unixTime) {
     char buf[64];
     int n = std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday],
                           t.tm_mday, kMonths[t.tm_mon], year, t.tm_hour, t.tm_min, t.tm_sec);
-    if (n <= 0 || n >= static_cast<int>(sizeof buf)) return "";
+    if (n <= 0 || n >= static_cast<int>(sizeof buf)) return none;
     text.assign(buf, static_cast<size_t>(n));
   }
   lastTime = unixTime;
   lastText = text;
-  return text;
+  return lastText;
 }
 
 namespace {
@@ -388,7 +389,7 @@ void TakeFile(TServerState& Server, mParser* p, TAnswer& a) {
     return;
   }
   int64_t mtime = 0;
-  if (file->LastWriteTime(mtime)) p->LastModified = FileTimeToHttpDate(mtime);
+  if (file->LastWriteTime(mtime)) p->LastModified.assign(FileTimeToHttpDate(mtime));
   a.stream = std::move(file);
   a.ResponceType = RESPONCE_FILE;
   a.ContentType = GetContentType(Server, p->LocalPath);
@@ -509,6 +510,12 @@ TAnswer DecideAnswer(TServerState& Server, mParser* p) {
 // one goes from the file by sendfile, never whole into memory.
 constexpr int64_t kInlineBodyBytes = 64 * 1024;
 
+// The buffer of the last answer's record, kept for the next one: every file answer writes one.
+std::string& SpareRecordBuffer() {
+  thread_local std::string spare;
+  return spare;
+}
+
 // The head as it goes out, the program's header block included.
 struct THead {
   std::string Wire;
@@ -583,7 +590,10 @@ THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
   if (fileAnswer && !cgiFile && sent && length >= 0 && length <= kInlineBodyBytes)
     room += static_cast<size_t>(length);
   h.Wire.reserve(room);
-  if (logged) h.Record.reserve(room + 32);
+  if (logged) {
+    h.Record.swap(SpareRecordBuffer());
+    h.Record.reserve(room + 32);
+  }
   THeadWriter w(h.Wire, logged ? &h.Record : nullptr);
 
   if (logged) h.Record = "ResponceString==";
@@ -647,14 +657,14 @@ void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, THead& h) {
   if (method == "GET" || method == "POST") {
     if (a.ResponceType != RESPONCE_FILE) {
       h.Wire += a.ResponceBody;
-      socket->WriteText(h.Wire);
+      socket->WriteText(std::move(h.Wire));
     } else {
       // A program's output keeps its stream. A file that shrank since it was opened sends what
       // it has, and its stream, standing at that end, lets the transport end the connection as
       // for any file cut short.
       const bool whole = !p->IsCGI && h.BodyLength >= 0 && h.BodyLength <= kInlineBodyBytes &&
                          AppendFileBody(*a.stream, h.BodyLength, h.Wire);
-      socket->WriteText(h.Wire);
+      socket->WriteText(std::move(h.Wire));
       WriteLog(Server, h.Record);
       if (whole)
         a.stream.reset();
@@ -662,7 +672,7 @@ void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, THead& h) {
         socket->WriteStream(std::move(a.stream));
     }
   } else {
-    socket->WriteText(h.Wire);
+    socket->WriteText(std::move(h.Wire));
     if (a.ResponceType == RESPONCE_FILE)
       a.stream.reset();  // closes the file or the program's output unsent
     else if (method != "HEAD" && !a.ResponceBody.empty())
@@ -676,4 +686,9 @@ void DispatchRequest(TServerState& Server, mParser* p) {
   TAnswer a = DecideAnswer(Server, p);
   THead h = FormatHead(Server, p, a);
   SendAnswer(Server, p, a, h);
+  std::string& spare = SpareRecordBuffer();
+  if (h.Record.capacity() > spare.capacity() && h.Record.capacity() <= kInlineBodyBytes) {
+    h.Record.clear();
+    h.Record.swap(spare);
+  }
 }

@@ -8,4 +8,5 @@ struct mParser;
 
 void DispatchRequest(TServerState& Server, mParser* p);
 // RFC 1123 date, "" when the time cannot be converted.
-std::string FileTimeToHttpDate(int64_t unixTime);
+// The text stays valid until the next call.
+const std::string& FileTimeToHttpDate(int64_t unixTime);

@@ -191,7 +191,7 @@ void ParseRequest(TServerState& Server, mParser* p) {
   }
 
   // 5. Local path.
-  p->LocalPath = UrlToLocalPath(Server, path, p->InCGIDir);
+  AssignLocalPath(p->LocalPath, Server, path, p->InCGIDir);
 
   // 6. CGI decision: a name without extension in the CGI folder is a program. An empty path
   // names the root folder (only an empty CGI prefix gets here with one), not a program.

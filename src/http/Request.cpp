@@ -3,6 +3,7 @@
 // record is reset for the next one on the same connection.
 #include "http/Request.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "http/Dispatch.h"
@@ -14,22 +15,14 @@
 namespace {
 
 void WriteRequestRecords(TServerState& Server, mParser* p) {
-  const std::string addrPort = p->RemoteAddr + ":" + p->RemotePort;
   if (Server.LF)
-    WriteLog(Server,
-             addrPort + " on " + TimeStampText() + " with " + p->Method + " requested " + p->URI);
+    WriteLog(Server, p->RemoteAddr + ":" + p->RemotePort + " on " + TimeStampText() + " with " +
+                         p->Method + " requested " + p->URI);
   if (Server.LD) WriteLog(Server, "Local path: " + p->LocalPath);
   if (Server.LH) {
-    WriteLog(Server, addrPort + " Request headers:");
+    WriteLog(Server, p->RemoteAddr + ":" + p->RemotePort + " Request headers:");
     WriteLog(Server, p->HeaderText);
   }
-}
-
-// Swapping with an empty object gives the memory back; clear() would keep the capacity, and an
-// idle keep-alive connection should hold no request buffers.
-template <typename T>
-void Release(T& value) {
-  T().swap(value);
 }
 
 void RecordShortage(TServerState& Server) {
@@ -80,17 +73,24 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
   auto mayRead = [&] {
     return p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull());
   };
+  // A usual request fits the stack buffer; a larger block gets its own.
+  char small[4096];
+  std::vector<char> large;
   while (alive && n > 0 && mayRead()) {
     if (n > 65535) n = 61440;
-    std::vector<char> buffer(static_cast<size_t>(n));
-    int m = Socket->ReadBytes(buffer.data(), n);
+    char* buffer = small;
+    if (n > static_cast<int>(sizeof small)) {
+      large.resize(static_cast<size_t>(n));
+      buffer = large.data();
+    }
+    int m = Socket->ReadBytes(buffer, n);
     if (!stillOurs()) {
       alive = false;
       break;
     }
     if (m > 0) {
       gotBytes = true;
-      ConsumeInput(Server, p, buffer.data(), m);
+      ConsumeInput(Server, p, buffer, m);
     }
     if (!stillOurs()) {
       alive = false;
@@ -116,6 +116,20 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
   bool lf = p->LastWasLF;
   bool notCGI = !p->IsCGI;
   while (i < count && !p->CloseConnection) {
+    if (!p->HeadersComplete && p->HeaderLength < kMaxHeadBytes - 1) {
+      // A run of bytes that are neither CR nor LF can neither end the head nor reach its limit:
+      // it is taken whole, and only the byte after it goes through the rules below.
+      const int end = std::min(count, i + (kMaxHeadBytes - 1 - p->HeaderLength));
+      int k = i;
+      while (k < end && bytes[k] != '\r' && bytes[k] != '\n') ++k;
+      if (k > i) {
+        p->HeaderText.append(bytes + i, static_cast<size_t>(k - i));
+        p->HeaderLength += k - i;
+        lf = false;
+        i = k;
+        if (i == count) break;
+      }
+    }
     const bool inBody = p->HeadersComplete;
     const char c = bytes[i];
     if (c != '\r') {
@@ -198,26 +212,6 @@ TClientWait ClientWaitOf(const mParser* p) {
 }
 
 void ResetRequest(TServerState& Server, mParser* p) {
-  Release(p->HeaderText);
-  Release(p->Body);
-  p->LastWasLF = false;
-  p->RequestComplete = false;
-  p->HeadersComplete = false;
-  p->IsCGI = false;
-  p->InCGIDir = false;
-  p->HeaderLength = 0;
-  p->BodyLength = 0;
-  p->ContentLength = 0;
-  p->FirstHeaderEntry = 0;
-  p->StatusCode = 0;
-  p->IsExe = 0;
-  Release(p->Method);
-  Release(p->URI);
-  Release(p->Protocol);
-  Release(p->LastModified);
-  Release(p->LocalPath);
-  Release(p->QueryString);
-  Release(p->ExeApp);
-  Release(p->Variables);
+  ClearRequestFields(*p);
   Server.RequestCount++;
 }

@@ -128,7 +128,7 @@ void TServerClientWinSocket::Rewait(bool restart) {
   (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
   q.Tail = this;
   FWaitQueue = queue;
-  FWaitSince = NowMs();
+  FWaitSince = CoarseNowMs();
 }
 
 void TServerClientWinSocket::Unwait() {

@@ -145,6 +145,17 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
     while (!impl.PendingFlush.empty()) {
       std::vector<TServerClientWinSocket*> batch;
       batch.swap(impl.PendingFlush);
+      // The batch's room goes back for the next one, unless a nested turn queued more meanwhile.
+      struct TGiveBack {
+        std::vector<TServerClientWinSocket*>& Batch;
+        std::vector<TServerClientWinSocket*>& Pending;
+        ~TGiveBack() {
+          if (Pending.empty()) {
+            Batch.clear();
+            Pending.swap(Batch);
+          }
+        }
+      } giveBack{batch, impl.PendingFlush};
       for (size_t i = 0; i < batch.size(); ++i) {
         auto* c = batch[i];
         c->FFlushPending = false;

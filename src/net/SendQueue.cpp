@@ -45,10 +45,32 @@ void TServerClientWinSocket::PopFront() {
   FOut->pop_front();
 }
 
+// Spare output queues kept by the server, each with the memory of its first block.
+constexpr size_t kSpareQueues = 64;
+
 void TServerClientWinSocket::DiscardOutput() {
-  FOut.reset();
+  if (FOut) {
+    FOut->clear();
+    auto& spares = FServer.FImpl->SpareQueues;
+    if (spares.size() < kSpareQueues) {
+      if (spares.capacity() < kSpareQueues) spares.reserve(kSpareQueues);
+      spares.push_back(std::move(FOut));
+    }
+    FOut.reset();
+  }
   FUnsentBytes = 0;
   FQueuedStreams = 0;
+}
+
+void TServerClientWinSocket::TakeQueue() {
+  if (FOut) return;
+  auto& spares = FServer.FImpl->SpareQueues;
+  if (spares.empty()) {
+    FOut = std::make_unique<std::deque<TOutItem>>();
+  } else {
+    FOut = std::move(spares.back());
+    spares.pop_back();
+  }
 }
 
 void TServerClientWinSocket::QueueFlush() {
@@ -63,27 +85,45 @@ void TServerClientWinSocket::QueueFlush() {
   }
 }
 
-void TServerClientWinSocket::WriteText(const std::string& text) {
-  if (Closed() || text.empty()) return;
-  if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
-  // Consecutive texts join into one send, up to a size where joining saves nothing and the
-  // grown string would only waste memory while it waits.
-  if (!FOut->empty() && !FOut->back().Stream &&
-      FOut->back().Text.size() - FOut->back().Offset < kCoalesceBytes) {
-    FOut->back().Text += text;
-  } else {
-    FOut->emplace_back();
-    FOut->back().Text = text;
-  }
+bool TServerClientWinSocket::JoinText(const std::string& text) {
+  TakeQueue();
+  // Up to a size where joining saves nothing and the grown string would only waste memory while
+  // it waits.
+  if (FOut->empty() || FOut->back().Stream ||
+      FOut->back().Text.size() - FOut->back().Offset >= kCoalesceBytes)
+    return false;
+  FOut->back().Text += text;
   FOut->back().Unsent += static_cast<int64_t>(text.size());
   FUnsentBytes += static_cast<int64_t>(text.size());
   FQueuedThisRead += static_cast<int64_t>(text.size());
   QueueFlush();
+  return true;
+}
+
+void TServerClientWinSocket::AddText(std::string&& text) {
+  if (text.empty()) return;
+  const auto size = static_cast<int64_t>(text.size());
+  FOut->emplace_back();
+  FOut->back().Text = std::move(text);
+  FOut->back().Unsent = size;
+  FUnsentBytes += size;
+  FQueuedThisRead += size;
+  QueueFlush();
+}
+
+void TServerClientWinSocket::WriteText(const std::string& text) {
+  if (Closed() || text.empty() || JoinText(text)) return;
+  AddText(std::string(text));
+}
+
+void TServerClientWinSocket::WriteText(std::string&& text) {
+  if (Closed() || text.empty() || JoinText(text)) return;
+  AddText(std::move(text));
 }
 
 void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
   if (Closed() || !stream) return;
-  if (!FOut) FOut = std::make_unique<std::deque<TOutItem>>();
+  TakeQueue();
   const int64_t size = stream->Size();
   const int64_t pos = stream->Position();
   FOut->emplace_back();

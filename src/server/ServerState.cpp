@@ -1,6 +1,7 @@
 // The connection records.
 #include "server/ServerState.h"
 
+#include <charconv>
 #include <new>
 
 namespace {
@@ -10,6 +11,8 @@ constexpr uint8_t kListed = 1;        // between Add and Remove
 constexpr uint8_t kAddressKnown = 2;  // RemoteAddr is RecordAddress in dotted form, not empty
 constexpr uint8_t kPortKnown = 4;     // RemotePort is RecordPort in decimal, not empty
 constexpr uint8_t kLastWasLF = 8;
+// Spare records kept for reuse; a few dozen cover the connections of one busy turn.
+constexpr size_t kSpareRecords = 64;
 
 // A decimal number of at most maxDigits digits, without leading zeros, at most max; advances at.
 bool TakeNumber(const std::string& text, size_t& at, size_t maxDigits, uint32_t max,
@@ -49,13 +52,35 @@ bool EncodePort(const std::string& text, uint16_t& port, bool& known) {
   return true;
 }
 
-std::string AddressText(uint32_t address) {
-  std::string text;
+void AssignAddressText(std::string& text, uint32_t address) {
+  char buf[16];
+  size_t at = 0;
   for (int shift = 24; shift >= 0; shift -= 8) {
-    if (shift != 24) text += '.';
-    text += std::to_string(address >> shift & 0xff);
+    if (shift != 24) buf[at++] = '.';
+    const uint32_t part = address >> shift & 0xff;
+    if (part >= 100) buf[at++] = static_cast<char>('0' + part / 100);
+    if (part >= 10) buf[at++] = static_cast<char>('0' + part / 10 % 10);
+    buf[at++] = static_cast<char>('0' + part % 10);
   }
-  return text;
+  text.assign(buf, at);
+}
+
+void AssignPortText(std::string& text, uint16_t port) {
+  char buf[8];
+  char* end = std::to_chars(buf, buf + sizeof buf, port).ptr;
+  text.assign(buf, static_cast<size_t>(end - buf));
+}
+
+template <typename T>
+void Release(T& value) {
+  T().swap(value);
+}
+
+void ClearString(std::string& s, bool keep) {
+  if (keep && s.capacity() <= kKeptRequestBytes)
+    s.clear();
+  else
+    Release(s);
 }
 
 // Keeps the address and port in the slot; false when the texts have no raw form that gives them
@@ -78,15 +103,52 @@ bool Encode(TCustomWinSocket* socket, const std::string& remoteAddr,
 
 }  // namespace
 
+void ClearRequestFields(mParser& p) {
+  // Swapping with an empty object gives the memory back; clear() keeps the capacity.
+  const bool keep = p.HeaderText.capacity() <= kKeptRequestBytes;
+  ClearString(p.HeaderText, keep);
+  ClearString(p.Body, true);
+  p.LastWasLF = false;
+  p.RequestComplete = false;
+  p.HeadersComplete = false;
+  p.IsCGI = false;
+  p.InCGIDir = false;
+  p.HeaderLength = 0;
+  p.BodyLength = 0;
+  p.ContentLength = 0;
+  p.FirstHeaderEntry = 0;
+  p.StatusCode = 0;
+  p.IsExe = 0;
+  ClearString(p.Method, keep);
+  ClearString(p.URI, keep);
+  ClearString(p.Protocol, keep);
+  ClearString(p.LastModified, keep);
+  ClearString(p.LocalPath, keep);
+  ClearString(p.QueryString, keep);
+  ClearString(p.ExeApp, keep);
+  if (keep)
+    p.Variables.clear();
+  else
+    Release(p.Variables);
+}
+
+mParserList::mParserList() { FSpare.reserve(kSpareRecords); }
+
 mParser* mParserList::Find(TCustomWinSocket* socket) {
   const uint8_t state = socket->RecordState;
   if (!(state & kListed)) return nullptr;
   if (mParser* p = socket->Record.get(); p && !p->Dead) return p;
   try {
-    auto p = std::make_unique<mParser>();
+    std::unique_ptr<mParser> p;
+    if (!FSpare.empty()) {
+      p = std::move(FSpare.back());
+      FSpare.pop_back();
+    } else {
+      p = std::make_unique<mParser>();
+    }
     p->Socket = socket;
-    if (state & kAddressKnown) p->RemoteAddr = AddressText(socket->RecordAddress);
-    if (state & kPortKnown) p->RemotePort = std::to_string(socket->RecordPort);
+    if (state & kAddressKnown) AssignAddressText(p->RemoteAddr, socket->RecordAddress);
+    if (state & kPortKnown) AssignPortText(p->RemotePort, socket->RecordPort);
     p->LastWasLF = (state & kLastWasLF) != 0;
     socket->Record = std::move(p);
   } catch (const std::bad_alloc&) {
@@ -146,5 +208,15 @@ void mParserList::Release(TCustomWinSocket* socket) {
   if (!Encode(socket, p->RemoteAddr, p->RemotePort)) return;
   socket->RecordState =
       static_cast<uint8_t>((socket->RecordState & ~kLastWasLF) | (p->LastWasLF ? kLastWasLF : 0));
-  socket->Record.reset();
+  std::unique_ptr<mParser> spare = std::move(socket->Record);
+  if (FSpare.size() < kSpareRecords) {
+    // Back to the state of a new record; it keeps only its buffers.
+    ClearRequestFields(*spare);
+    spare->Socket = nullptr;
+    spare->RemoteAddr.clear();
+    spare->RemotePort.clear();
+    spare->CloseConnection = false;
+    spare->Version = 0;
+    FSpare.push_back(std::move(spare));  // room reserved: never throws
+  }
 }

@@ -66,6 +66,12 @@ struct mParser {
   bool Dead = false;
 };
 
+// Brings the request-time fields back to their state in a new record, as the next request on the
+// connection needs them. The buffers of a usual request keep their memory for the next one; a
+// head or body past kKeptRequestBytes gives it back, so no record sits on a large one.
+constexpr size_t kKeptRequestBytes = 2048;
+void ClearRequestFields(mParser& p);
+
 class TCustomWinSocket {
  public:
   virtual ~TCustomWinSocket() = default;
@@ -73,6 +79,8 @@ class TCustomWinSocket {
   // Up to count bytes without waiting; -1 after a failure (error event, then disconnect event).
   virtual int ReadBytes(void* buffer, int count) = 0;
   virtual void WriteText(const std::string& text) = 0;
+  // The same, for a text the caller is done with: a transport may keep it without a copy.
+  virtual void WriteText(std::string&& text) { WriteText(static_cast<const std::string&>(text)); }
   // Takes the stream and sends it from its position; the connection stays open afterwards.
   virtual void WriteStream(std::unique_ptr<TStream> stream) = 0;
   // After what is queued has gone out; at once (disconnect event inside) when nothing is.
@@ -105,7 +113,7 @@ class TCustomWinSocket {
 // Release while no request is in flight.
 class mParserList {
  public:
-  mParserList() = default;
+  mParserList();
   mParserList(const mParserList&) = delete;
   mParserList& operator=(const mParserList&) = delete;
 
@@ -126,6 +134,9 @@ class mParserList {
 
  private:
   int FCount = 0;
+  // Records let go between requests, cleared but with their buffers, for the next connection
+  // that needs one: a keep-alive request then allocates nothing for its record.
+  std::vector<std::unique_ptr<mParser>> FSpare;
 };
 
 // The server's fields as the request path reads and writes them; the server object (app/) adds
