@@ -16,6 +16,14 @@
 
 namespace {
 
+// One thread reads, so one buffer serves every connection's read ahead. What it holds stays
+// there until its connection takes it, without a copy; only when another connection needs the
+// buffer first do the bytes move to their own connection's FAhead.
+char gAhead[kReadAheadBytes];
+TServerClientWinSocket* gAheadOwner = nullptr;
+size_t gAheadFrom = 0;
+size_t gAheadLength = 0;
+
 std::string AsyncErrorText(int code) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "Asynchronous socket error %d", code);
@@ -140,15 +148,28 @@ void TServerClientWinSocket::Unwait() {
   FWaitQueue = kNotWaiting;
 }
 
+void TServerClientWinSocket::SpillAhead() {
+  if (gAheadOwner != this) return;
+  FAhead.assign(gAhead + gAheadFrom, gAheadLength);
+  gAheadOwner = nullptr;
+}
+
+void TServerClientWinSocket::LeaveAhead() {
+  if (gAheadOwner == this) gAheadOwner = nullptr;
+}
+
+TServerClientWinSocket::~TServerClientWinSocket() { LeaveAhead(); }
+
 int TServerClientWinSocket::AvailableBytes() {
   if (Closed()) return 0;
+  if (gAheadOwner == this) return static_cast<int>(gAheadLength);
   if (!FAhead.empty()) return static_cast<int>(FAhead.size());
   if (FDrained || FAvailableFresh) return 0;
   // What the socket holds is taken at once rather than sized first and taken after: one call
-  // per read instead of two. One thread reads, so one buffer serves every connection.
-  static char scratch[kReadAheadBytes];
+  // per read instead of two.
+  if (gAheadOwner) gAheadOwner->SpillAhead();
   for (;;) {
-    const ssize_t n = ::recv(FFd.Get(), scratch, sizeof scratch, 0);
+    const ssize_t n = ::recv(FFd.Get(), gAhead, sizeof gAhead, 0);
     if (n < 0 && errno == EINTR) continue;
     FAvailableFresh = true;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -158,8 +179,10 @@ int TServerClientWinSocket::AvailableBytes() {
       return 0;
     }
     if (n <= 0) return 0;  // nothing yet, or only the peer's end
-    FAhead.assign(scratch, static_cast<size_t>(n));
-    FAheadFull = static_cast<size_t>(n) == sizeof scratch;
+    gAheadOwner = this;
+    gAheadFrom = 0;
+    gAheadLength = static_cast<size_t>(n);
+    FAheadFull = static_cast<size_t>(n) == sizeof gAhead;
     FLastAvailable = static_cast<int>(n);
     return static_cast<int>(n);
   }
@@ -168,6 +191,19 @@ int TServerClientWinSocket::AvailableBytes() {
 int TServerClientWinSocket::ReadBytes(void* buffer, int count) {
   if (Closed()) return -1;
   if (count <= 0) return 0;
+  if (gAheadOwner == this) {
+    const size_t n = std::min(gAheadLength, static_cast<size_t>(count));
+    std::memcpy(buffer, gAhead + gAheadFrom, n);
+    gAheadFrom += n;
+    gAheadLength -= n;
+    if (gAheadLength == 0) {
+      gAheadOwner = nullptr;
+      FAvailableFresh = false;
+      // As below: what arrived after the socket was emptied raises a new event.
+      if (!FAheadFull) FDrained = true;
+    }
+    return static_cast<int>(n);
+  }
   if (!FAhead.empty()) {
     const size_t n = std::min(FAhead.size(), static_cast<size_t>(count));
     std::memcpy(buffer, FAhead.data(), n);
@@ -282,6 +318,7 @@ void TServerClientWinSocket::FailNotification(TErrorEvent kind, int err) {
 void TServerClientWinSocket::Shut() {
   if (FClosed) return;
   FClosed = true;
+  LeaveAhead();
   DiscardOutput();
   Unwait();
   auto& resume = FServer.FImpl->PendingResume;
@@ -294,6 +331,7 @@ void TServerClientWinSocket::Shut() {
 
 void TServerClientWinSocket::Drop() {
   FClosed = true;
+  LeaveAhead();
   DiscardOutput();
   FFd.Reset();
 }

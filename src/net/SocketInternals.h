@@ -52,6 +52,10 @@ class TServerClientWinSocket final : public TCustomWinSocket {
         FPeerAddress(peer.sin_addr.s_addr),
         FPeerPort(peer.sin_port) {}
 
+  ~TServerClientWinSocket() override;
+  TServerClientWinSocket(const TServerClientWinSocket&) = delete;
+  TServerClientWinSocket& operator=(const TServerClientWinSocket&) = delete;
+
   int AvailableBytes() override;
   int ReadBytes(void* buffer, int count) override;
   // Raises the error and disconnect events of a read ahead that failed; true if it did.
@@ -111,6 +115,9 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // The stream has given all it has; true (the item is done).
   bool EndStream(TOutItem& item);
   void DiscardInput();
+  // The read ahead held in the shared buffer moves to FAhead, or is let go.
+  void SpillAhead();
+  void LeaveAhead();
 
   // The peer as accept gave it. A peer that reset the connection is no longer known, as
   // getpeername says; that is asked once, when the connection dies, not on every question.

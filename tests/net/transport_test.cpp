@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -494,6 +495,32 @@ TEST_F(TransportTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
   PumpUntil([&] { return Events.Connects == 3; }, 3000);
   EXPECT_EQ(Events.Connects, 3);
   for (int fd : clients) close(fd);
+}
+
+// What one connection read ahead waits in a buffer all connections share; another connection
+// reading ahead first (a handler's nested loop) must not lose or mix it.
+TEST_F(TransportTest, ReadAheadSurvivesAnotherConnectionReadingFirst) {
+  std::vector<TCustomWinSocket*> sockets;
+  OnConnect = [&](TCustomWinSocket* s) { sockets.push_back(s); };
+  std::vector<std::string> got;
+  OnRead = [&](TCustomWinSocket* s) {
+    if (!got.empty() || sockets.size() != 2) return;
+    TCustomWinSocket* other = sockets[0] == s ? sockets[1] : sockets[0];
+    ASSERT_GT(other->AvailableBytes(), 0);
+    got.push_back(Drain(s));
+    got.push_back(Drain(other));
+  };
+  const int one = ConnectLoopback(Server.Port());
+  const int two = ConnectLoopback(Server.Port());
+  PumpUntil([&] { return sockets.size() == 2; });
+  SendAll(one, "first");
+  SendAll(two, "second");
+  PumpUntil([&] { return !got.empty(); });
+  ASSERT_EQ(got.size(), 2u);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"first", "second"}));
+  close(one);
+  close(two);
 }
 
 TEST(TransportOpen, BusyPortThrowsTheSocketErrorText) {
