@@ -57,8 +57,17 @@ void TServerCore::StartUp(const std::string& programFolder) {
   FillMimeTable(MimeTable);
   // The records of one turn of the loop go to the log in one write before the loop waits again.
   if (ServerSocket1) {
-    ServerSocket1->OnTurnBegin = [] { BeginLogTurn(); };
-    ServerSocket1->OnTurnEnd = [] { EndLogTurn(); };
+    ServerSocket1->OnTurnBegin = [this] {
+      ++FTurnDepth;
+      BeginLogTurn();
+    };
+    // A turn nested in another's handler (a modal loop) may be followed by a wait: it always
+    // writes. So does an outer turn, unless more turns of the same wake-up follow without a
+    // wait; the last of them writes for all.
+    ServerSocket1->OnTurnEnd = [this] {
+      if (FTurnDepth > 0) --FTurnDepth;
+      if (FTurnDepth > 0 || !SocketBurst) EndLogTurn();
+    };
   }
   std::string zone = TimeZoneSuffix();
   // Written under the default LS, before the stored settings could switch it off.

@@ -39,6 +39,13 @@ class TServerCore : public TServerState {
   [[nodiscard]] bool TestWrongIP(const std::string& Address, const std::string& Mask);
 
   std::unique_ptr<TServerSocket> ServerSocket1;
+
+  // Set while the window runs several turns of the loop for one wake-up without waiting between
+  // them: the log's records of those turns then go out in one write, at the end of the last.
+  bool SocketBurst = false;
+
+ private:
+  int FTurnDepth = 0;  // turns under way, a nested loop's inside its handler's
 };
 
 // The two statistics texts for the interface language L (cp1251).

@@ -35,6 +35,20 @@ TForm1::TForm1(int port, const std::string& programFolder, QWidget* parent) : QW
   FSocketNotifier = new QSocketNotifier(ServerSocket1->EpollFd(), QSocketNotifier::Read, this);
   connect(FSocketNotifier, &QSocketNotifier::activated, this, [this] {
     try {
+      // The turns' log records go out once, when the last turn ends, and even if one throws,
+      // before the exception's own record. A wake-up inside a handler's modal loop writes at its
+      // end too, before that loop waits.
+      struct TBurst {
+        TForm1& Form;
+        bool Was;
+        explicit TBurst(TForm1& form) : Form(form), Was(form.SocketBurst) {
+          Form.SocketBurst = true;
+        }
+        ~TBurst() {
+          Form.SocketBurst = Was;
+          EndLogTurn();
+        }
+      } burst(*this);
       const auto until = std::chrono::steady_clock::now() + kSocketTurnsTime;
       for (int turn = 0; turn < kSocketTurnsPerWakeUp && ServerSocket1; ++turn) {
         if (ServerSocket1->ProcessEvents(0) == 0 || std::chrono::steady_clock::now() >= until)

@@ -243,6 +243,28 @@ TEST_F(ServerCoreTest, IdleConnectionKeepsNoRecordButAllItCarries) {
   EXPECT_EQ(Server.RequestCount, requests + 3);
 }
 
+// A record let go between requests serves the next connection that needs one: nothing of the
+// last request nor of its client may show in the next answer or record.
+TEST_F(ServerCoreTest, ARecordTakenUpAgainCarriesNothingOfItsLastConnection) {
+  Server.LF = true;
+  TScriptedSocket first(Server);
+  TScriptedSocket second(Server);
+  second.Address = "10.1.2.3";
+  second.Port = 5;
+  Server.ServerSocket1ClientConnect(&first);
+  Server.ServerSocket1ClientConnect(&second);
+  first.Input = "GET /a.txt?q HTTP/1.0\r\nConnection: keep-alive\r\nRange: bytes=0-1\r\n\r\n";
+  Server.ServerSocket1ClientRead(&first);
+  ASSERT_EQ(first.Output.rfind("HTTP/1.0 206", 0), 0u) << first.Output;
+  ASSERT_EQ(first.Record, nullptr);
+
+  second.Input = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string added = LoggedBy([&] { Server.ServerSocket1ClientRead(&second); });
+  EXPECT_EQ(added.rfind("10.1.2.3:5 on ", 0), 0u) << added;
+  EXPECT_EQ(second.Output.rfind("HTTP/1.1 200", 0), 0u) << second.Output;
+  EXPECT_EQ(second.Output.substr(second.Output.size() - 4), "AAAA");
+}
+
 // The whole server on a loopback port, pumped on this thread while a client talks to it.
 TEST(ServerInProcess, ServesAFileAndLogsTheConnection) {
   TempDir dir;
