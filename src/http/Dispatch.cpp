@@ -508,7 +508,7 @@ TAnswer DecideAnswer(TServerState& Server, mParser* p) {
 
 // A file body up to this size is read at once and leaves with its head in one send; a larger
 // one goes from the file by sendfile, never whole into memory.
-constexpr int64_t kInlineBodyBytes = 64 * 1024;
+constexpr int64_t kInlineBodyBytes = int64_t{64} * 1024;
 
 // The buffer of the last answer's record, kept for the next one: every file answer writes one.
 std::string& SpareRecordBuffer() {

@@ -135,7 +135,7 @@ void TServerClientWinSocket::Rewait(bool restart) {
   FWaitNext = nullptr;
   (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
   q.Tail = this;
-  FWaitQueue = queue;
+  FWaitQueue = static_cast<int8_t>(queue);
   FWaitSince = CoarseNowMs();
 }
 
