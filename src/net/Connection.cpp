@@ -323,7 +323,7 @@ void TServerClientWinSocket::Shut() {
   Unwait();
   auto& resume = FServer.FImpl->PendingResume;
   resume.erase(std::remove(resume.begin(), resume.end(), this), resume.end());
-  ::epoll_ctl(FServer.FImpl->Epoll.Get(), EPOLL_CTL_DEL, FFd.Get(), nullptr);
+  if (FRegistered) ::epoll_ctl(FServer.FImpl->Epoll.Get(), EPOLL_CTL_DEL, FFd.Get(), nullptr);
   FFd.Reset();
   FServer.FImpl->Unlink(this);
   FServer.FImpl->Dead.push_back(this);

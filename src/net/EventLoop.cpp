@@ -250,8 +250,11 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
         }
         auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
         impl.Link(c);
-        c->HandleEvents(0);  // registers its read interest
         if (OnClientConnect) OnClientConnect(c);
+        // The first request has mostly arrived by now: it is read at once, and the connection
+        // joins the wait only for what it still needs. One that is answered and closed here is
+        // never registered at all.
+        if (!c->Closed()) c->HandleEvents(EPOLLIN);
         flushPending();
       }
       continue;

@@ -510,9 +510,10 @@ TEST_F(TransportTest, ReadAheadSurvivesAnotherConnectionReadingFirst) {
     got.push_back(Drain(s));
     got.push_back(Drain(other));
   };
+  // Both requests wait before either connection is accepted, so the first connection's read
+  // ahead is still unread when the second one reads.
   const int one = ConnectLoopback(Server.Port());
   const int two = ConnectLoopback(Server.Port());
-  PumpUntil([&] { return sockets.size() == 2; });
   SendAll(one, "first");
   SendAll(two, "second");
   PumpUntil([&] { return !got.empty(); });
