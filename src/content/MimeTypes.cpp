@@ -123,18 +123,30 @@ bool ExtractExtension(const std::string& LocalPath, std::string& Extension) {
   return true;
 }
 
+namespace {
+
+// True when the line holds ";extension;". The extension itself is looked for, not the ';' that
+// begins every entry: its first letter is rare in a line, so a line that does not list it (most
+// lines, all of them for an unknown extension) costs one scan and no comparison.
+bool ListsExtension(std::string_view line, std::string_view extension) {
+  if (extension.empty()) return line.find(";;") != std::string_view::npos;
+  for (size_t at = line.find(extension, 1); at != std::string_view::npos;
+       at = line.find(extension, at + 1)) {
+    const size_t end = at + extension.size();
+    if (line[at - 1] == ';' && end < line.size() && line[end] == ';') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string GetContentType(TServerState& Server, const std::string& LocalPath) {
   const size_t start = ExtensionStart(LocalPath);
   const std::string_view extension =
       start == std::string::npos ? std::string_view() : std::string_view(LocalPath).substr(start);
   // Letter case is kept: "INDEX.HTM" is not found, and a bare name finds ";;" in the first line.
-  std::string key;
-  key.reserve(extension.size() + 2);
-  key += ';';
-  key += extension;
-  key += ';';
   for (const std::string& line : Server.MimeTable) {
-    if (line.find(key) == std::string::npos) continue;
+    if (!ListsExtension(line, extension)) continue;
     size_t colon = line.find(':');
     if (colon != std::string::npos && colon + 1 < line.size()) return line.substr(colon + 1);
   }
