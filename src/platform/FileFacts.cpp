@@ -23,11 +23,18 @@ constexpr uint32_t kWatchMask = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MODIFY | 
                                 IN_ONLYDIR;
 
 // Asked on every look at a fact: the clock as the kernel last ticked it, a few milliseconds
-// behind the exact one at most, is enough for a one-second validity and far cheaper to read.
+// behind the exact one at most, is far cheaper to read; its lag is taken off the validity.
 int64_t SteadyMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The most SteadyMs may lag: one tick of the coarse clock, and the millisecond cut off.
+int64_t SteadyLagMs() {
+  timespec res{};
+  if (clock_getres(CLOCK_MONOTONIC_COARSE, &res) != 0) return 11;
+  return static_cast<int64_t>(res.tv_sec) * 1000 + (res.tv_nsec + 999999) / 1000000 + 1;
 }
 
 // A path is its folder, a '/', and its last name; the folder of "/a" is "", which is "/" on disk.
@@ -47,7 +54,10 @@ std::string FolderOnDisk(const std::string& folder) {
 
 }  // namespace
 
-TFileFacts::TFileFacts() : FNotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), FClock(SteadyMs) {
+TFileFacts::TFileFacts()
+    : FNotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+      FClock(SteadyMs),
+      FClockSlackMs(SteadyLagMs()) {
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
     FCrowdedFrom = static_cast<int>(lim.rlim_cur) - kDescriptorHeadroom;

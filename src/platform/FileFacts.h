@@ -45,7 +45,11 @@ class TFileFacts {
   [[nodiscard]] int NotifyFd() const { return FNotify.Get(); }
   // Reads every queued change notification and forgets what each one touches.
   void Drain();
-  void SetClock(TClock clock) { FClock = std::move(clock); }
+  // An exact clock for tests; the default one is read coarsely.
+  void SetClock(TClock clock) {
+    FClock = std::move(clock);
+    FClockSlackMs = 0;
+  }
 
   // GetFileAttributesA of the path.
   uint32_t Attributes(const std::string& path);
@@ -76,7 +80,7 @@ class TFileFacts {
   };
 
   int64_t Now() const { return FClock(); }
-  bool Fresh(int64_t born) const { return Now() - born < kFactValidityMs; }
+  bool Fresh(int64_t born) const { return Now() - born < kFactValidityMs - FClockSlackMs; }
   // The record of the folder holding path's last name, watched from now on; null when the path
   // has no folder part or the folder does not exist (then nothing in it is kept).
   TFolder* FolderOf(const std::string& path);
@@ -94,6 +98,9 @@ class TFileFacts {
 
   TFd FNotify;
   TClock FClock;
+  // How far the clock may lag the exact time: taken off the validity, so that no fact outlives
+  // the second.
+  int64_t FClockSlackMs = 0;
   std::unordered_map<std::string, TFact> FFacts;
   std::unordered_map<std::string, TFolder> FFolders;
   std::unordered_map<int, std::vector<std::string>> FWatches;  // one folder may have several names
