@@ -34,8 +34,6 @@ enum TErrorType { ERR_NONE = 0, ERR_NOT_FOUND = 1, ERR_ACCESS_DENIED = 2, ERR_IN
 const char* const kAllowLine = "Allow: OPTIONS, HEAD, GET, POST\n";
 const char* const kNoIndexText = "\ndoesn`t have an index.";
 
-std::string AddrPort(const mParser* p) { return p->RemoteAddr + ":" + p->RemotePort; }
-
 bool EndsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
 // A meta-variable the parser set for a program; "" when it set none.

@@ -16,11 +16,11 @@ namespace {
 
 void WriteRequestRecords(TServerState& Server, mParser* p) {
   if (Server.LF)
-    WriteLog(Server, p->RemoteAddr + ":" + p->RemotePort + " on " + TimeStampText() + " with " +
-                         p->Method + " requested " + p->URI);
+    WriteLog(Server, AddrPort(p) + " on " + TimeStampText() + " with " + p->Method + " requested " +
+                         p->URI);
   if (Server.LD) WriteLog(Server, "Local path: " + p->LocalPath);
   if (Server.LH) {
-    WriteLog(Server, p->RemoteAddr + ":" + p->RemotePort + " Request headers:");
+    WriteLog(Server, AddrPort(p) + " Request headers:");
     WriteLog(Server, p->HeaderText);
   }
 }
@@ -31,6 +31,8 @@ void RecordShortage(TServerState& Server) {
 }
 
 }  // namespace
+
+std::string AddrPort(const mParser* p) { return p->RemoteAddr + ":" + p->RemotePort; }
 
 mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket) {
   mParser* p = Server.Parsers->Add(Socket);
@@ -147,8 +149,7 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
           p->StatusCode = 413;
           p->CloseConnection = true;
           i = count;
-          WriteLog(Server, p->RemoteAddr + ":" + p->RemotePort +
-                               " overloaded HTTP headers, possibly an attack");
+          WriteLog(Server, AddrPort(p) + " overloaded HTTP headers, possibly an attack");
         }
         if (p->HeadersComplete) {
           ParseRequest(Server, p);

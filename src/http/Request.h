@@ -13,6 +13,8 @@ constexpr int32_t kMaxHeadBytes = 8000;
 // answered without reading on.
 constexpr int32_t kMaxPlainBody = 2000;
 
+// "address:port" of the record's client, as records name it.
+std::string AddrPort(const mParser* p);
 // A record for the connection; null, counted and logged, when memory runs out.
 [[nodiscard]] mParser* AddRecord(TServerState& Server, TCustomWinSocket* Socket);
 // Lists an accepted connection with its client's address and port; false, counted and logged,

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "net/SocketInternals.h"
+#include "platform/Time.h"
 
 namespace {
 
@@ -136,7 +137,9 @@ void TServerClientWinSocket::Rewait(bool restart) {
   (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
   q.Tail = this;
   FWaitQueue = static_cast<int8_t>(queue);
-  FWaitSince = CoarseNowMs();
+  // Asked for every request, so read coarsely: a clock started a tick early only ends the wait
+  // as early, and the expiry itself looks at the exact time.
+  FWaitSince = CoarseClockMs();
 }
 
 void TServerClientWinSocket::Unwait() {

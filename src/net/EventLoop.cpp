@@ -145,17 +145,6 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
     while (!impl.PendingFlush.empty()) {
       std::vector<TServerClientWinSocket*> batch;
       batch.swap(impl.PendingFlush);
-      // The batch's room goes back for the next one, unless a nested turn queued more meanwhile.
-      struct TGiveBack {
-        std::vector<TServerClientWinSocket*>& Batch;
-        std::vector<TServerClientWinSocket*>& Pending;
-        ~TGiveBack() {
-          if (Pending.empty()) {
-            Batch.clear();
-            Pending.swap(Batch);
-          }
-        }
-      } giveBack{batch, impl.PendingFlush};
       for (size_t i = 0; i < batch.size(); ++i) {
         auto* c = batch[i];
         c->FFlushPending = false;
@@ -166,6 +155,11 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
           for (size_t j = i + 1; j < batch.size(); ++j) impl.PendingFlush.push_back(batch[j]);
           throw;
         }
+      }
+      // The batch's room goes back for the next one, unless a nested turn queued more meanwhile.
+      if (impl.PendingFlush.empty()) {
+        batch.clear();
+        impl.PendingFlush.swap(batch);
       }
     }
   };

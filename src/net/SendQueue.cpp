@@ -85,41 +85,29 @@ void TServerClientWinSocket::QueueFlush() {
   }
 }
 
-bool TServerClientWinSocket::JoinText(const std::string& text) {
+template <typename Text>
+void TServerClientWinSocket::QueueText(Text&& text) {
+  if (Closed() || text.empty()) return;
   TakeQueue();
-  // Up to a size where joining saves nothing and the grown string would only waste memory while
-  // it waits.
-  if (FOut->empty() || FOut->back().Stream ||
-      FOut->back().Text.size() - FOut->back().Offset >= kCoalesceBytes)
-    return false;
-  FOut->back().Text += text;
-  FOut->back().Unsent += static_cast<int64_t>(text.size());
-  FUnsentBytes += static_cast<int64_t>(text.size());
-  FQueuedThisRead += static_cast<int64_t>(text.size());
-  QueueFlush();
-  return true;
-}
-
-void TServerClientWinSocket::AddText(std::string&& text) {
-  if (text.empty()) return;
   const auto size = static_cast<int64_t>(text.size());
-  FOut->emplace_back();
-  FOut->back().Text = std::move(text);
-  FOut->back().Unsent = size;
+  // Consecutive texts join into one send, up to a size where joining saves nothing and the
+  // grown string would only waste memory while it waits.
+  if (!FOut->empty() && !FOut->back().Stream &&
+      FOut->back().Text.size() - FOut->back().Offset < kCoalesceBytes) {
+    FOut->back().Text += text;
+  } else {
+    FOut->emplace_back();
+    FOut->back().Text = std::forward<Text>(text);
+  }
+  FOut->back().Unsent += size;
   FUnsentBytes += size;
   FQueuedThisRead += size;
   QueueFlush();
 }
 
-void TServerClientWinSocket::WriteText(const std::string& text) {
-  if (Closed() || text.empty() || JoinText(text)) return;
-  AddText(std::string(text));
-}
+void TServerClientWinSocket::WriteText(const std::string& text) { QueueText(text); }
 
-void TServerClientWinSocket::WriteText(std::string&& text) {
-  if (Closed() || text.empty() || JoinText(text)) return;
-  AddText(std::move(text));
-}
+void TServerClientWinSocket::WriteText(std::string&& text) { QueueText(std::move(text)); }
 
 void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
   if (Closed() || !stream) return;

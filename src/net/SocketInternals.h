@@ -32,15 +32,6 @@ inline int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The same clock as the kernel last ticked it, a few milliseconds behind at most and far cheaper
-// to read: when a wait begins, asked for every request. A clock started that little early only
-// ends the wait as early; the expiry itself looks at the exact time.
-inline int64_t CoarseNowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // "Windows socket error: ..." for a failed call.
 [[nodiscard]] std::string SocketErrorText(int err, const char* api);
 
@@ -149,9 +140,9 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
   bool FAheadFull = false;       // the read ahead filled its buffer: the socket may hold more
 
-  // Consecutive texts join into one send; false when the text needs an item of its own.
-  bool JoinText(const std::string& text);
-  void AddText(std::string&& text);
+  // Queues a text, copied or moved as it comes.
+  template <typename Text>
+  void QueueText(Text&& text);
   void TakeQueue();
   void Account(TOutItem& item, size_t sent);
   void PopFront();

@@ -8,12 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <ctime>
 #include <new>
 
 #include "platform/Codec.h"
+#include "platform/Time.h"
 
 namespace {
 
@@ -21,21 +20,6 @@ namespace {
 constexpr uint32_t kWatchMask = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE |
                                 IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
                                 IN_ONLYDIR;
-
-// Asked on every look at a fact: the clock as the kernel last ticked it, a few milliseconds
-// behind the exact one at most, is far cheaper to read; its lag is taken off the validity.
-int64_t SteadyMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// The most SteadyMs may lag: one tick of the coarse clock, and the millisecond cut off.
-int64_t SteadyLagMs() {
-  timespec res{};
-  if (clock_getres(CLOCK_MONOTONIC_COARSE, &res) != 0) return 11;
-  return static_cast<int64_t>(res.tv_sec) * 1000 + (res.tv_nsec + 999999) / 1000000 + 1;
-}
 
 // A path is its folder, a '/', and its last name; the folder of "/a" is "", which is "/" on disk.
 bool SplitPath(const std::string& path, size_t& slash) {
@@ -56,8 +40,9 @@ std::string FolderOnDisk(const std::string& folder) {
 
 TFileFacts::TFileFacts()
     : FNotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      FClock(SteadyMs),
-      FClockSlackMs(SteadyLagMs()) {
+      // Asked on every look at a fact, so read coarsely; its lag is taken off the validity.
+      FClock(CoarseClockMs),
+      FClockSlackMs(CoarseClockLagMs()) {
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
     FCrowdedFrom = static_cast<int>(lim.rlim_cur) - kDescriptorHeadroom;

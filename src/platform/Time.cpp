@@ -117,6 +117,19 @@ std::string TimeZoneSuffix() {
   return TimeZoneSuffixForBias(-static_cast<int>(local.tm_gmtoff / 60));
 }
 
+int64_t CoarseClockMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// One tick of the coarse clock, and the millisecond cut off.
+int64_t CoarseClockLagMs() {
+  timespec res{};
+  if (clock_getres(CLOCK_MONOTONIC_COARSE, &res) != 0) return 11;
+  return static_cast<int64_t>(res.tv_sec) * 1000 + (res.tv_nsec + 999999) / 1000000 + 1;
+}
+
 bool UnixTimeToUtcFields(int64_t unixTime, std::tm& fields) {
   auto t = static_cast<time_t>(unixTime);
   if (static_cast<int64_t>(t) != unixTime) return false;

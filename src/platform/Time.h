@@ -13,3 +13,8 @@ std::string TimeStampTextOf(const std::tm& local);
 std::string TimeZoneSuffix();
 std::string TimeZoneSuffixForBias(int biasMinutes);
 bool UnixTimeToUtcFields(int64_t unixTime, std::tm& fields);
+
+// The monotonic clock in milliseconds as the kernel last ticked it: far cheaper to read than the
+// exact one, which it lags by at most CoarseClockLagMs().
+int64_t CoarseClockMs();
+int64_t CoarseClockLagMs();
