@@ -149,38 +149,39 @@ class TServerState {
   int64_t LogRotateBytes = kLogRotateBytes;  // tests set it small
   std::string ProgramDir;  // where the log, the hive and the CGI temporary files live
 
-  // Settings and counters, in the order the server object declares them.
-  std::string RC;
-  std::string ICURL;
-  bool LS = true;
-  bool LC = true;
-  bool LF = false;
-  bool LH = false;
+  // Settings and counters, in the order the server object declares them. A setting keeps its
+  // stored value's terse name (HKLM.reg); the comment says what it means.
+  std::string RC;     // server root: the local folder that "/" maps to
+  std::string ICURL;  // style-sheet address for generated folder pages
+  bool LS = true;     // log sessions (start and end records)
+  bool LC = true;     // log connections
+  bool LF = false;    // log the requested files
+  bool LH = false;    // log the clients' request headers
   int32_t ConnectCount = 0;
   int32_t RequestCount = 0;
   int32_t ErrorCount = 0;
   int32_t BannedCount = 0;
   std::vector<std::string> MimeTable;
-  int32_t L = 1;
-  bool SRS = true;
-  bool SCC = true;
-  bool HOS = false;
-  bool LD = false;
-  bool LRH = false;
-  std::vector<std::string> WrongIPs;
-  bool UIPF = false;
-  bool SSH = false;
-  bool ECGI = true;
-  bool USCGIF = false;
-  bool DNICGI = false;
-  bool DPAF = true;
-  bool AEASC = true;
-  bool DIPIV = false;
-  std::string CGID;
-  std::string SCGIF;
-  std::string DIPV;
-  std::vector<std::string> CGIAssoc;
-  std::vector<std::string> Roots;
+  int32_t L = 1;     // interface language: 0 Russian, 1 English, 2 Belarusian, 3 Serbian
+  bool SRS = true;   // show live statistics in the main window
+  bool SCC = true;   // list a folder's contents when it has no index file
+  bool HOS = false;  // start hidden in the tray
+  bool LD = false;   // log debug information
+  bool LRH = false;  // log the clients' host names
+  std::vector<std::string> WrongIPs;  // banned address masks
+  bool UIPF = false;                  // refuse clients that match a mask of WrongIPs
+  bool SSH = false;                   // send the "Server:" header
+  bool ECGI = true;                   // CGI enabled
+  bool USCGIF = false;                // the CGI folder is the separate local folder SCGIF
+  bool DNICGI = false;                // refuse files in the CGI folder that are not programs
+  bool DPAF = true;                   // names beginning with "." are inaccessible
+  bool AEASC = true;   // report every HTTP error as a status code (else text under 200)
+  bool DIPIV = false;  // give CGI programs the client's address again, in variable DIPV
+  std::string CGID;    // URL path of the CGI folder
+  std::string SCGIF;   // that separate local CGI folder
+  std::string DIPV;    // the name of DIPIV's variable
+  std::vector<std::string> CGIAssoc;  // "ext,ext:interpreter" script associations
+  std::vector<std::string> Roots;     // root folders kept in the options dialog's list
   bool SuppressLanguageSave = false;
   std::unique_ptr<TRegistry> Registry;
 
