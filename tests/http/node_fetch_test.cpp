@@ -48,7 +48,8 @@ async function one(path, init, dispatcher) {
 )";
 
 TEST(NodeFetch, GetsEveryKindOfAnswerKeptAliveAndPipelined) {
-  if (!NodeOnPath()) GTEST_SKIP() << "node is not on PATH: the check with Node's fetch is skipped";
+  // scripts/install-deps installs Node: a run without it must not pass unseen.
+  ASSERT_TRUE(NodeOnPath()) << "node is not on PATH (scripts/install-deps test installs nodejs)";
   TempDir dir;
   const std::string www = dir / "www";
   std::filesystem::copy_file(BREVOXA_EXE, dir / "brevoxa");

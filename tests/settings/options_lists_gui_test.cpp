@@ -12,16 +12,16 @@ namespace {
 using TItems = std::vector<std::string>;
 
 struct TEditorCase {
-  const char* Name;
-  int Language;
-  TItems Masks, Assocs, Roots;  // the stored lists the dialog opens with
-  std::function<void(TOptionsForm&)> Select;
-  std::function<void(TOptionsForm&)> Press;
-  std::vector<TInputAnswer> Answers;
-  std::vector<int> MessageAnswers;
-  std::vector<TAskedInput> ExpectedInputs;
-  std::vector<std::pair<const char*, TMsgDlgType>> ExpectedMessages;  // caption, icon
-  TItems ExpectedMasks, ExpectedAssocs, ExpectedRoots;
+  const char* Name = "";
+  int Language = 1;
+  TItems Masks{}, Assocs{}, Roots{};  // the stored lists the dialog opens with
+  std::function<void(TOptionsForm&)> Select{};
+  std::function<void(TOptionsForm&)> Press{};
+  std::vector<TInputAnswer> Answers{};
+  std::vector<int> MessageAnswers{};
+  std::vector<TAskedInput> ExpectedInputs{};
+  std::vector<std::pair<const char*, TMsgDlgType>> ExpectedMessages{};  // caption, icon
+  TItems ExpectedMasks{}, ExpectedAssocs{}, ExpectedRoots{};
 };
 
 void SelectRow(QListWidget* list, int row) { list->setCurrentRow(row); }
