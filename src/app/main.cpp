@@ -211,7 +211,8 @@ std::vector<std::string> LocalAddresses() {
 // log keeps what clients did; none of this goes there.
 void ReportStartUp(const TForm1& server, int port) {
   std::string urls;
-  const std::string portText = port == kDefaultPort ? "" : ":" + std::to_string(port);
+  std::string portText;
+  if (port != kDefaultPort) portText.append(":").append(std::to_string(port));
   for (const std::string& address : LocalAddresses()) urls += " http://" + address + portText + "/";
   if (urls.empty()) urls = " http://localhost" + portText + "/";
   const std::string hive = Cp1251ToUtf8(server.Registry ? server.Registry->HiveFile() : "HKLM.reg");
@@ -231,11 +232,11 @@ void ReportStartUp(const TForm1& server, int port) {
                  "dialog or as \"RC\" in %s\n",
                  hive.c_str());
   } else if (!DirectoryExists(server.RC)) {
-    const std::string relative =
-        root.rfind('/', 0) == 0
-            ? std::string()
-            : " (a path not beginning with / is taken from the program folder " +
-                  Cp1251ToUtf8(server.ProgramDir) + ")";
+    std::string relative;
+    if (root.rfind('/', 0) != 0)
+      relative.append(" (a path not beginning with / is taken from the program folder ")
+          .append(Cp1251ToUtf8(server.ProgramDir))
+          .append(")");
     std::fprintf(stderr,
                  "brevoxa: warning: the root folder %s does not exist%s: every request is "
                  "answered as not found until it does\n",
