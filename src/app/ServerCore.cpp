@@ -1,6 +1,7 @@
 #include "app/ServerCore.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "content/MimeTypes.h"
 #include "filter/IpFilter.h"
@@ -15,6 +16,22 @@ TServerCore::TServerCore() = default;
 TServerCore::~TServerCore() = default;
 
 // ---- start-up and shut-down ----
+
+int32_t LanguageOfLocale(const std::string& locale) {
+  // "ru_RU.UTF-8", "sr_RS@latin", "be": the language is what comes before the territory.
+  const std::string language = locale.substr(0, locale.find_first_of("_.@"));
+  if (language == "ru") return 0;
+  if (language == "be") return 2;
+  if (language == "sr") return 3;
+  return 1;
+}
+
+std::string MessagesLocale() {
+  // The order setlocale gives them for LC_MESSAGES.
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+    if (const char* value = std::getenv(name); value && *value) return value;
+  return "C";
+}
 
 void TServerCore::OpenServerSocket(int port) {
   ServerSocket1 = std::make_unique<TServerSocket>(port);
@@ -32,7 +49,8 @@ void TServerCore::StartUp(const std::string& programFolder) {
   LogFileName = "brevoxa.log";
   ProgramDir = programFolder.empty() ? ProgramFolder() : programFolder;
   SetCurrentDir(ProgramDir);
-  RC = "/";
+  // The root is set with the other defaults below, before anything can read it: a store of "/"
+  // here would only be overwritten (and GCC 12 mistakes it for an overlapping copy).
   // The list exists before anything below can open a modal box whose loop serves connections.
   Parsers = std::make_unique<mParserList>();
   // Facts are kept only where the loop reads their change notifications before each turn's
@@ -45,6 +63,8 @@ void TServerCore::StartUp(const std::string& programFolder) {
       });
   }
   AssignDefaultSettings(*this);
+  // Until the user picks one, the interface speaks the desktop's language where it has it.
+  L = LanguageOfLocale(MessagesLocale());
   ConnectCount = 0;
   RequestCount = 0;
   ErrorCount = 0;
@@ -103,7 +123,9 @@ namespace {
 
 std::string PeerText(TServerCore& server, TCustomWinSocket* socket) {
   std::string text = socket->PeerAddress() + ":" + std::to_string(socket->PeerPort());
-  if (server.LRH) text += " " + socket->PeerHostName();
+  // Appended, not put in front of the name's own string: that insertion moves the name's bytes
+  // for nothing, and GCC 12 takes it for an overlapping copy (-Wrestrict).
+  if (server.LRH) text.append(" ").append(socket->PeerHostName());
   return text;
 }
 
@@ -131,7 +153,7 @@ void TServerCore::ServerSocket1ClientConnect(TCustomWinSocket* Socket) {
   ConnectCount++;
   if (LC) {
     std::string text = address + ":" + port;
-    if (LRH) text += " " + Socket->PeerHostName();
+    if (LRH) text.append(" ").append(Socket->PeerHostName());
     WriteLog(*this, text + " CONNECTED at " + TimeStampText());
   }
 }

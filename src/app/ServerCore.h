@@ -48,6 +48,12 @@ class TServerCore : public TServerState {
   int FTurnDepth = 0;  // turns under way, a nested loop's inside its handler's
 };
 
+// The interface language (the setting L) for a locale name such as "ru_RU.UTF-8": Russian,
+// Belarusian or Serbian where it names them, English otherwise.
+int32_t LanguageOfLocale(const std::string& locale);
+// The locale the environment asks for messages (LC_ALL, LC_MESSAGES, LANG); "C" when none.
+std::string MessagesLocale();
+
 // The two statistics texts for the interface language L (cp1251).
 std::string StatisticsText1(const TServerState& Server);
 std::string StatisticsText2(const TServerState& Server);

@@ -1,10 +1,15 @@
 // Program entry: the command line, the program folder, the application, then the main window
 // (the server), the options dialog and the About box, then the message loop.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +25,7 @@
 #include "net/ScktComp.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
+#include "platform/Files.h"
 #include "platform/qt/Application.h"
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/SignalBridge.h"
@@ -180,6 +186,64 @@ bool HasDisplay() {
   return (x && *x) || (w && *w);
 }
 
+// The IPv4 addresses of the interfaces that are up, loopback first, each once.
+std::vector<std::string> LocalAddresses() {
+  std::vector<std::string> found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (const ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+    if (!inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) continue;
+    if (std::find(found.begin(), found.end(), text) != found.end()) continue;
+    if (i->ifa_flags & IFF_LOOPBACK)
+      found.insert(found.begin(), text);
+    else
+      found.emplace_back(text);
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+// For whoever started the program from a terminal or reads the service's journal: what is
+// served and where to open it, and a word when that is the whole disk or nothing at all. The
+// log keeps what clients did; none of this goes there.
+void ReportStartUp(const TForm1& server, int port) {
+  std::string urls;
+  std::string portText;
+  if (port != kDefaultPort) portText.append(":").append(std::to_string(port));
+  for (const std::string& address : LocalAddresses()) urls += " http://" + address + portText + "/";
+  if (urls.empty()) urls = " http://localhost" + portText + "/";
+  const std::string hive = Cp1251ToUtf8(server.Registry ? server.Registry->HiveFile() : "HKLM.reg");
+  if (server.ServeNothing) {
+    std::fprintf(stderr,
+                 "brevoxa: serving no files at%s: the settings file %s cannot be read; mend or "
+                 "remove it and start again, or save the settings in the options dialog\n",
+                 urls.c_str(), hive.c_str());
+    return;
+  }
+  const std::string root = Cp1251ToUtf8(server.RC);
+  std::fprintf(stderr, "brevoxa: serving %s at%s\n", root.c_str(), urls.c_str());
+  if (SameDirectory(server.RC, "/")) {
+    std::fprintf(stderr,
+                 "brevoxa: warning: the root folder is /, the whole file system: whoever reaches "
+                 "this machine may read every file this user can; choose a folder in the options "
+                 "dialog or as \"RC\" in %s\n",
+                 hive.c_str());
+  } else if (!DirectoryExists(server.RC)) {
+    std::string relative;
+    if (root.rfind('/', 0) != 0)
+      relative.append(" (a path not beginning with / is taken from the program folder ")
+          .append(Cp1251ToUtf8(server.ProgramDir))
+          .append(")");
+    std::fprintf(stderr,
+                 "brevoxa: warning: the root folder %s does not exist%s: every request is "
+                 "answered as not found until it does\n",
+                 root.c_str(), relative.c_str());
+  }
+}
+
 // Every connection costs a descriptor; the soft limit of 1024 would refuse clients long before
 // the machine runs short.
 void RaiseDescriptorLimit() {
@@ -257,6 +321,7 @@ int main(int argc, char** argv) {
   try {
     TProgramWindows windows;
     windows.Create(options.Port, Utf8ToCp1251(programFolder));
+    ReportStartUp(*Form1, options.Port);
     Form1->show();
     status = app.exec();
   } catch (const ESocketError& e) {

@@ -47,6 +47,7 @@ std::string MetaVariable(const mParser* p, const std::string& name) {
 // What may never be answered is answered exactly like a missing file, so that a client cannot
 // even learn that it exists.
 bool IsServable(TServerState& Server, const mParser* p) {
+  if (Server.ServeNothing) return false;
   if (!IsAccessiblePath(Server, LocalBase(Server, p->InCGIDir), p->LocalPath)) return false;
   // The path info becomes PATH_TRANSLATED, a path the program is invited to open.
   if (p->IsCGI && !IsAccessiblePath(Server, "", MetaVariable(p, "PATH_INFO"))) return false;

@@ -256,11 +256,13 @@ bool THive::Parse(const std::string& utf8Text, THive& hive) {
   }
   size_t li = 0;
   while (li < lines.size() && TrimLeft(lines[li]).empty()) ++li;
+  // A file of nothing but blanks holds no export; a hand-written one may well lack the first
+  // line, and the keys below say what it is.
   if (li >= lines.size()) return false;
   std::string_view header = TrimLeft(lines[li]);
-  if (header != "REGEDIT4" && header != "Windows Registry Editor Version 5.00") return false;
+  if (header == "REGEDIT4" || header == "Windows Registry Editor Version 5.00") ++li;
   TRegKey* current = nullptr;
-  for (++li; li < lines.size(); ++li) {
+  for (; li < lines.size(); ++li) {
     std::string_view line = TrimLeft(lines[li]);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {

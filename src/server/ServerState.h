@@ -184,6 +184,9 @@ class TServerState {
   std::vector<std::string> Roots;     // root folders kept in the options dialog's list
   bool SuppressLanguageSave = false;
   std::unique_ptr<TRegistry> Registry;
+  // Set when the stored settings could not be read: the root and the limits they hold are not
+  // known, so every path answers as missing until the options dialog saves settings again.
+  bool ServeNothing = false;
 
   // The CGI environment block, rebuilt for every run.
   std::vector<char> CgiEnvironment;

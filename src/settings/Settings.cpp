@@ -88,8 +88,16 @@ const std::array<TListRow, 3> kLists = {{
 const char* const kFailureText =
     "Возможно, требуются права администратора\nСоветую сообщить об ошибке автору программы";
 
-void ReadFailure() {
-  MessageBox(Utf8ToCp1251(kFailureText), Utf8ToCp1251("Ошибка при чтении реестра"), mtError, mbOK);
+// What was not read may narrow what is served (another root, banned addresses, CGI switched
+// off): nothing is served until the user's own settings are in force again.
+void ReadFailure(TServerState& Server) {
+  Server.ServeNothing = true;
+  const char* consequence =
+      Server.L == 0
+          ? "Пока настройки не сохранены в окне настроек, сервер не отдаёт ни одного файла."
+          : "No files are served until the settings are saved in the options dialog.";
+  MessageBox(Utf8ToCp1251(std::string(kFailureText) + "\n" + consequence),
+             Utf8ToCp1251("Ошибка при чтении реестра"), mtError, mbOK);
 }
 
 void WriteFailure() {
@@ -216,18 +224,18 @@ void LoadSettings(TServerState& Server) {
   reg.RemoveOrphanedTemporaries();
   if (!reg.KeyExists(kSettingsKey)) {
     // A hive that cannot be read may well hold the key: that is a failure, not a first run.
-    if (reg.HiveUnreadable()) ReadFailure();
+    if (reg.HiveUnreadable()) ReadFailure(Server);
     return;
   }
   if (!reg.OpenKeyReadOnly(kSettingsKey)) {
-    ReadFailure();
+    ReadFailure(Server);
     return;
   }
   std::array<int32_t, 3> counts{0, 0, 0};
   bool ok = LoadRows(Server, reg, counts);
   reg.CloseKey();
   if (!ok) {
-    ReadFailure();
+    ReadFailure(Server);
     return;
   }
   for (size_t i = 0; i < kLists.size(); ++i) {
@@ -235,19 +243,19 @@ void LoadSettings(TServerState& Server) {
     const std::string path = SubkeyPath(kLists[i]);
     if (!reg.KeyExists(path)) {
       if (reg.HiveUnreadable()) {
-        ReadFailure();
+        ReadFailure(Server);
         return;
       }
       continue;
     }
     if (!reg.OpenKeyReadOnly(path)) {
-      ReadFailure();
+      ReadFailure(Server);
       return;
     }
     ok = LoadList(Server, reg, kLists[i], counts[i]);
     reg.CloseKey();
     if (!ok) {
-      ReadFailure();
+      ReadFailure(Server);
       return;
     }
   }
@@ -270,6 +278,8 @@ bool WriteKey(TServerState& Server, const std::string& key, TWrite write) {
 }
 
 void SaveSettings(TServerState& Server) {
+  // The fields now hold what the user chose, whether or not the store takes them.
+  Server.ServeNothing = false;
   if (!WriteKey(Server, kSettingsKey, [&](TRegistry& reg) { return SaveRows(Server, reg); }))
     return;
   for (const TListRow& list : kLists) {

@@ -26,6 +26,9 @@ trap cleanup EXIT
 
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
 dpkg -L vyn-brevoxa >"$work/files"
+for doc in /usr/share/man/man1/brevoxa.1.gz /usr/share/doc/vyn-brevoxa/README.md.gz; do
+  grep -qx "$doc" "$work/files" || fail "$doc is not installed"
+done
 /usr/sbin/getcap /usr/bin/brevoxa | grep -q cap_net_bind_service ||
   fail "the post-install step did not grant cap_net_bind_service"
 unit=/usr/lib/systemd/system/vyn-brevoxa.service

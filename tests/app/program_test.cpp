@@ -109,6 +109,13 @@ echo $? >"$A/status"
   EXPECT_EQ(response.rfind("HTTP/1.0 200", 0) == 0 || response.rfind("HTTP/1.1 200", 0) == 0, true)
       << response;
   EXPECT_NE(response.find("hello from the test"), std::string::npos);
+  // What is served and where, on standard error alone; the default root is the whole disk.
+  const std::string started = ReadFile(first / "stderr");
+  EXPECT_NE(started.find("brevoxa: serving / at http://127.0.0.1/\nbrevoxa: warning: the root "
+                         "folder is /, the whole file system: "),
+            std::string::npos)
+      << started;
+  EXPECT_EQ(log.find("serving"), std::string::npos) << log;
 
   // The second copy found the port taken: the error on standard error, one more line there
   // saying what to do, a failing status, and no log file of its own.
@@ -211,6 +218,11 @@ kill -TERM $pid
 wait $pid
 )";
   ASSERT_EQ(RunIsolated(dir, script), 0) << ReadFile(dir / "stderr");
+  const std::string started = ReadFile(dir / "stderr");
+  EXPECT_NE(started.find("brevoxa: serving " + dir / "www" + " at http://127.0.0.1/\n"),
+            std::string::npos)
+      << started;
+  EXPECT_EQ(started.find("brevoxa: warning"), std::string::npos) << started;
   const std::string response = ReadFile(dir / "response");
   ASSERT_EQ(response.find(" 200 OK\r\n"), 8u) << response;
   std::istringstream body(response.substr(response.find("\r\n\r\n") + 4));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -14,6 +15,9 @@
 #include <vector>
 
 #include "app/ServerCore.h"
+#include "platform/Codec.h"
+#include "platform/Dialogs.h"
+#include "settings/Settings.h"
 #include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
@@ -263,6 +267,96 @@ TEST_F(ServerCoreTest, ARecordTakenUpAgainCarriesNothingOfItsLastConnection) {
   EXPECT_EQ(added.rfind("10.1.2.3:5 on ", 0), 0u) << added;
   EXPECT_EQ(second.Output.rfind("HTTP/1.1 200", 0), 0u) << second.Output;
   EXPECT_EQ(second.Output.substr(second.Output.size() - 4), "AAAA");
+}
+
+// The first line of each answer to a GET of target on a connection of its own.
+std::string StatusOf(TServerCore& server, const std::string& target) {
+  TScriptedSocket s(server);
+  server.ServerSocket1ClientConnect(&s);
+  s.Input = "GET " + target + " HTTP/1.0\r\n\r\n";
+  server.ServerSocket1ClientRead(&s);
+  return s.Output.substr(0, s.Output.find('\r'));
+}
+
+// A settings file that exists but cannot be read may hold a narrower root or banned addresses:
+// until the options dialog saves settings, nothing is served, not the default root "/" either.
+TEST(ServerStartUp, UnreadableSettingsServeNothingUntilSaved) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "AAAA");
+  // A typo made by hand: the root's closing quote is missing.
+  WriteFile(dir / "HKLM.reg",
+            "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"" + dir.Path() + "\n");
+  std::vector<std::string> captions;
+  TMessageBoxHandler old = SetMessageBoxHandler(
+      [&](const std::string&, const std::string& caption, TMsgDlgType, TMsgDlgButtons) {
+        captions.push_back(caption);
+        return static_cast<int>(mrOk);
+      });
+  TServerCore server;
+  server.StartUp(dir.Path());
+  SetMessageBoxHandler(old);
+  EXPECT_EQ(captions, std::vector<std::string>{Utf8ToCp1251("Ошибка при чтении реестра")});
+  ASSERT_EQ(server.RC, "/");
+  EXPECT_EQ(StatusOf(server, dir.Path() + "/a.txt"), "HTTP/1.0 404 Not found");
+  EXPECT_EQ(StatusOf(server, "/"), "HTTP/1.0 404 Not found");
+  SaveSettings(server);  // what the options dialog's OK does
+  EXPECT_EQ(StatusOf(server, dir.Path() + "/a.txt"), "HTTP/1.0 200 OK");
+  server.ShutDown();
+}
+
+// Until the user picks a language, the desktop's locale chooses it; a stored choice wins and
+// nothing is stored for the user.
+TEST(ServerStartUp, LanguageFollowsTheLocaleWhenNoneIsStored) {
+  struct Row {
+    const char* lcAll;
+    const char* lcMessages;
+    const char* lang;
+    int32_t language;
+  } rows[] = {
+      {"", "", "ru_RU.UTF-8", 0},
+      {"", "", "be_BY.UTF-8", 2},
+      {"", "", "sr_RS@latin", 3},
+      {"", "", "de_DE.UTF-8", 1},
+      {"", "", "", 1},
+      {"", "ru_UA.UTF-8", "en_US.UTF-8", 0},
+      {"fr_FR.UTF-8", "ru_RU", "ru_RU", 1},
+      {"", "", "rue_UA", 1},
+  };
+  const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  std::string saved[3];
+  bool had[3];
+  for (int i = 0; i < 3; ++i) {
+    const char* v = std::getenv(names[i]);
+    had[i] = v != nullptr;
+    saved[i] = v ? v : "";
+  }
+  auto start = [](const std::string& folder) {
+    TServerCore server;
+    server.StartUp(folder);
+    const int32_t language = server.L;
+    server.ShutDown();
+    return language;
+  };
+  for (const Row& r : rows) {
+    setenv("LC_ALL", r.lcAll, 1);
+    setenv("LC_MESSAGES", r.lcMessages, 1);
+    setenv("LANG", r.lang, 1);
+    TempDir dir;
+    EXPECT_EQ(start(dir.Path()), r.language) << r.lcAll << "|" << r.lcMessages << "|" << r.lang;
+    EXPECT_EQ(ReadFile(dir / "HKLM.reg"), "");
+  }
+  TempDir dir;
+  const std::string stored =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"L\"=dword:00000001\n\n";
+  WriteFile(dir / "HKLM.reg", stored);
+  EXPECT_EQ(start(dir.Path()), 1);
+  EXPECT_EQ(ReadFile(dir / "HKLM.reg"), stored);
+  for (int i = 0; i < 3; ++i) {
+    if (had[i])
+      setenv(names[i], saved[i].c_str(), 1);
+    else
+      unsetenv(names[i]);
+  }
 }
 
 // The whole server on a loopback port, pumped on this thread while a client talks to it.

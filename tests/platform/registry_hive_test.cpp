@@ -110,7 +110,8 @@ TEST(Hive, RejectsWhatIsNotARegistryExport) {
     std::string text;
   } rows[] = {
       {"empty", ""},
-      {"no header", "[HKEY_LOCAL_MACHINE\\a]\n"},
+      {"only blanks", " \r\n\n\t\n"},
+      {"first line after a key", "[HKEY_LOCAL_MACHINE\\a]\nREGEDIT4\n"},
       {"garbage", "hello world\n"},
       {"value before any key", "REGEDIT4\n\"a\"=\"b\"\n"},
       {"another root", "REGEDIT4\n[HKEY_CURRENT_USER\\a]\n"},
@@ -126,6 +127,19 @@ TEST(Hive, RejectsWhatIsNotARegistryExport) {
   for (const Row& r : rows) {
     THive hive;
     EXPECT_FALSE(THive::Parse(r.text, hive)) << r.name;
+  }
+}
+
+// A file written by hand often lacks the export's first line; its keys still say what it is.
+TEST(Hive, FirstLineIsOptional) {
+  const std::string body =
+      "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"/srv/www\"\n";
+  for (const std::string& text :
+       {"REGEDIT4\n\n" + body, "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n" + body, body,
+        "\n; my settings\n" + body}) {
+    THive hive;
+    ASSERT_TRUE(THive::Parse(text, hive)) << text;
+    EXPECT_EQ(DataOf(hive, "Software\\Quorvel\\Vyn Brevoxa", "RC"), "/srv/www") << text;
   }
 }
 

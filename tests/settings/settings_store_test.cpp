@@ -18,6 +18,10 @@ namespace {
 
 const std::string kFailureText = Utf8ToCp1251(
     "Возможно, требуются права администратора\nСоветую сообщить об ошибке автору программы");
+// A read failure also says that nothing is served, in Russian when L is 0 and English otherwise.
+const std::string kServesNothing[2] = {
+    Utf8ToCp1251("Пока настройки не сохранены в окне настроек, сервер не отдаёт ни одного файла."),
+    "No files are served until the settings are saved in the options dialog."};
 const std::string kReadCaption = Utf8ToCp1251("Ошибка при чтении реестра");
 const std::string kWriteCaption = Utf8ToCp1251("Ошибка при записи в реестр");
 
@@ -30,7 +34,9 @@ class SettingsStore : public ::testing::Test {
   void SetUp() override {
     old = SetMessageBoxHandler([this](const std::string& text, const std::string& caption,
                                       TMsgDlgType type, TMsgDlgButtons buttons) {
-      EXPECT_EQ(text, kFailureText);
+      EXPECT_EQ(text, caption == kReadCaption
+                          ? kFailureText + "\n" + kServesNothing[server.L == 0 ? 0 : 1]
+                          : kFailureText);
       EXPECT_EQ(type, mtError);
       EXPECT_EQ(buttons, mbOK);
       captions.push_back(caption);
