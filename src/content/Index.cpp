@@ -53,9 +53,24 @@ void AppendHtmlText(std::string& out, std::string_view text, bool singleQuoted) 
   for (size_t i = 0; i < text.size(); ++i) {
     // Most characters need nothing: one comparison each before the full test.
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c > '>' || (c != '&' && c != '<' && c != '>' && c != '"' && c != '\'')) continue;
+    if (c > '>' ? text[i] != kForeignMark
+                : c != '&' && c != '<' && c != '>' && c != '"' && c != '\'')
+      continue;
     const char* escape;
     switch (text[i]) {
+      case kForeignMark: {
+        // A character beyond the code page: a reference shows it whatever the page's encoding.
+        char32_t u = 0;
+        const size_t len = ReadCharacter(text, i, u);
+        if (len == 1) continue;
+        out.append(text, start, i - start);
+        out += "&#";
+        AppendNumber(out, static_cast<uint32_t>(u));
+        out += ';';
+        i += len - 1;
+        start = i + 1;
+        continue;
+      }
       case '&':
         escape = "&amp;";
         break;

@@ -140,7 +140,13 @@ TEST_F(IndexTest, RowsForFilesAndFolders) {
       {"sub", "", true, Row("/sub/", "sub", "/CATALOG/")},
       // Names that would break the markup are shown as text, and a quote cannot end the link.
       {"a&b<c>\"d\".txt", "", false,
-       Row("/a&b<c>%22d%22.txt", "a&amp;b&lt;c&gt;&quot;d&quot;.txt", "0")},
+       Row("/a&b%3Cc%3E%22d%22.txt", "a&amp;b&lt;c&gt;&quot;d&quot;.txt", "0")},
+      // Beyond the code page: linked as escaped UTF-8, shown as character references; the
+      // page's own characters ("№") stay bytes.
+      {"Café 😀 中 №.txt", "", false,
+       Row("/Caf%C3%A9%20%F0%9F%98%80%20%E4%B8%AD%20%E2%84%96.txt",
+           "Caf&#233; &#128512; &#20013; \xB9.txt", "0")},
+      {"Müller #1", "", true, Row("/M%C3%BCller%20%231/", "M&#252;ller #1", "/CATALOG/")},
       // On disk in UTF-8, shown in cp1251, linked as escaped UTF-8.
       {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82.txt", "", false,
        Row("/%D0%9F%D1%80%D0%B8%D0%B2%D0%B5%D1%82.txt", "\xCF\xF0\xE8\xE2\xE5\xF2.txt", "0")},
