@@ -23,12 +23,14 @@ const char* const kPlainHead =
     "td.fsize {letter-spacing:2px; font-size:8pt}\n"
     "</style></head><body>\n";
 
-// The link sits inside a double-quoted attribute; a quote in it would end the attribute.
+// The link sits inside a double-quoted attribute: a quote would end it, and a browser reads
+// "&copy" or "&lt;" there as a character.
 void AppendQuotedLink(std::string& out, std::string_view link) {
   size_t start = 0;
-  for (size_t quote; (quote = link.find('"', start)) != std::string_view::npos; start = quote + 1) {
-    out.append(link, start, quote - start);
-    out += "%22";
+  for (size_t at; (at = link.find_first_of("\"&", start)) != std::string_view::npos;
+       start = at + 1) {
+    out.append(link, start, at - start);
+    out += link[at] == '"' ? "%22" : "&amp;";
   }
   out.append(link, start);
 }

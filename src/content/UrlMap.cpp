@@ -55,14 +55,17 @@ int StrictEscape(const std::string& path, size_t at) {
 }
 
 // What an escape may give: no character that could climb out of the root, join or cut a path,
-// or act as a wildcard, and no control character.
+// or act as a wildcard, and no control character. Nor a letter, a digit, '-', '_' or '~', which
+// no client escapes: the CGI prefix is recognised in the target as sent, and "/cgi%2Dbin/t.pl"
+// would otherwise reach the program as a plain file and hand out its text.
 bool MayBeEscaped(char32_t u) {
   if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) return false;
-  return u != '.' && u != '/' && u != '\\' && u != '*';
+  if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')) return false;
+  return u != '.' && u != '/' && u != '\\' && u != '*' && u != '-' && u != '_' && u != '~';
 }
 
-// A run of escapes at path[p] that spells one whole UTF-8 character, a single escape of a
-// printable ASCII character included: appends it (its cp1251 byte, or the internal form) and
+// A run of escapes at path[p] that spells one whole UTF-8 character, a single escape of an ASCII
+// character included: appends it (its cp1251 byte, or the internal form) and
 // moves p past the run. False, with nothing consumed, for anything else.
 bool DecodeCharacterEscapes(const std::string& path, size_t& p, std::string& result) {
   char bytes[4];

@@ -140,7 +140,9 @@ TEST_F(IndexTest, RowsForFilesAndFolders) {
       {"sub", "", true, Row("/sub/", "sub", "/CATALOG/")},
       // Names that would break the markup are shown as text, and a quote cannot end the link.
       {"a&b<c>\"d\".txt", "", false,
-       Row("/a&b%3Cc%3E%22d%22.txt", "a&amp;b&lt;c&gt;&quot;d&quot;.txt", "0")},
+       Row("/a&amp;b%3Cc%3E%22d%22.txt", "a&amp;b&lt;c&gt;&quot;d&quot;.txt", "0")},
+      // Unescaped, the link would lead to "a©.txt".
+      {"a&copy.txt", "", false, Row("/a&amp;copy.txt", "a&amp;copy.txt", "0")},
       // Beyond the code page: linked as escaped UTF-8, shown as character references; the
       // page's own characters ("№") stay bytes.
       {"Café 😀 中 №.txt", "", false,
