@@ -149,7 +149,8 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath,
     page +=
         "<html><head><title>Catalog contents</title>\n"
         "<link rel=\"stylesheet\" type=\"text/css\" href=\"";
-    page += Server.ICURL;
+    // Its characters beyond the code page would not survive the page's encoding.
+    AppendForeignEscaped(page, Server.ICURL);
     page += "\">\n</head><body>\n";
   }
   page += "<h1>THE CATALOG</h1>\n<table width=100%><thead><th>File<th>Size</thead>\n";

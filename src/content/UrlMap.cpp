@@ -65,8 +65,8 @@ bool MayBeEscaped(char32_t u) {
 }
 
 // A run of escapes at path[p] that spells one whole UTF-8 character, a single escape of an ASCII
-// character included: appends it (its cp1251 byte, or the internal form) and
-// moves p past the run. False, with nothing consumed, for anything else.
+// character included: appends it (its cp1251 byte, or the internal form) and moves p past the
+// run. False, with nothing consumed, for anything else.
 bool DecodeCharacterEscapes(const std::string& path, size_t& p, std::string& result) {
   char bytes[4];
   size_t count = 0;
@@ -216,6 +216,20 @@ void AppendUrlBytes(std::string& out, std::string_view bytes) {
     plain = i;
   }
   out.append(bytes, plain);
+}
+
+void AppendForeignEscaped(std::string& out, std::string_view address) {
+  for (size_t i = 0; i < address.size();) {
+    char32_t u = 0;
+    const size_t len = ReadCharacter(address, i, u);
+    if (len == 1) {
+      out += address[i];
+    } else {
+      for (char b : address.substr(i + 1, len - 1))
+        AppendEscape(out, static_cast<unsigned char>(b));
+    }
+    i += len;
+  }
 }
 
 namespace {

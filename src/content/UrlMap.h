@@ -21,6 +21,9 @@ bool FolderUrlPrefix(TServerState& Server, const std::string& Folder, std::strin
 // characters a browser would change or cut, and every character beyond ASCII as the escapes of
 // its UTF-8 bytes.
 void AppendUrlBytes(std::string& out, std::string_view bytes);
+// Appends an address given in the settings: each character beyond the code page as the escapes
+// of its UTF-8 bytes, every other byte as it stands.
+void AppendForeignEscaped(std::string& out, std::string_view address);
 std::string DecodeQueryText(const std::string& Text);
 // The dot-file rule: false when DPAF is set and the final name begins with '.'.
 bool IsAccessibleName(TServerState& Server, const std::string& LocalPath);

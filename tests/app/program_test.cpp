@@ -280,7 +280,7 @@ pid=$!
 started "$P"
 get() { curl -s -g -o "$2" "http://127.0.0.1$1"; }
 get / "$A/listing"
-grep -o 'href="[^"]*"' "$A/listing" | sed 's/^href="//; s/"$//' >"$A/links"
+grep -o 'href="[^"]*"' "$A/listing" | sed 's/^href="//; s/"$//; s/&amp;/\&/g' >"$A/links"
 i=0
 while read -r link; do i=$((i + 1)); get "$link" "$A/link$i"; done <"$A/links"
 i=0

@@ -13,6 +13,7 @@
 
 #include "app/ServerCore.h"
 #include "content/MimeTypes.h"
+#include "platform/Codec.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -126,6 +127,11 @@ TEST_F(IndexTest, StyleSheetHead) {
             "type=\"text/css\" href=\"/s.css?a=1&b\">\n</head><body>\n" +
                 kTableHead + kEnd);
   EXPECT_EQ(page.find("<style"), std::string::npos);
+  // Characters beyond the code page as escaped UTF-8, cp1251 bytes as they are.
+  Server.ICURL = Utf8ToCp1251("/estilo/ñ.css?стиль");
+  EXPECT_NE(BuildCatalogPage(Server, Tmp.Path())
+                .find("href=\"/estilo/%C3%B1.css?" + Utf8ToCp1251("стиль") + "\""),
+            std::string::npos);
 }
 
 TEST_F(IndexTest, RowsForFilesAndFolders) {
