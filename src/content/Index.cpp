@@ -23,12 +23,14 @@ const char* const kPlainHead =
     "td.fsize {letter-spacing:2px; font-size:8pt}\n"
     "</style></head><body>\n";
 
-// The link sits inside a double-quoted attribute; a quote in it would end the attribute.
+// The link sits inside a double-quoted attribute: a quote would end it, and a browser reads
+// "&copy" or "&lt;" there as a character.
 void AppendQuotedLink(std::string& out, std::string_view link) {
   size_t start = 0;
-  for (size_t quote; (quote = link.find('"', start)) != std::string_view::npos; start = quote + 1) {
-    out.append(link, start, quote - start);
-    out += "%22";
+  for (size_t at; (at = link.find_first_of("\"&", start)) != std::string_view::npos;
+       start = at + 1) {
+    out.append(link, start, at - start);
+    out += link[at] == '"' ? "%22" : "&amp;";
   }
   out.append(link, start);
 }
@@ -53,9 +55,24 @@ void AppendHtmlText(std::string& out, std::string_view text, bool singleQuoted) 
   for (size_t i = 0; i < text.size(); ++i) {
     // Most characters need nothing: one comparison each before the full test.
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c > '>' || (c != '&' && c != '<' && c != '>' && c != '"' && c != '\'')) continue;
+    if (c > '>' ? text[i] != kForeignMark
+                : c != '&' && c != '<' && c != '>' && c != '"' && c != '\'')
+      continue;
     const char* escape;
     switch (text[i]) {
+      case kForeignMark: {
+        // A character beyond the code page: a reference shows it whatever the page's encoding.
+        char32_t u = 0;
+        const size_t len = ReadCharacter(text, i, u);
+        if (len == 1) continue;
+        out.append(text, start, i - start);
+        out += "&#";
+        AppendNumber(out, static_cast<uint32_t>(u));
+        out += ';';
+        i += len - 1;
+        start = i + 1;
+        continue;
+      }
       case '&':
         escape = "&amp;";
         break;
@@ -132,7 +149,8 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath,
     page +=
         "<html><head><title>Catalog contents</title>\n"
         "<link rel=\"stylesheet\" type=\"text/css\" href=\"";
-    page += Server.ICURL;
+    // Its characters beyond the code page would not survive the page's encoding.
+    AppendForeignEscaped(page, Server.ICURL);
     page += "\">\n</head><body>\n";
   }
   page += "<h1>THE CATALOG</h1>\n<table width=100%><thead><th>File<th>Size</thead>\n";

@@ -16,6 +16,7 @@ bool FindIndexFile(TServerState& Server, std::string& LocalPath, const TFolderFa
 std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath,
                              TFolderFacts& folder);
 // Text that may hold anything, made safe to stand in HTML: a file name, a client's address. A
-// value inside single quotes needs its apostrophes escaped as well.
+// value inside single quotes needs its apostrophes escaped as well. A character beyond the code
+// page becomes a character reference.
 std::string HtmlText(const std::string& text, bool singleQuoted = false);
 void AppendHtmlText(std::string& out, std::string_view text, bool singleQuoted = false);

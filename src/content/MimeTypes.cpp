@@ -79,6 +79,23 @@ const TMimeLine kMimeLines[] = {
     {{"sst"}, "application/vnd.ms-pki.certstore"},
     {{"htt"}, "text/webviewhtml"},
     {{"css"}, "text/css"},
+    // What a home folder holds today, so that browsers play and show it instead of saving it.
+    {{"mp4", "m4v"}, "video/mp4"},
+    {{"webm"}, "video/webm"},
+    {{"ogv"}, "video/ogg"},
+    {{"ogg", "oga", "opus"}, "audio/ogg"},
+    {{"m4a"}, "audio/mp4"},
+    {{"flac"}, "audio/flac"},
+    {{"vtt"}, "text/vtt"},
+    {{"webp"}, "image/webp"},
+    {{"avif"}, "image/avif"},
+    {{"svg"}, "image/svg+xml"},
+    {{"json"}, "application/json"},
+    {{"wasm"}, "application/wasm"},
+    {{"woff"}, "font/woff"},
+    {{"woff2"}, "font/woff2"},
+    {{"csv"}, "text/csv"},
+    {{"mjs"}, "text/javascript"},
 };
 
 }  // namespace

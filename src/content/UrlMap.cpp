@@ -1,4 +1,4 @@
-// Between request paths and local paths: the percent escapes, the Cyrillic UTF-8 pairs, the root.
+// Between request paths and local paths: the percent escapes, UTF-8 characters, the root.
 #include "content/UrlMap.h"
 
 #include "log/Log.h"
@@ -46,9 +46,45 @@ unsigned char Cp1251FromUtf8Pair(int first, int second) {
   return 0;
 }
 
+// The byte a strict escape "%XX" at path[at] names; -1 when none stands there.
+int StrictEscape(const std::string& path, size_t at) {
+  if (path.size() - at < 3 || path[at] != '%') return -1;
+  const int high = HexDigitValue(path[at + 1]);
+  const int low = HexDigitValue(path[at + 2]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+// What an escape may give: no character that could climb out of the root, join or cut a path,
+// or act as a wildcard, and no control character. Nor a letter, a digit, '-', '_' or '~', which
+// no client escapes: the CGI prefix is recognised in the target as sent, and "/cgi%2Dbin/t.pl"
+// would otherwise reach the program as a plain file and hand out its text.
+bool MayBeEscaped(char32_t u) {
+  if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) return false;
+  if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')) return false;
+  return u != '.' && u != '/' && u != '\\' && u != '*' && u != '-' && u != '_' && u != '~';
+}
+
+// A run of escapes at path[p] that spells one whole UTF-8 character, a single escape of an ASCII
+// character included: appends it (its cp1251 byte, or the internal form) and moves p past the
+// run. False, with nothing consumed, for anything else.
+bool DecodeCharacterEscapes(const std::string& path, size_t& p, std::string& result) {
+  char bytes[4];
+  size_t count = 0;
+  for (int b; count < sizeof bytes && (b = StrictEscape(path, p + 3 * count)) >= 0; ++count)
+    bytes[count] = static_cast<char>(b);
+  char32_t u = 0;
+  const size_t len = ReadUtf8(std::string_view(bytes, count), u);
+  if (len == 0 || !MayBeEscaped(u)) return false;
+  AppendCharacter(result, u);
+  p += 3 * len;
+  return true;
+}
+
 // Appends to result the character that a '%' at position p produces, and moves p past what it
 // consumed.
 void DecodePathEscape(const std::string& path, size_t& p, std::string& result) {
+  if (DecodeCharacterEscapes(path, p, result)) return;
+  // Everything else reads as it always has: a blank near the end, '%' or a Cyrillic letter.
   const size_t n = path.size();
   int first = 0;
   if (n - p - 1 < 2 || !ReadHexPair(path, p + 1, first)) {
@@ -134,34 +170,66 @@ void AssignLocalPath(std::string& result, TServerState& Server, const std::strin
   }
 }
 
-void AppendUrlBytes(std::string& out, std::string_view bytes) {
+namespace {
+
+// The ASCII characters a link escapes: those a browser would change, or that would cut the path
+// short (the query, the fragment, the path info) before it reaches the server.
+struct TUrlEscapes {
+  bool escape[128] = {};
+  TUrlEscapes() {
+    for (int c = 0; c < 0x20; ++c) escape[c] = true;
+    escape[0x7F] = true;
+    for (char c : std::string_view(" %#?;\"<>`{}|^")) escape[static_cast<unsigned char>(c)] = true;
+  }
+};
+
+void AppendEscape(std::string& out, unsigned char c) {
   static const char kHex[] = "0123456789ABCDEF";
+  const char escape[3] = {'%', kHex[c >> 4], kHex[c & 15]};
+  out.append(escape, sizeof escape);
+}
+
+}  // namespace
+
+void AppendUrlBytes(std::string& out, std::string_view bytes) {
+  static const TUrlEscapes kEscapes;
   size_t plain = 0;  // start of the run of bytes that stand as they are
-  for (size_t i = 0; i < bytes.size(); ++i) {
+  for (size_t i = 0; i < bytes.size();) {
     const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c != ' ' && c < 0x80) continue;
-    out.append(bytes, plain, i - plain);
-    plain = i + 1;
-    if (c == ' ') {
-      out += "%20";
-    } else {
-      int first = 0xD0;
-      int second = 0x81;  // any byte the table does not list becomes the pair of 0xA8
-      if (c >= 0xC0 && c <= 0xEF) {
-        second = c - 0x30;
-      } else if (c >= 0xF0) {
-        first = 0xD1;
-        second = c - 0x70;
-      } else if (c == 0xB8) {
-        first = 0xD1;
-        second = 0x91;
-      }
-      const char escape[6] = {'%', kHex[first >> 4],  kHex[first & 15],
-                              '%', kHex[second >> 4], kHex[second & 15]};
-      out.append(escape, sizeof escape);
+    if (c < 0x80 && !kEscapes.escape[c]) {
+      ++i;
+      continue;
     }
+    out.append(bytes, plain, i - plain);
+    if (c < 0x80) {
+      AppendEscape(out, c);
+      ++i;
+    } else {
+      // Every other character as the escapes of its UTF-8 bytes, which for the Cyrillic letters
+      // are the pairs of D0 or D1 that clients send.
+      char32_t u = 0;
+      i += ReadCharacter(bytes, i, u);
+      std::string utf8;
+      AppendUtf8(utf8, u);
+      for (char b : utf8) AppendEscape(out, static_cast<unsigned char>(b));
+    }
+    plain = i;
   }
   out.append(bytes, plain);
+}
+
+void AppendForeignEscaped(std::string& out, std::string_view address) {
+  for (size_t i = 0; i < address.size();) {
+    char32_t u = 0;
+    const size_t len = ReadCharacter(address, i, u);
+    if (len == 1) {
+      out += address[i];
+    } else {
+      for (char b : address.substr(i + 1, len - 1))
+        AppendEscape(out, static_cast<unsigned char>(b));
+    }
+    i += len;
+  }
 }
 
 namespace {

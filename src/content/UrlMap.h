@@ -17,8 +17,13 @@ std::string LocalPathToUrl(TServerState& Server, const std::string& Folder,
 // AppendUrlBytes of Name whenever this returns true. False when a name's URL would take the
 // error path; LocalPathToUrl then has to be asked name by name.
 bool FolderUrlPrefix(TServerState& Server, const std::string& Folder, std::string& prefix);
-// Appends cp1251 path bytes the way they stand in a URL: blanks and Cyrillic escaped.
+// Appends a path the way it stands in a link that every browser follows unchanged: the ASCII
+// characters a browser would change or cut, and every character beyond ASCII as the escapes of
+// its UTF-8 bytes.
 void AppendUrlBytes(std::string& out, std::string_view bytes);
+// Appends an address given in the settings: each character beyond the code page as the escapes
+// of its UTF-8 bytes, every other byte as it stands.
+void AppendForeignEscaped(std::string& out, std::string_view address);
 std::string DecodeQueryText(const std::string& Text);
 // The dot-file rule: false when DPAF is set and the final name begins with '.'.
 bool IsAccessibleName(TServerState& Server, const std::string& LocalPath);

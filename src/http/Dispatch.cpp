@@ -269,7 +269,9 @@ bool RefuseEarly(TServerState& Server, mParser* p, TAnswer& a, bool parserTooBig
 // Step 3.4 for a folder: its index, its listing, a refusal or a redirect to the name with '/'.
 // An empty target ends in no '/' and is sent to "/".
 bool DecideFolder(TServerState& Server, mParser* p, TAnswer& a) {
-  if (EndsWithSlash(p->URI)) {
+  // The query is no part of the name: "/dir/?x=1" names the folder, and "/dir?x=1" is sent to it.
+  const size_t query = std::min(p->URI.find('?'), p->URI.size());
+  if (EndsWithSlash(p->URI.substr(0, query))) {
     const std::shared_ptr<TFolderFacts> folder = ReadFolderOnce(Server, p->LocalPath);
     if (FindIndexFile(Server, p->LocalPath, *folder)) {
       p->IsCGI = IsCgiProgram(Server, p);
@@ -277,14 +279,16 @@ bool DecideFolder(TServerState& Server, mParser* p, TAnswer& a) {
     }
     if (Server.SCC && !p->InCGIDir) {
       a.ResponceBody = BuildCatalogPage(Server, p->LocalPath, *folder);
-      a.ContentType = "text/html";
+      // Names are cp1251 bytes; said so, every browser reads them in any language.
+      a.ContentType = "text/html; charset=windows-1251";
       return true;
     }
     a.ResponceBody = p->URI + kNoIndexText;
     a.ErrorType = ERR_ACCESS_DENIED;
     return true;
   }
-  std::string u = "http://" + GetHeaderValue(Server, p, "Host") + p->URI + "/";
+  std::string u = "http://" + GetHeaderValue(Server, p, "Host") + p->URI;
+  u.insert(u.size() - (p->URI.size() - query), 1, '/');
   a.ResponceType = RESPONCE_REDIRECT;
   a.ExtraHeaders += "Location: " + u + "\n";
   p->StatusCode = 301;

@@ -7,8 +7,8 @@
 namespace {
 
 // Unicode code points of the bytes 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F in order.
-// 0x98 has no character in the code page; it stands for U+0098 so that every byte survives a
-// trip through UTF-8 and back.
+// 0x98 has no character in the code page; it is the mark of the internal form, and alone it
+// stands for U+0098.
 constexpr std::array<char32_t, 64> kUpperHalf = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
     0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
@@ -26,12 +26,15 @@ char32_t ToUnicode(unsigned char c) {
   return kUpperHalf[c - 0x80];
 }
 
-// -1 when the code page has no byte for the character.
+constexpr unsigned char kMark = static_cast<unsigned char>(kForeignMark);
+
+// -1 when the code page has no byte for the character. The unassigned byte is the mark, so
+// U+0098 takes the internal form like any other character the code page lacks.
 int FromUnicode(char32_t u) {
   if (u < 0x80) return static_cast<int>(u);
   if (u >= 0x0410 && u <= 0x044F) return static_cast<int>(0xC0 + (u - 0x0410));
   for (int i = 0; i < 64; ++i)
-    if (kUpperHalf[i] == u) return 0x80 + i;
+    if (kUpperHalf[i] == u && 0x80 + i != kMark) return 0x80 + i;
   return -1;
 }
 
@@ -70,23 +73,35 @@ const CaseTables& Cases() {
   return tables;
 }
 
+bool IsAscii(std::string_view text) {
+  for (char ch : text)
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  return true;
+}
+
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t u) {
   if (u < 0x80) {
     out += static_cast<char>(u);
   } else if (u < 0x800) {
     out += static_cast<char>(0xC0 | (u >> 6));
     out += static_cast<char>(0x80 | (u & 0x3F));
-  } else {
+  } else if (u < 0x10000) {
     out += static_cast<char>(0xE0 | (u >> 12));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (u >> 18));
+    out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
     out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (u & 0x3F));
   }
 }
 
-// Decodes one well-formed UTF-8 sequence at text[i]; returns its length, or 0 when the bytes
-// there are not one (stray continuation, truncation, overlong form, surrogate, beyond U+10FFFF).
-size_t DecodeUtf8(std::string_view text, size_t i, char32_t& u) {
-  auto b0 = static_cast<unsigned char>(text[i]);
+size_t ReadUtf8(std::string_view text, char32_t& u) {
+  if (text.empty()) return 0;
+  auto b0 = static_cast<unsigned char>(text[0]);
   size_t len;
   char32_t min;
   if (b0 < 0x80) {
@@ -101,9 +116,9 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& u) {
   } else {
     return 0;
   }
-  if (text.size() - i < len) return 0;
+  if (text.size() < len) return 0;
   for (size_t k = 1; k < len; ++k) {
-    auto b = static_cast<unsigned char>(text[i + k]);
+    auto b = static_cast<unsigned char>(text[k]);
     if ((b & 0xC0) != 0x80) return 0;
     u = (u << 6) | (b & 0x3F);
   }
@@ -111,20 +126,41 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& u) {
   return len;
 }
 
-bool IsAscii(std::string_view text) {
-  for (char ch : text)
-    if (static_cast<unsigned char>(ch) >= 0x80) return false;
-  return true;
+size_t ReadCharacter(std::string_view text, size_t i, char32_t& u) {
+  const auto c = static_cast<unsigned char>(text[i]);
+  // Only a character the code page lacks counts: each character has exactly one spelling.
+  if (c == kMark) {
+    const size_t len = ReadUtf8(text.substr(i + 1), u);
+    if (len > 1 && FromUnicode(u) < 0) return len + 1;
+  }
+  u = ToUnicode(c);
+  return 1;
 }
 
-}  // namespace
+void AppendCharacter(std::string& out, char32_t u) {
+  const int c = FromUnicode(u);
+  if (c >= 0) {
+    out += static_cast<char>(c);
+  } else {
+    out += kForeignMark;
+    AppendUtf8(out, u);
+  }
+}
 
 std::string Cp1251ToUtf8(std::string_view text) {
   // Most names on disk are plain ASCII, which reads the same in both encodings.
   if (IsAscii(text)) return std::string(text);
   std::string out;
   out.reserve(text.size() * 2);
-  for (char ch : text) AppendUtf8(out, ToUnicode(static_cast<unsigned char>(ch)));
+  for (size_t i = 0; i < text.size();) {
+    char32_t u = 0;
+    const size_t len = ReadCharacter(text, i, u);
+    if (len > 1)
+      out.append(text, i + 1, len - 1);
+    else
+      AppendUtf8(out, u);
+    i += len;
+  }
   return out;
 }
 
@@ -135,41 +171,62 @@ std::string Utf8ToCp1251(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     char32_t u = 0;
-    size_t len = DecodeUtf8(text, i, u);
+    size_t len = ReadUtf8(text.substr(i), u);
     if (len == 0) {
       // One '?' per byte that starts no valid sequence; resynchronises on the next byte.
       out += '?';
       ++i;
       continue;
     }
-    int c = FromUnicode(u);
-    out += c < 0 ? '?' : static_cast<char>(c);
+    const int c = FromUnicode(u);
+    if (c >= 0) {
+      out += static_cast<char>(c);
+    } else {
+      out += kForeignMark;
+      out.append(text, i, len);
+    }
     i += len;
   }
   return out;
 }
 
+namespace {
+
+// Folds every cp1251 letter and copies the internal form untouched: its UTF-8 bytes are no
+// cp1251 letters.
+std::string FoldCase(std::string_view text, const std::array<unsigned char, 256>& table) {
+  std::string out(text);
+  for (size_t i = 0; i < out.size();) {
+    char32_t u = 0;
+    const size_t len = out[i] == kForeignMark ? ReadCharacter(out, i, u) : 1;
+    if (len == 1) out[i] = static_cast<char>(table[static_cast<unsigned char>(out[i])]);
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace
+
 unsigned char Cp1251ToLower(unsigned char c) { return Cases().lower[c]; }
 unsigned char Cp1251ToUpper(unsigned char c) { return Cases().upper[c]; }
 
-std::string Cp1251LowerCase(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(Cp1251ToLower(static_cast<unsigned char>(ch)));
-  return out;
-}
+std::string Cp1251LowerCase(std::string_view text) { return FoldCase(text, Cases().lower); }
 
-std::string Cp1251UpperCase(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(Cp1251ToUpper(static_cast<unsigned char>(ch)));
-  return out;
-}
+std::string Cp1251UpperCase(std::string_view text) { return FoldCase(text, Cases().upper); }
 
 bool Cp1251SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Cp1251ToLower(static_cast<unsigned char>(a[i])) !=
-        Cp1251ToLower(static_cast<unsigned char>(b[i])))
+  for (size_t i = 0; i < a.size();) {
+    char32_t u = 0;
+    const size_t len = a[i] == kForeignMark ? ReadCharacter(a, i, u) : 1;
+    if (len > 1) {
+      if (a.substr(i, len) != b.substr(i, len)) return false;
+    } else if (Cp1251ToLower(static_cast<unsigned char>(a[i])) !=
+               Cp1251ToLower(static_cast<unsigned char>(b[i]))) {
       return false;
+    }
+    i += len;
+  }
   return true;
 }
 

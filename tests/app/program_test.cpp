@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -241,6 +243,75 @@ wait $pid
   }
   EXPECT_TRUE(names.count("FROM_THE_TEST")) << response;
   for (const std::string& name : names) EXPECT_TRUE(allowed.count(name)) << name;
+}
+
+// What a client that escapes everything but the unreserved characters sends for a name.
+std::string EscapeAll(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// A root, a program folder and names the code page cannot hold, and names with the characters
+// that cut or change a URL: curl follows every listing link, asks for every name as a client
+// escapes it, and runs a program in a folder with such a name.
+TEST(Program, EveryNameReachesTheClientWhateverItsCharacters) {
+  SKIP_WITHOUT_NAMESPACES();
+  TempDir dir;
+  std::filesystem::create_directories(dir / "prog é");
+  std::filesystem::copy_file(BREVOXA_EXE, dir / "prog é/brevoxa");
+  const std::string root = dir / "josé/Música 😀";
+  const std::vector<std::string> names = {"Café.txt",         "中文 😀.txt",   "№ «x».txt",
+                                          "a#b?c%d;e{f}.txt", "+&'()= x.txt", "Привет.txt"};
+  std::filesystem::create_directories(root + "/Müller #2");
+  std::filesystem::create_directories(root + "/cgi-bin/ñ dir");
+  for (const std::string& name : names) WriteFile(root + "/" + name, "file " + name);
+  WriteFile(root + "/cgi-bin/ñ dir/run.sh",
+            "printf 'Content-Type: text/plain\\n\\n'\nprintf 'ran %s' \"$SCRIPT_FILENAME\"\n");
+  WriteFile(dir / "prog é/HKLM.reg",
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"" + root +
+                "\"\n\"CGIAssocListLen\"=dword:00000001\n\n"
+                "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa\\CGIAssoc]\n"
+                "\"CGI0\"=\"sh:/bin/sh\"\n");
+  std::string escaped;
+  for (const std::string& name : names) escaped += "/" + EscapeAll(name) + "\n";
+  WriteFile(dir / "escaped", escaped);
+  const std::string script = "A=" + Quoted(dir.Path()) + R"(
+P="$A/prog é"
+"$P/brevoxa" --program-folder "$P" 2>"$A/stderr" &
+pid=$!
+started "$P"
+get() { curl -s -g -o "$2" "http://127.0.0.1$1"; }
+get / "$A/listing"
+grep -o 'href="[^"]*"' "$A/listing" | sed 's/^href="//; s/"$//; s/&amp;/\&/g' >"$A/links"
+i=0
+while read -r link; do i=$((i + 1)); get "$link" "$A/link$i"; done <"$A/links"
+i=0
+while read -r path; do i=$((i + 1)); get "$path" "$A/name$i"; done <"$A/escaped"
+get "/cgi-bin/%C3%B1%20dir/run.sh" "$A/cgi"
+kill -TERM $pid
+wait $pid
+)";
+  ASSERT_EQ(RunIsolated(dir, script), 0) << ReadFile(dir / "stderr");
+  std::istringstream links(ReadFile(dir / "links"));
+  std::set<std::string> fetched;
+  int count = 0;
+  for (std::string link; std::getline(links, link);)
+    fetched.insert(ReadFile(dir / ("link" + std::to_string(++count))));
+  EXPECT_EQ(count, static_cast<int>(names.size()) + 2) << ReadFile(dir / "listing");
+  for (const std::string& name : names) EXPECT_TRUE(fetched.count("file " + name)) << name;
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(ReadFile(dir / ("name" + std::to_string(i + 1))), "file " + names[i]);
+  EXPECT_EQ(ReadFile(dir / "cgi"), "ran " + root + "/cgi-bin/ñ dir/run.sh");
 }
 
 struct CommandLineCase {

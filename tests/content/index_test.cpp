@@ -13,6 +13,7 @@
 
 #include "app/ServerCore.h"
 #include "content/MimeTypes.h"
+#include "platform/Codec.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -126,6 +127,11 @@ TEST_F(IndexTest, StyleSheetHead) {
             "type=\"text/css\" href=\"/s.css?a=1&b\">\n</head><body>\n" +
                 kTableHead + kEnd);
   EXPECT_EQ(page.find("<style"), std::string::npos);
+  // Characters beyond the code page as escaped UTF-8, cp1251 bytes as they are.
+  Server.ICURL = Utf8ToCp1251("/estilo/ñ.css?стиль");
+  EXPECT_NE(BuildCatalogPage(Server, Tmp.Path())
+                .find("href=\"/estilo/%C3%B1.css?" + Utf8ToCp1251("стиль") + "\""),
+            std::string::npos);
 }
 
 TEST_F(IndexTest, RowsForFilesAndFolders) {
@@ -140,7 +146,15 @@ TEST_F(IndexTest, RowsForFilesAndFolders) {
       {"sub", "", true, Row("/sub/", "sub", "/CATALOG/")},
       // Names that would break the markup are shown as text, and a quote cannot end the link.
       {"a&b<c>\"d\".txt", "", false,
-       Row("/a&b<c>%22d%22.txt", "a&amp;b&lt;c&gt;&quot;d&quot;.txt", "0")},
+       Row("/a&amp;b%3Cc%3E%22d%22.txt", "a&amp;b&lt;c&gt;&quot;d&quot;.txt", "0")},
+      // Unescaped, the link would lead to "a©.txt".
+      {"a&copy.txt", "", false, Row("/a&amp;copy.txt", "a&amp;copy.txt", "0")},
+      // Beyond the code page: linked as escaped UTF-8, shown as character references; the
+      // page's own characters ("№") stay bytes.
+      {"Café 😀 中 №.txt", "", false,
+       Row("/Caf%C3%A9%20%F0%9F%98%80%20%E4%B8%AD%20%E2%84%96.txt",
+           "Caf&#233; &#128512; &#20013; \xB9.txt", "0")},
+      {"Müller #1", "", true, Row("/M%C3%BCller%20%231/", "M&#252;ller #1", "/CATALOG/")},
       // On disk in UTF-8, shown in cp1251, linked as escaped UTF-8.
       {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82.txt", "", false,
        Row("/%D0%9F%D1%80%D0%B8%D0%B2%D0%B5%D1%82.txt", "\xCF\xF0\xE8\xE2\xE5\xF2.txt", "0")},

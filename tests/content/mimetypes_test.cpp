@@ -19,13 +19,14 @@ class MimeTypesTest : public ::testing::Test {
 
 TEST_F(MimeTypesTest, TableShape) {
   const std::vector<std::string>& table = Server.MimeTable;
-  ASSERT_EQ(table.size(), 61u);
+  ASSERT_EQ(table.size(), 77u);
   EXPECT_EQ(table.front(),
             ";htm;;html;;shtm;;sht;;shtml;;dhtm;;dht;;dhtml;;xhtm;;xht;;xhtml;;phtm;;pht;;phtml;"
             ":text/html");
   EXPECT_EQ(table[38], ";it;;xm;;s3m;;stm;;mod;;dsm;;med;;ult;;mm;;669;;mp3;;mp2;;mp1;:audio/mpeg");
   EXPECT_EQ(table[46], ";exe;:application/x-msdownload");
-  EXPECT_EQ(table.back(), ";css;:text/css");
+  EXPECT_EQ(table[60], ";css;:text/css");
+  EXPECT_EQ(table.back(), ";mjs;:text/javascript");
 
   // Every line is runs of ";ext;" and one type; no extension twice, none upper case.
   std::set<std::string> seen;
@@ -48,7 +49,7 @@ TEST_F(MimeTypesTest, TableShape) {
   }
   // Filling again replaces rather than appends.
   FillMimeTable(Server.MimeTable);
-  EXPECT_EQ(Server.MimeTable.size(), 61u);
+  EXPECT_EQ(Server.MimeTable.size(), 77u);
 }
 
 TEST_F(MimeTypesTest, ContentTypes) {
@@ -75,6 +76,13 @@ TEST_F(MimeTypesTest, ContentTypes) {
       {"/srv/www/a.txt:stream", "text/html"},
       {"/srv/www/.hidden", "application/octet-stream"},
       {"/srv/www/x.htm;", "text/html"},
+      {"/home/u/clip.m4v", "video/mp4"},
+      {"/home/u/song.opus", "audio/ogg"},
+      {"/home/u/font.woff", "font/woff"},
+      {"/home/u/font.woff2", "font/woff2"},
+      {"/home/u/icon.svg", "image/svg+xml"},
+      {"/home/u/app.mjs", "text/javascript"},
+      {"/home/u/CLIP.MP4", "application/octet-stream"},
       {"", "text/html"},
   };
   for (const auto& c : cases) {

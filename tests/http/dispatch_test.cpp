@@ -124,6 +124,12 @@ TEST_F(DispatchTest, TextAnswersAreExact) {
         "\n\n<html><head><title>Redirect</title></head><body>Redirecting to <a href='" +
         kRedirectTo + "'>" + kRedirectTo + "</a></body></html>"},
        false},
+      {"folder_redirect_puts_slash_before_query",
+       "GET /dir?x=1 HTTP/1.1\nHost: h\n\n",
+       {"HTTP/1.1 301 Redirect\nContent-Type: text/html\nLocation: http://h/dir/?x=1\n"
+        "Content-Length: 126\n\n<html><head><title>Redirect</title></head><body>Redirecting to "
+        "<a href='http://h/dir/?x=1'>http://h/dir/?x=1</a></body></html>"},
+       false},
       {"empty_target_redirects_to_root",
        "GET  HTTP/1.1\nHost: h\n\n",
        {"HTTP/1.1 301 Redirect\nContent-Type: text/html\nLocation: http://h/\nContent-Length: 110"
@@ -454,13 +460,19 @@ TEST_F(DispatchTest, DotFileServedOnlyWhenAllowed) {
 TEST_F(DispatchTest, FolderWithoutIndex) {
   WriteFile(Root + "/dir/f.txt", "abc");
   // With listings on, the page itself is the body.
-  Dispatch("GET /dir/ HTTP/1.1\n\n");
   std::string page = BuildCatalogPage(Server, Root + "/dir");
-  ASSERT_EQ(Socket.Writes.size(), 1u);
-  EXPECT_EQ(Socket.Writes[0].Data,
-            Wire("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: " +
-                 std::to_string(page.size()) + "\n\n" + page));
   EXPECT_NE(page.find("f.txt"), std::string::npos);
+  // A query does not hide the folder's '/'.
+  for (const char* target : {"/dir/", "/dir/?x=1"}) {
+    SCOPED_TRACE(target);
+    Socket.Writes.clear();
+    Dispatch("GET " + std::string(target) + " HTTP/1.1\n\n");
+    ASSERT_EQ(Socket.Writes.size(), 1u);
+    EXPECT_EQ(Socket.Writes[0].Data,
+              Wire("HTTP/1.1 200 OK\nContent-Type: text/html; charset=windows-1251\n"
+                   "Content-Length: " +
+                   std::to_string(page.size()) + "\n\n" + page));
+  }
 
   // Without listings: refused with the folder's own text.
   Server.SCC = false;

@@ -80,6 +80,18 @@ TEST_F(RequestRulesTest, DotFoldersHideEverythingBelowTheRoot) {
   EXPECT_EQ(Status("/cgi-bin/t.sh"), "HTTP/1.1 200 OK");
 }
 
+TEST_F(RequestRulesTest, NoEscapeTakesAProgramOutOfTheCgiPrefixToShowItsText) {
+  const std::string cgiBin = Docs / "cgi-bin";
+  mkdir(cgiBin.c_str(), 0755);
+  WriteFile(cgiBin + "/t.sh", "printf 'Content-Type: text/plain\\n\\nran'\n");
+  for (const char* target : {"/cgi%2Dbin/t.sh", "/cgi%2dbin/t.sh", "/%63gi-bin/t.sh",
+                             "/cgi-bin%2Ft.sh", "/./cgi-bin/t.sh"}) {
+    SCOPED_TRACE(target);
+    EXPECT_EQ(Get(target).find("printf"), std::string::npos);
+  }
+  EXPECT_EQ(Status("/cgi-bin/t.sh"), "HTTP/1.1 200 OK");
+}
+
 TEST_F(RequestRulesTest, RedirectPageShowsHostAndTargetAsText) {
   const std::string name = "d'<i>&\"q";
   ASSERT_EQ(mkdir((Docs / name).c_str(), 0700), 0);

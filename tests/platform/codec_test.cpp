@@ -20,11 +20,14 @@ TEST(Codec, EveryCp1251ByteSurvivesUtf8AndBack) {
   for (int c = 0; c < 256; ++c) {
     std::string one(1, static_cast<char>(c));
     std::string utf8 = Cp1251ToUtf8(one);
-    EXPECT_EQ(Utf8ToCp1251(utf8), one) << "byte " << c;
+    // The unassigned byte is the mark of the internal form; alone it reads as U+0098, which comes
+    // back in that form.
+    EXPECT_EQ(Utf8ToCp1251(utf8), c == 0x98 ? B({0x98, 0xC2, 0x98}) : one) << "byte " << c;
     EXPECT_TRUE(seen.insert(utf8).second) << "two bytes share the character of byte " << c;
   }
   std::string all;
-  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  for (int c = 0; c < 256; ++c)
+    if (c != 0x98) all += static_cast<char>(c);
   EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(all)), all);
 }
 
@@ -33,9 +36,9 @@ TEST(Codec, KnownCharacters) {
     int byte;
     const char* utf8;
   } rows[] = {
-      {0xC0, "А"}, {0xDF, "Я"}, {0xE0, "а"},        {0xFF, "я"},        {0xA8, "Ё"},
-      {0xB8, "ё"}, {0xB9, "№"}, {0x88, "€"},        {0x96, "–"},        {0xA5, "Ґ"},
-      {0xB4, "ґ"}, {0x80, "Ђ"}, {0xA0, "\xC2\xA0"}, {0x98, "\xC2\x98"}, {0x41, "A"},
+      {0xC0, "А"}, {0xDF, "Я"}, {0xE0, "а"},        {0xFF, "я"}, {0xA8, "Ё"},
+      {0xB8, "ё"}, {0xB9, "№"}, {0x88, "€"},        {0x96, "–"}, {0xA5, "Ґ"},
+      {0xB4, "ґ"}, {0x80, "Ђ"}, {0xA0, "\xC2\xA0"}, {0x41, "A"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(Cp1251ToUtf8(std::string(1, static_cast<char>(r.byte))), r.utf8) << r.byte;
@@ -43,15 +46,16 @@ TEST(Codec, KnownCharacters) {
   }
 }
 
-TEST(Codec, WhatCp1251CannotHoldBecomesQuestionMark) {
+TEST(Codec, CharactersBeyondTheCodePageKeepTheInternalFormBrokenBytesBecomeQuestionMarks) {
   struct Row {
     const char* name;
     std::string utf8;
     std::string cp1251;
   } rows[] = {
-      {"latin e acute", "\xC3\xA9", "?"},
-      {"CJK", "日本", "??"},
-      {"emoji, four bytes", "x\xF0\x9F\x98\x80y", "x?y"},
+      {"latin e acute", "\xC3\xA9", B({0x98, 0xC3, 0xA9})},
+      {"CJK", "日本", B({0x98, 0xE6, 0x97, 0xA5, 0x98, 0xE6, 0x9C, 0xAC})},
+      {"emoji, four bytes", "x\xF0\x9F\x98\x80y", "x" + B({0x98, 0xF0, 0x9F, 0x98, 0x80}) + "y"},
+      {"U+0098 itself", "\xC2\x98", B({0x98, 0xC2, 0x98})},
       {"lone continuation", "\x80", "?"},
       {"invalid lead byte",
        "\xFF"
@@ -65,6 +69,35 @@ TEST(Codec, WhatCp1251CannotHoldBecomesQuestionMark) {
       {"Cyrillic kept", "При", B({0xCF, 0xF0, 0xE8})},
   };
   for (const Row& r : rows) EXPECT_EQ(Utf8ToCp1251(r.utf8), r.cp1251) << r.name;
+}
+
+TEST(Codec, EveryWellFormedNameComesBackAsItWas) {
+  // A name on disk is converted in and out again on every request for it.
+  for (const std::string utf8 :
+       {"Café Müller.txt", "中文 😀 ѐ", "№ « » € При", "\xC2\x98Г©", "\xC2\x98\xC2\x98é",
+        "a\xEF\xBF\xBF\xF4\x8F\xBF\xBF"
+        "b"}) {
+    SCOPED_TRACE(utf8);
+    const std::string inside = Utf8ToCp1251(utf8);
+    EXPECT_EQ(Cp1251ToUtf8(inside), utf8);
+    EXPECT_EQ(inside.find('?'), std::string::npos);
+  }
+  // A mark that starts no internal form is U+0098, and what follows it is read as cp1251: a
+  // character the code page holds has one spelling only.
+  EXPECT_EQ(Cp1251ToUtf8(B({0x98, 'A'})),
+            "\xC2\x98"
+            "A");
+  EXPECT_EQ(Cp1251ToUtf8(B({0x98, 0xD0, 0x9F})), "\xC2\x98Рџ");
+  EXPECT_EQ(Cp1251ToUtf8(B({0x98, 0xC3})), "\xC2\x98Г");
+}
+
+TEST(Codec, CaseFoldingLeavesTheInternalFormAlone) {
+  // À is C3 80 and Ð is C3 90; folded as cp1251 bytes (Ђ, ђ) they would become one another.
+  const std::string a = Utf8ToCp1251("À") + "X" + Utf8ToCp1251("Ж");
+  EXPECT_EQ(Cp1251LowerCase(a), Utf8ToCp1251("À") + "x" + Utf8ToCp1251("ж"));
+  EXPECT_EQ(Cp1251UpperCase(Utf8ToCp1251("ðж")), Utf8ToCp1251("ðЖ"));
+  EXPECT_FALSE(Cp1251SameText(Utf8ToCp1251("À"), Utf8ToCp1251("Ð")));
+  EXPECT_TRUE(Cp1251SameText(Utf8ToCp1251("Àж"), Utf8ToCp1251("ÀЖ")));
 }
 
 // Every cased letter code page 1251 holds, as (upper, lower).

@@ -127,13 +127,24 @@ TEST(Files, CyrillicNamesOnDisk) {
   ASSERT_TRUE(FindFiles(dir.Path() + "/" + Cp("при*"), found));
   EXPECT_EQ(names(found), (std::vector<std::string>{Cp("ПРИВЕТ.txt"), Cp("При.html")}));
   ASSERT_TRUE(FindFiles(dir / "*.TXT", found));
-  EXPECT_EQ(names(found), (std::vector<std::string>{"??.txt", Cp("ПРИВЕТ.txt")}));
+  EXPECT_EQ(names(found), (std::vector<std::string>{Cp("日本.txt"), Cp("ПРИВЕТ.txt")}));
   ASSERT_TRUE(FindFiles(dir.Path() + "/" + Cp("папк?"), found));
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].Attr, FILE_ATTRIBUTE_DIRECTORY);
   ASSERT_TRUE(FindFiles(dir / "*", found));
-  EXPECT_EQ(names(found), (std::vector<std::string>{".", "..", "??.txt", Cp("ПРИВЕТ.txt"),
+  EXPECT_EQ(names(found), (std::vector<std::string>{".", "..", Cp("日本.txt"), Cp("ПРИВЕТ.txt"),
                                                     Cp("Папка"), Cp("При.html")}));
+
+  // A name the code page cannot hold is found, opened and made under its own name on disk.
+  EXPECT_EQ(Cp("日本.txt"), "\x98\xE6\x97\xA5\x98\xE6\x9C\xAC.txt");
+  EXPECT_TRUE(FileExists(dir.Path() + "/" + Cp("日本.txt")));
+  const std::string made = dir.Path() + "/" + Cp("Café Müller 😀 №.txt");
+  EXPECT_TRUE(AppendToFile(made, "x"));
+  EXPECT_EQ(ReadFile(dir / "Café Müller 😀 №.txt"), "x");
+  ASSERT_TRUE(FindFiles(dir / "Caf*", found));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].Name, Cp("Café Müller 😀 №.txt"));
+  EXPECT_EQ(found[0].SizeLow, 1u);
 }
 
 TEST(Files, SearchReportsSizesInHalves) {

@@ -379,11 +379,13 @@ TEST_F(OptionsDialog, OkNormalisesPathsAndTheCgiFolder) {
 }
 
 TEST_F(OptionsDialog, OkStoresOnceAndTheNextRequestSeesTheNewRoot) {
-  ASSERT_TRUE(QDir().mkpath(Q(Dir / "site")));
-  WriteFile(Dir / "site/marker.txt", "new root");
+  // A root whose name the code page cannot hold, typed as it is.
+  const std::string site = Dir / "josé/Música 😀";
+  ASSERT_TRUE(QDir().mkpath(Q(site)));
+  WriteFile(site + "/marker.txt", "new root");
   Form->RC = Utf8ToCp1251(Dir.Path());
   ShowDialog();
-  Dialog->RootPath->setText(Q(Dir / "site"));
+  Dialog->RootPath->setText(Q(site));
   Dialog->LogFilesCheckBox->setChecked(true);
   Dialog->ShowStatCheckBox->setChecked(false);
   TFileWrites writes(Dir.Path(), "HKLM.reg");
@@ -398,7 +400,9 @@ TEST_F(OptionsDialog, OkStoresOnceAndTheNextRequestSeesTheNewRoot) {
   ASSERT_TRUE(THive::Parse(ReadFile(HivePath()), hive));
   const TRegValue* rc = StoredValue(hive, "RC");
   ASSERT_NE(rc, nullptr);
-  EXPECT_EQ(rc->Data, Dir / "site");
+  EXPECT_EQ(rc->Data, Utf8ToCp1251(site));
+  EXPECT_EQ(Form->RC, Utf8ToCp1251(site));
+  EXPECT_NE(ReadFile(HivePath()).find("josé/Música 😀\""), std::string::npos);
   EXPECT_EQ(AsInteger(StoredValue(hive, "LF")), 1);
   EXPECT_EQ(AsInteger(StoredValue(hive, "SRS")), 0);
 

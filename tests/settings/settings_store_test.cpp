@@ -249,6 +249,28 @@ TEST_F(SettingsStore, SaveThenLoadGivesEverySettingBack) {
   EXPECT_TRUE(captions.empty());
 }
 
+TEST_F(SettingsStore, TextsBeyondTheCodePageLoadAndSaveUnchanged) {
+  const std::string root = dir / "josé/Música 😀";
+  ASSERT_EQ(mkdir((dir / "josé").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  WriteHive(kMain + "\"RC\"=\"" + root + "\"\n\"ICURL\"=\"/estilo/ñ.css\"\n" +
+            "\"CGIAssocListLen\"=dword:00000001\n\n" + kCGIAssoc +
+            "\"CGI0\"=\"py:/opt/josé/python3\"\n");
+  LoadSettings(server);
+  EXPECT_TRUE(captions.empty());
+  EXPECT_EQ(server.RC, Utf8ToCp1251(root));
+  EXPECT_TRUE(DirectoryExists(server.RC));
+  EXPECT_EQ(server.ICURL, Utf8ToCp1251("/estilo/ñ.css"));
+  EXPECT_EQ(server.CGIAssoc, std::vector<std::string>{Utf8ToCp1251("py:/opt/josé/python3")});
+
+  server.Roots = {Utf8ToCp1251("/srv/中文")};
+  SaveSettings(server);
+  const std::string saved = ReadFile(hive);
+  for (const std::string& text : {"\"RC\"=\"" + root + "\"", std::string("/estilo/ñ.css"),
+                                  std::string("py:/opt/josé/python3"), std::string("/srv/中文")})
+    EXPECT_NE(saved.find(text), std::string::npos) << text;
+}
+
 TEST_F(SettingsStore, SaveLanguageWritesTheLanguageAlone) {
   server.L = 2;
   SaveLanguage(server);
