@@ -23,9 +23,6 @@ TEST_F(MimeTypesTest, TableShape) {
   EXPECT_EQ(table.front(),
             ";htm;;html;;shtm;;sht;;shtml;;dhtm;;dht;;dhtml;;xhtm;;xht;;xhtml;;phtm;;pht;;phtml;"
             ":text/html");
-  EXPECT_EQ(table[38], ";it;;xm;;s3m;;stm;;mod;;dsm;;med;;ult;;mm;;669;;mp3;;mp2;;mp1;:audio/mpeg");
-  EXPECT_EQ(table[46], ";exe;:application/x-msdownload");
-  EXPECT_EQ(table[60], ";css;:text/css");
   EXPECT_EQ(table.back(), ";mjs;:text/javascript");
 
   // Every line is runs of ";ext;" and one type; no extension twice, none upper case.
@@ -62,6 +59,8 @@ TEST_F(MimeTypesTest, ContentTypes) {
       {"notes.", "text/html"},
       {"archive.tar.gz", "application/octet-stream"},
       {"track.mp3", "audio/mpeg"},
+      {"/srv/www/x.it", "audio/mpeg"},
+      {"/srv/www/x.mp1", "audio/mpeg"},
       {"style.css", "text/css"},
       {"/srv/www/old.site/readme", "text/html"},
       {"/srv/www/a.txt", "text/plain"},
