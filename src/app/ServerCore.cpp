@@ -70,6 +70,10 @@ void TServerCore::StartUp(const std::string& programFolder) {
   ErrorCount = 0;
   BannedCount = 0;
   Registry = std::make_unique<TRegistry>(ProgramDir + "/HKLM.reg");
+  // Refused by what they are, whatever name reaches them (/proc/self/fd/N, /proc/self/cwd/...).
+  const std::string own = ProgramDir == "/" ? "/" : ProgramDir + "/";
+  SetProgramFiles({own + LogFileName, own + LogFileName + ".1", own + "HKLM.reg", own + "t_in.tmp",
+                   own + "t_err.tmp"});
   MimeTable.clear();
   WrongIPs.clear();
   CGIAssoc.clear();

@@ -215,12 +215,18 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   if (!err) return EarlyFailure(Server, "stderrFile==INVALID_HANDLE_VALUE", inName);
   DeleteFileName(errName);
 
-  const bool bodyWritten = WriteAllBytes(in.Get(), p->Body.data(), p->Body.size());
+  // A large body is already in a file of its own, which the program reads instead.
+  const bool bodyWritten =
+      !p->BodySpillFailed && WriteAllBytes(in.Get(), p->Body.data(), p->Body.size());
   std::string().swap(p->Body);
+  p->BodyHeld.Set(0);
   if (!bodyWritten) return EarlyFailure(Server, "BytesToWrite!=BytesWritten", inName);
 
   in.Reset();
-  in.Reset(ReopenTempFile(inName));
+  if (!p->BodyFile.Valid())
+    in.Reset(ReopenTempFile(inName));
+  else if (SeekToStart(p->BodyFile.Get()))
+    in.Reset(p->BodyFile.Release());
   DeleteFileName(inName);
   if (!in) return EarlyFailure(Server, "stdinFile==INVALID_HANDLE_VALUE", inName);
 

@@ -385,6 +385,11 @@ void TakeFile(TServerState& Server, mParser* p, TAnswer& a) {
   if (p->LocalPath.find('\0') == std::string::npos)
     file =
         Server.Facts ? Server.Facts->OpenRead(p->LocalPath) : TFileStream::OpenRead(p->LocalPath);
+  if (!file && LastOpenFoundNothing()) {
+    // Gone since its attributes were looked at, or nothing that may be served: as missing.
+    a.ErrorType = ERR_NOT_FOUND;
+    return;
+  }
   if (!file) {
     Server.ErrorCount++;
     WriteLog(Server, AddrPort(p) + " ERROR: cant open requested file: " + p->LocalPath);

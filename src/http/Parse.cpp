@@ -72,17 +72,26 @@ std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Na
 int FramingRefusal(TServerState& Server, mParser* p) {
   const std::string* length = nullptr;
   bool disagree = false;
+  bool malformed = false;
   for (auto i = static_cast<size_t>(p->FirstHeaderEntry); i + 1 < p->Variables.size(); i += 2) {
-    // "Transfer-Encoding : chunked" is still read as one by some servers in front of this one.
+    // "Content-Length : 5" or "Transfer-Encoding\v:" is still read as the header by some servers
+    // in front of this one: skipped here, its body would be scanned as the next request. A line
+    // without a colon keeps its LF at the end of the name and is left alone.
     std::string_view name = p->Variables[i];
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    const auto blankOrControl = [](char c) {
+      const auto u = static_cast<unsigned char>(c);
+      return u != '\n' && (u <= ' ' || u == 0x7f);
+    };
+    const size_t spelled = name.size();
+    while (!name.empty() && blankOrControl(name.back())) name.remove_suffix(1);
     if (Cp1251SameText(name, "Transfer-Encoding")) return 501;
+    if (name.size() != spelled) malformed = true;
     if (Cp1251SameText(name, "Content-Length")) {
       if (length != nullptr && *length != p->Variables[i + 1]) disagree = true;
       length = &p->Variables[i + 1];
     }
   }
-  return disagree ? 400 : 0;
+  return disagree || malformed ? 400 : 0;
 }
 
 int ParseHttpVersion(TServerState& Server, const std::string& Protocol) {
@@ -293,8 +302,9 @@ void ParseRequest(TServerState& Server, mParser* p) {
     p->StatusCode = refusal;
   } else if (!length.empty()) {
     int32_t v = 0;
-    if (!StrToInt32(length, v) || v < 0) {
-      // A negative size would never be reached, leaving the request hanging: refused alike.
+    // Plain digits only: a sign ("+5") is read differently by the servers in front of this one,
+    // and a negative size would never be reached, leaving the request hanging.
+    if (length[0] < '0' || length[0] > '9' || !StrToInt32(length, v) || v < 0) {
       p->ContentLength = 0;
       p->CloseConnection = true;
       p->StatusCode = 400;

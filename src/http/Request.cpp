@@ -9,6 +9,8 @@
 #include "http/Dispatch.h"
 #include "http/Parse.h"
 #include "log/Log.h"
+#include "platform/Files.h"
+#include "platform/TempFiles.h"
 #include "platform/Time.h"
 #include "server/ServerState.h"
 
@@ -23,6 +25,35 @@ void WriteRequestRecords(TServerState& Server, mParser* p) {
     WriteLog(Server, AddrPort(p) + " Request headers:");
     WriteLog(Server, p->HeaderText);
   }
+}
+
+// Keeps a run of body bytes: in memory while the body is small and the server-wide total allows;
+// otherwise a program's body goes on in an unnamed file. A body that cannot be kept whole is
+// marked, and its program is never run on a part of it.
+void HoldBody(TServerState& Server, mParser* p, const char* bytes, size_t count) {
+  if (p->BodySpillFailed) return;
+  if (!p->BodyFile.Valid() && p->IsCGI &&
+      (p->Body.size() + count > kBodyKeptInMemory ||
+       HeldBodyBytes() + static_cast<int64_t>(count) > Server.MaxHeldBodyBytes)) {
+    p->BodyFile.Reset(CreateUnnamedTempFile(Server.ProgramDir));
+    p->BodySpillFailed =
+        !p->BodyFile.Valid() || !WriteAllBytes(p->BodyFile.Get(), p->Body.data(), p->Body.size());
+    std::string().swap(p->Body);
+    p->BodyHeld.Set(0);
+    if (p->BodySpillFailed) {
+      p->BodyFile.Reset();
+      return;
+    }
+  }
+  if (p->BodyFile.Valid()) {
+    if (!WriteAllBytes(p->BodyFile.Get(), bytes, count)) {
+      p->BodySpillFailed = true;
+      p->BodyFile.Reset();
+    }
+    return;
+  }
+  p->Body.append(bytes, count);
+  p->BodyHeld.Set(static_cast<int64_t>(p->Body.size()));
 }
 
 void RecordShortage(TServerState& Server) {
@@ -118,26 +149,44 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
   bool lf = p->LastWasLF;
   bool notCGI = !p->IsCGI;
   while (i < count && !p->CloseConnection) {
-    if (!p->HeadersComplete && p->HeaderLength < kMaxHeadBytes - 1) {
-      // A run of bytes that are neither CR nor LF can neither end the head nor reach its limit:
-      // it is taken whole, and only the byte after it goes through the rules below.
-      const int end = std::min(count, i + (kMaxHeadBytes - 1 - p->HeaderLength));
-      int k = i;
-      while (k < end && bytes[k] != '\r' && bytes[k] != '\n') ++k;
-      if (k > i) {
-        p->HeaderText.append(bytes + i, static_cast<size_t>(k - i));
-        p->HeaderLength += k - i;
-        lf = false;
-        i = k;
-        if (i == count) break;
+    if (p->HeadersComplete && !p->RequestComplete && p->BodyLength < p->ContentLength) {
+      // Body bytes are taken as a run, as many as the body still lacks (one past the limit of a
+      // body no program reads); the line-end state follows its last byte that is not a CR.
+      int run = std::min(count - i, p->ContentLength - p->BodyLength);
+      if (notCGI) run = std::min(run, kMaxPlainBody + 1 - p->BodyLength);
+      for (int k = i + run - 1; k >= i; --k) {
+        if (bytes[k] != '\r') {
+          lf = bytes[k] == '\n';
+          break;
+        }
       }
-    }
-    const bool inBody = p->HeadersComplete;
-    const char c = bytes[i];
-    if (c != '\r') {
-      const bool prev = lf;
-      lf = (c == '\n');
-      if (!inBody) {
+      HoldBody(Server, p, bytes + i, static_cast<size_t>(run));
+      p->BodyLength += run;
+      i += run - 1;
+      if (notCGI && p->BodyLength > kMaxPlainBody) {
+        p->BodyLength = p->ContentLength;
+        i = count;
+      }
+      if (p->BodyLength == p->ContentLength) p->RequestComplete = true;
+    } else {
+      if (!p->HeadersComplete && p->HeaderLength < kMaxHeadBytes - 1) {
+        // A run of bytes that are neither CR nor LF can neither end the head nor reach its
+        // limit: it is taken whole, and only the byte after it goes through the rules below.
+        const int end = std::min(count, i + (kMaxHeadBytes - 1 - p->HeaderLength));
+        int k = i;
+        while (k < end && bytes[k] != '\r' && bytes[k] != '\n') ++k;
+        if (k > i) {
+          p->HeaderText.append(bytes + i, static_cast<size_t>(k - i));
+          p->HeaderLength += k - i;
+          lf = false;
+          i = k;
+          if (i == count) break;
+        }
+      }
+      const char c = bytes[i];
+      if (c != '\r' && !p->HeadersComplete) {
+        const bool prev = lf;
+        lf = (c == '\n');
         p->HeaderText += c;
         p->HeadersComplete = prev && lf;
         p->HeaderLength++;
@@ -164,17 +213,10 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
             p->RequestComplete = true;
           }
         }
+      } else if (c != '\r') {
+        lf = (c == '\n');  // a byte past a complete body: the line-end state still follows it
       }
-    }
-    if (p->HeadersComplete && p->BodyLength == p->ContentLength) p->RequestComplete = true;
-    if (inBody && !p->RequestComplete) {
-      p->Body += c;
-      p->BodyLength++;
-      if (notCGI && p->BodyLength > kMaxPlainBody) {
-        p->BodyLength = p->ContentLength;
-        i = count;
-      }
-      if (p->BodyLength == p->ContentLength) p->RequestComplete = true;
+      if (p->HeadersComplete && p->BodyLength == p->ContentLength) p->RequestComplete = true;
     }
     if (p->RequestComplete) {
       WriteRequestRecords(Server, p);

@@ -103,9 +103,14 @@ void TServerClientWinSocket::DeliverRead() {
 }
 
 bool TServerClientWinSocket::OverLimit() const {
+  const auto& impl = *FServer.FImpl;
   return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
          FQueuedStreams >= FServer.MaxQueuedStreams ||
-         (FInRead && FQueuedThisRead > kMaxQueuedPerRead);
+         (FInRead && FQueuedThisRead > kMaxQueuedPerRead) ||
+         // While all connections together hold too much, those that hold some wait for it to go
+         // out; one that holds nothing may still be answered.
+         (HasOutput() && (impl.UnsentTotal > FServer.MaxUnsentTotal ||
+                          impl.QueuedStreamsTotal >= FServer.MaxQueuedStreamsTotal));
 }
 
 bool TServerClientWinSocket::OutputFull() {
@@ -238,7 +243,9 @@ bool TServerClientWinSocket::ReportReadError() {
   if (FReadError == 0 || FInRead || Closed()) return false;
   const int err = FReadError;
   FReadError = 0;
-  FailCall(eeReceive, err, "recv");
+  // The read ahead is the transport's own, not a read the handler asked for: its failure is
+  // the peer's news (a reset, say), told as such, with no disconnect event after it.
+  FailNotification(eeReceive, err);
   return true;
 }
 

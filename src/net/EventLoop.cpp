@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <exception>
 
 #include "net/SocketInternals.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -22,6 +24,11 @@ namespace {
 // socket that stays readable.
 constexpr long kAcceptPauseNs = 200L * 1000 * 1000;
 constexpr int kMaxEventsPerTurn = 256;
+
+bool ClientWaiting(int listenFd) {
+  pollfd pfd{listenFd, POLLIN, 0};
+  return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN);
+}
 
 }  // namespace
 
@@ -76,10 +83,13 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.DeadlineFd.Get(), &ev);
   ev.data.ptr = &gResumeTag;
   ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.ResumeFd.Get(), &ev);
+  // A request that finds no descriptor for its file makes room the same way as an accept.
+  SetDescriptorShortageHandler([this] { return EvictIdle(); });
 }
 
 // The descriptors close with FImpl, after every connection is gone.
 TServerSocket::~TServerSocket() {
+  SetDescriptorShortageHandler(nullptr);
   while (TServerClientWinSocket* c = FImpl->Live) {
     FImpl->Unlink(c);
     c->Drop();
@@ -226,6 +236,9 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
         if (!fd.Valid()) {
           int err = errno;
           if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+          // accept wants a free descriptor before it looks at the queue: with none free it
+          // fails even when nobody waits, and nobody must be evicted for that.
+          if ((err == EMFILE || err == ENFILE) && !ClientWaiting(FImpl->Listen.Get())) break;
           // Out of descriptors: the longest-idle keep-alive connections make room, so that a
           // new client is still served.
           if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
@@ -282,15 +295,18 @@ void TServerSocket::ExpireWaits() {
 bool TServerSocket::EvictIdle() {
   TImpl& impl = *FImpl;
   int evicted = 0;
-  for (TServerClientWinSocket* c = impl.Waits[cwNextRequest].Head;
-       c && evicted < EvictOnShortage;) {
-    TServerClientWinSocket* next = c->FWaitNext;
-    if (!c->FInRead) {
-      impl.ReserveFd.Reset();
-      c->CloseNow();
-      ++evicted;
+  // A connection that has sent part of a head costs as much as an idle one and may be held so on
+  // purpose, a byte at a time.
+  for (const int queue : {cwNextRequest, cwRestOfHead}) {
+    for (TServerClientWinSocket* c = impl.Waits[queue].Head; c && evicted < EvictOnShortage;) {
+      TServerClientWinSocket* next = c->FWaitNext;
+      if (!c->FInRead) {
+        impl.ReserveFd.Reset();
+        c->CloseNow();
+        ++evicted;
+      }
+      c = next;
     }
-    c = next;
   }
   if (!impl.ReserveFd.Valid()) impl.ReserveFd.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   return evicted > 0;

@@ -25,6 +25,11 @@ class ESocketError : public std::runtime_error {
 constexpr size_t kMaxUnsentBytes = 1u << 20;
 // Answers sent from a file that may wait on one connection: each holds an open descriptor.
 constexpr int kMaxQueuedStreams = 32;
+// The same for all connections together: past these, a connection that already has output
+// waiting is not read any further (its client's bytes stay in the socket), however many clients
+// hold answers they do not take. Others go on being served.
+constexpr int64_t kMaxUnsentTotal = int64_t{32} << 20;
+constexpr int kMaxQueuedStreamsTotal = 128;
 // A head must be complete this long after its first byte (a client dripping it holds a
 // connection for nothing).
 constexpr int kHeadTimeoutMs = 30000;
@@ -77,13 +82,16 @@ class TServerSocket {
   int BodyTimeoutMs = kBodyTimeoutMs;
   int IdleTimeoutMs = kIdleTimeoutMs;
   int EvictOnShortage = kEvictOnShortage;
+  int64_t MaxUnsentTotal = kMaxUnsentTotal;
+  int MaxQueuedStreamsTotal = kMaxQueuedStreamsTotal;
 
  private:
   friend class TServerClientWinSocket;
   struct TImpl;
   // Closes the connections whose time is up.
   void ExpireWaits();
-  // Closes the longest-idle keep-alive connections; false when there is none.
+  // Closes the longest-idle keep-alive connections, then those that have sent an incomplete head,
+  // the longest waiting first; false when there is none.
   bool EvictIdle();
   // Sets the deadline timer for the earliest clock of all connections.
   void ArmDeadline();

@@ -37,11 +37,16 @@ void TServerClientWinSocket::Account(TOutItem& item, size_t sent) {
   const int64_t n = std::min<int64_t>(static_cast<int64_t>(sent), item.Unsent);
   item.Unsent -= n;
   FUnsentBytes -= n;
+  FServer.FImpl->UnsentTotal -= n;
 }
 
 void TServerClientWinSocket::PopFront() {
   FUnsentBytes -= FOut->front().Unsent;
-  if (FOut->front().Counted) --FQueuedStreams;
+  FServer.FImpl->UnsentTotal -= FOut->front().Unsent;
+  if (FOut->front().Counted) {
+    --FQueuedStreams;
+    --FServer.FImpl->QueuedStreamsTotal;
+  }
   FOut->pop_front();
 }
 
@@ -58,6 +63,8 @@ void TServerClientWinSocket::DiscardOutput() {
     }
     FOut.reset();
   }
+  FServer.FImpl->UnsentTotal -= FUnsentBytes;
+  FServer.FImpl->QueuedStreamsTotal -= FQueuedStreams;
   FUnsentBytes = 0;
   FQueuedStreams = 0;
 }
@@ -101,6 +108,7 @@ void TServerClientWinSocket::QueueText(Text&& text) {
   }
   FOut->back().Unsent += size;
   FUnsentBytes += size;
+  FServer.FImpl->UnsentTotal += size;
   FQueuedThisRead += size;
   QueueFlush();
 }
@@ -120,8 +128,10 @@ void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
   item.Unsent = size > pos && pos >= 0 ? size - pos : 0;
   item.Counted = true;
   FUnsentBytes += item.Unsent;
+  FServer.FImpl->UnsentTotal += item.Unsent;
   FQueuedThisRead += item.Unsent;
   ++FQueuedStreams;
+  ++FServer.FImpl->QueuedStreamsTotal;
   QueueFlush();
 }
 

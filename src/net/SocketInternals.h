@@ -188,6 +188,9 @@ struct TServerSocket::TImpl {
   // Held so that when the descriptors run out, the disconnect records of the connections closed
   // to make room can still be written.
   TFd ReserveFd;
+  // Output waiting on all connections together, and the answers from files among it.
+  int64_t UnsentTotal = 0;
+  int QueuedStreamsTotal = 0;
 
   int TimeoutOf(const TServerSocket& s, int queue) const {
     int ms = queue == cwRestOfHead   ? s.HeadTimeoutMs

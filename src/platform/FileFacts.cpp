@@ -64,7 +64,7 @@ uint32_t TFileFacts::Attributes(const std::string& path) {
   if (lstat(utf8.c_str(), &st) == 0) {
     // What a link stands for can change where no watch of ours looks: asked every time.
     if (S_ISLNK(st.st_mode)) return GetFileAttributesA(path);
-    attr = AttributesOf(st, utf8);
+    attr = PathAttributesOf(st, utf8);
   }
   TFact* f = Find(path);
   TFact& fact = f ? *f : Add(path);
@@ -110,7 +110,9 @@ std::shared_ptr<TFolderFacts> TFileFacts::Folder(const std::string& path) {
     folder->Listing.reset();
     --FListings;
   }
-  if (listing->HasLinks || listing->Entries.size() > kMaxListingEntries) return listing;
+  // An unreadable folder (perhaps only for lack of descriptors) is asked again next time.
+  if (!listing->Readable || listing->HasLinks || listing->Entries.size() > kMaxListingEntries)
+    return listing;
   if (FListings >= kMaxListings) {
     for (auto& [name, f] : FFolders) f.Listing.reset();
     FListings = 0;

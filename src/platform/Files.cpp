@@ -4,12 +4,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/Codec.h"
 #include "platform/UniqueFd.h"
@@ -41,6 +43,64 @@ uint32_t DosAttribOf(const std::string& utf8Path) {
   return digits == 0 ? 0 : (value & kDosAttribBits);
 }
 
+// The kernel's own file systems: what they hold describes the machine and the processes on it
+// (the server's environment, its open descriptors), never a site.
+bool PseudoFileSystem(const struct statfs& fs) {
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x9fa0:      // proc
+    case 0x62656572:  // sysfs
+    case 0x27e0eb:    // cgroup
+    case 0x63677270:  // cgroup2
+    case 0x64626720:  // debugfs
+    case 0x74726163:  // tracefs
+    case 0x73636673:  // securityfs
+    case 0xcafe4a11:  // bpf
+    case 0x6165676c:  // pstore
+    case 0xde5e81e4:  // efivarfs
+    case 0x62656570:  // configfs
+    case 0x65735543:  // fusectl
+    case 0x42494e4d:  // binfmt_misc
+    case 0x6e736673:  // nsfs
+    case 0x19800202:  // mqueue
+    case 0x1cd1:      // devpts
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool OnPseudoFileSystem(const char* utf8Path) {
+  struct statfs fs;
+  return statfs(utf8Path, &fs) == 0 && PseudoFileSystem(fs);
+}
+
+// The folder holding the path's last name: "/proc/self/fd/5" names the log itself, on its own
+// disk, but it is found in a folder of proc.
+bool InPseudoFolder(const std::string& utf8Path) {
+  const size_t slash = utf8Path.rfind('/');
+  if (slash == std::string::npos) return false;
+  return OnPseudoFileSystem(slash == 0 ? "/" : utf8Path.substr(0, slash).c_str());
+}
+
+std::vector<std::string>& ProgramFiles() {
+  static std::vector<std::string> files;  // UTF-8
+  return files;
+}
+
+bool IsProgramFileIdentity(const struct stat& st) {
+  for (const std::string& name : ProgramFiles()) {
+    struct stat own;
+    if (stat(name.c_str(), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino)
+      return true;
+  }
+  return false;
+}
+
+std::function<bool()>& ShortageHandler() {
+  static std::function<bool()> handler;
+  return handler;
+}
+
 bool StatPath(const std::string& path, std::string& utf8, struct stat& st) {
   if (!OsPath(path, utf8)) return false;
   return stat(utf8.c_str(), &st) == 0;
@@ -51,6 +111,8 @@ bool StatPath(const std::string& path, std::string& utf8, struct stat& st) {
 // A plain file reports the archive bit, as a freshly written file does on Windows, so that an
 // attribute word of 0 never appears and cannot be mistaken for anything.
 uint32_t AttributesOf(const struct stat& st, const std::string& utf8Path) {
+  if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || OnPseudoFileSystem(utf8Path.c_str()))
+    return INVALID_FILE_ATTRIBUTES;
   uint32_t attr = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   return attr | DosAttribOf(utf8Path);
 }
@@ -64,8 +126,34 @@ bool OsPath(const std::string& path, std::string& utf8) {
 uint32_t GetFileAttributesA(const std::string& path) {
   std::string utf8;
   struct stat st;
-  if (!StatPath(path, utf8, st)) return INVALID_FILE_ATTRIBUTES;
+  if (!StatPath(path, utf8, st) || InPseudoFolder(utf8)) return INVALID_FILE_ATTRIBUTES;
   return AttributesOf(st, utf8);
+}
+
+uint32_t PathAttributesOf(const struct stat& st, const std::string& utf8Path) {
+  return InPseudoFolder(utf8Path) ? INVALID_FILE_ATTRIBUTES : AttributesOf(st, utf8Path);
+}
+
+void SetProgramFiles(std::vector<std::string> paths) {
+  for (std::string& path : paths) {
+    std::string utf8;
+    if (OsPath(path, utf8)) path = std::move(utf8);
+  }
+  ProgramFiles() = std::move(paths);
+}
+
+bool LastOpenFoundNothing() { return errno == ENOENT || errno == ENOTDIR; }
+
+void SetDescriptorShortageHandler(std::function<bool()> handler) {
+  ShortageHandler() = std::move(handler);
+}
+
+bool FreeDescriptorsAfterFailure() {
+  if (errno != EMFILE && errno != ENFILE) return false;
+  const int err = errno;
+  const bool freed = ShortageHandler() && ShortageHandler()();
+  errno = err;
+  return freed;
 }
 
 bool FileOrFolderExists(const std::string& path) {
@@ -97,6 +185,7 @@ bool ReadFolder(const std::string& folder, TFolderFacts& out) {
   out = TFolderFacts();
   if (!OsPath(folder, out.OsPath)) return false;
   DIR* dir = opendir(out.OsPath.c_str());
+  if (!dir && FreeDescriptorsAfterFailure()) dir = opendir(out.OsPath.c_str());
   if (!dir) return false;
   while (struct dirent* entry = readdir(dir)) {
     TFolderEntry e;
@@ -129,8 +218,10 @@ void DescribeEntry(TFolderEntry& e, std::string& path, size_t prefixLength) {
     st.st_mode = S_IFDIR;
   else if (stat(path.c_str(), &st) != 0)
     return;
-  e.Reachable = true;
+  // Devices, FIFOs, sockets and the kernel's file systems (a mount of proc) are left out.
   e.Attr = AttributesOf(st, path);
+  if (e.Attr == INVALID_FILE_ATTRIBUTES) return;
+  e.Reachable = true;
   e.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
 }
 
@@ -150,6 +241,9 @@ void DescribeFolder(TFolderFacts& folder) {
 
 bool FolderEntryReachable(const std::string& folderPath, const TFolderEntry& entry) {
   if (entry.Described) return entry.Reachable;
+  if (entry.Type != DT_REG && entry.Type != DT_DIR && entry.Type != DT_LNK &&
+      entry.Type != DT_UNKNOWN)
+    return false;  // a device, FIFO or socket is never served
   const bool typeTells = entry.Type != DT_LNK && entry.Type != DT_UNKNOWN;
   if (entry.Exact && typeTells) return true;
   return FileOrFolderExists(folderPath + "/" + entry.Name);
@@ -199,15 +293,28 @@ THandle OpenForReading(const std::string& path, TOpenFileInfo& info, bool follow
   }
   // Non-blocking for the open itself: a named pipe in the served folder would otherwise hang
   // the one thread that serves everybody until some writer appeared.
-  TFd fd(open(utf8.c_str(),
-              O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
+  TFd fd(open(utf8.c_str(), flags));
+  if (!fd.Valid() && FreeDescriptorsAfterFailure()) fd.Reset(open(utf8.c_str(), flags));
   if (!fd.Valid()) return INVALID_HANDLE_VALUE;
   struct stat st;
+  struct statfs fs;
   // Only regular files can be served: folders fail as on Windows, and pipes, sockets and
   // devices have no size to announce and no end to reach.
-  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool statted = fstat(fd.Get(), &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    const bool folder = !statted || S_ISDIR(st.st_mode);
     fd.Reset();
-    errno = EISDIR;
+    errno = folder ? EISDIR : ENOENT;
+    return INVALID_HANDLE_VALUE;
+  }
+  // What was actually opened decides, however the path spelled it: the kernel's files, a file
+  // without a name (another run's temporary file held open) and the program's own files are
+  // missing to a client.
+  if ((fstatfs(fd.Get(), &fs) == 0 && PseudoFileSystem(fs)) || st.st_nlink == 0 ||
+      InPseudoFolder(utf8) || IsProgramFileIdentity(st)) {
+    fd.Reset();
+    errno = ENOENT;
     return INVALID_HANDLE_VALUE;
   }
   // O_NONBLOCK stays: it means nothing to a regular file, and clearing it costs two calls on

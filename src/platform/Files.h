@@ -2,6 +2,7 @@
 // conversion to the UTF-8 names on disk happens here. A path holding a NUL names nothing.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ constexpr THandle INVALID_HANDLE_VALUE = -1;
 uint32_t GetFileAttributesA(const std::string& path);
 // The same from a stat already made of the UTF-8 path.
 uint32_t AttributesOf(const struct stat& st, const std::string& utf8Path);
+// The same for a path asked for as such: also refused when its folder lies on a pseudo file
+// system (see SetProgramFiles).
+uint32_t PathAttributesOf(const struct stat& st, const std::string& utf8Path);
 bool FileOrFolderExists(const std::string& path);
 bool FileExists(const std::string& path);       // exists and is not a folder
 bool DirectoryExists(const std::string& path);  // exists and is a folder
@@ -70,6 +74,22 @@ void DescribeFolder(TFolderFacts& folder);
 // Whether an entry of folderPath can be opened or entered, looking at it only when its type
 // does not tell.
 bool FolderEntryReachable(const std::string& folderPath, const TFolderEntry& entry);
+
+// Served paths are refused, as if missing, when they are no regular file or folder (a device, a
+// FIFO, a socket), lie on one of the kernel's pseudo file systems (proc, sys and their kin) or in
+// a folder of one, or, once opened, turn out to be one of the program's own files or a file
+// without a name (a temporary file held open); a refused folder entry is unreachable.
+// The program's own files (log, hive, ...), compared by device and inode at every open, so that
+// no other name for them (/proc/self/fd/N, a link) serves them.
+void SetProgramFiles(std::vector<std::string> paths);
+// After an open failed: whether there was nothing there to serve (missing, or refused as above),
+// as opposed to a file that could not be opened.
+bool LastOpenFoundNothing();
+// Called when an open fails for lack of descriptors, before it is tried once more; true when it
+// freed some. One handler: the transport's, which closes idle connections.
+void SetDescriptorShortageHandler(std::function<bool()> handler);
+// Whether the failure just seen (errno) was a lack of descriptors, and the handler freed some.
+bool FreeDescriptorsAfterFailure();
 
 // Read-only, close-on-exec; a folder cannot be opened. INVALID_HANDLE_VALUE on failure.
 THandle OpenForReading(const std::string& path);

@@ -4,9 +4,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/Files.h"
 #include "platform/UniqueFd.h"
@@ -61,12 +64,20 @@ class TLogWriter {
   }
 
  private:
+  // A log made read-only is left alone, also by a descriptor opened before, and by root, whom the
+  // mode does not stop: the user's word on the file, as on Windows.
+  static bool ReadOnly(const struct stat& st) {
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+           (st.st_uid == geteuid() && (st.st_mode & S_IWUSR) == 0);
+  }
+
   // Opens the log for appending without ever blocking, and only when it is a regular file.
   bool Open() {
     FFd.Reset(open(FUtf8.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                    0644));
     struct stat st;
-    if (FFd.Valid() && (fstat(FFd.Get(), &st) != 0 || !S_ISREG(st.st_mode))) FFd.Reset();
+    if (FFd.Valid() && (fstat(FFd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || ReadOnly(st)))
+      FFd.Reset();
     if (!FFd.Valid()) return false;
     FDev = st.st_dev;
     FIno = st.st_ino;
@@ -81,7 +92,7 @@ class TLogWriter {
       struct stat st;
       if (stat(FUtf8.c_str(), &st) == 0 && st.st_dev == FDev && st.st_ino == FIno) {
         FSize = static_cast<int64_t>(st.st_size);
-        return true;
+        if (!ReadOnly(st)) return true;
       }
       FFd.Reset();  // renamed, deleted or replaced: the name decides
     }
@@ -89,7 +100,19 @@ class TLogWriter {
   }
 
   bool Write() {
-    if (FSize > FRotateAbove && rename(FUtf8.c_str(), (FUtf8 + ".1").c_str()) == 0) {
+    if (FSize > FRotateAbove) {
+      if (rename(FUtf8.c_str(), (FUtf8 + ".1").c_str()) != 0) {
+        // The folder is not writable, say: appending on would grow the log without end.
+        if (!FSetAsideFailed) {
+          FSetAsideFailed = true;
+          std::fprintf(stderr,
+                       "brevoxa: the log %s cannot be set aside as %s.1 (%s): no more records "
+                       "are written to it\n",
+                       FUtf8.c_str(), FUtf8.c_str(), std::strerror(errno));
+        }
+        return false;
+      }
+      FSetAsideFailed = false;
       FFd.Reset();  // before the new one opens: at the descriptor limit there is room for one
       if (!Open()) return false;
     }
@@ -108,6 +131,7 @@ class TLogWriter {
   std::string FPending;
   int64_t FRotateAbove = 0;
   bool FGathering = false;
+  bool FSetAsideFailed = false;  // said so on standard error
 };
 
 TLogWriter& Writer() {

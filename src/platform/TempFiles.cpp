@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Codec.h"
@@ -34,6 +35,25 @@ THandle OpenTemp(const std::string& path, int extraFlags) {
 THandle CreateTempFile(const std::string& path) { return OpenTemp(path, O_TRUNC); }
 
 THandle ReopenTempFile(const std::string& path) { return OpenTemp(path, 0); }
+
+THandle CreateUnnamedTempFile(const std::string& folder) {
+  if (!UsableName(folder)) {
+    errno = ENOENT;
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::string name = Cp1251ToUtf8(folder);
+  int fd;
+  do {
+    fd = open(name.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
+    return fd < 0 ? INVALID_HANDLE_VALUE : fd;
+  // A file system without unnamed files: a private name, taken away at once.
+  std::string path = name + "/brevoxa-body-XXXXXX";
+  fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(path.c_str());
+  return fd < 0 ? INVALID_HANDLE_VALUE : fd;
+}
 
 bool DeleteFileName(const std::string& path) {
   if (!UsableName(path)) return false;

@@ -10,6 +10,9 @@
 THandle CreateTempFile(const std::string& path);
 // Read and write, created when missing, positioned at the start.
 THandle ReopenTempFile(const std::string& path);
+// Read and write, close-on-exec, in folder but without a name: nothing else can open it, and it
+// goes when the last descriptor closes. INVALID_HANDLE_VALUE on failure.
+THandle CreateUnnamedTempFile(const std::string& folder);
 // Removes the name; an open descriptor keeps the data alive until it closes.
 bool DeleteFileName(const std::string& path);
 

@@ -108,6 +108,9 @@ void ClearRequestFields(mParser& p) {
   const bool keep = p.HeaderText.capacity() <= kKeptRequestBytes;
   ClearString(p.HeaderText, keep);
   ClearString(p.Body, true);
+  p.BodyHeld.Set(0);
+  p.BodyFile.Reset();
+  p.BodySpillFailed = false;
   p.LastWasLF = false;
   p.RequestComplete = false;
   p.HeadersComplete = false;
@@ -130,6 +133,17 @@ void ClearRequestFields(mParser& p) {
     p.Variables.clear();
   else
     Release(p.Variables);
+}
+
+namespace {
+int64_t gHeldBodyBytes = 0;  // one thread serves every connection
+}  // namespace
+
+int64_t HeldBodyBytes() { return gHeldBodyBytes; }
+
+void THeldBytes::Set(int64_t bytes) {
+  gHeldBodyBytes += bytes - FBytes;
+  FBytes = bytes;
 }
 
 mParserList::mParserList() { FSpare.reserve(kSpareRecords); }

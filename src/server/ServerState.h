@@ -10,6 +10,7 @@
 #include "platform/FileFacts.h"
 #include "platform/Registry.h"
 #include "platform/Streams.h"
+#include "platform/UniqueFd.h"
 
 // The program's version text, read for SERVER_SOFTWARE and the "Server:" header; the build
 // takes it from the project's version.
@@ -20,6 +21,12 @@ inline constexpr const char* kVersionText = BREVOXA_VERSION;
 // must not fill the disk of a server left running unattended.
 constexpr int64_t kLogRotateBytes = int64_t{64} << 20;
 
+// Body bytes held in memory for all requests together, and for one program's body: a larger one
+// goes to an unnamed file in the program folder as it arrives, so that many clients posting
+// large bodies cost the server disk space, never its memory.
+constexpr int64_t kMaxHeldBodyBytes = int64_t{16} << 20;
+constexpr size_t kBodyKeptInMemory = size_t{64} * 1024;
+
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
 
 // What a connection with nothing left to send waits for from its client; each has its own
@@ -27,6 +34,32 @@ enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAcce
 enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
 
 class TCustomWinSocket;
+
+// Request body bytes that all records together hold in memory: one total for the process, since
+// records may outlive the server object that counted them.
+int64_t HeldBodyBytes();
+// A share of that total, given back when it goes, however its record goes.
+class THeldBytes {
+ public:
+  THeldBytes() = default;
+  ~THeldBytes() { Set(0); }
+  THeldBytes(THeldBytes&& other) noexcept : FBytes(other.FBytes) { other.FBytes = 0; }
+  THeldBytes& operator=(THeldBytes&& other) noexcept {
+    if (this != &other) {
+      Set(0);
+      FBytes = other.FBytes;
+      other.FBytes = 0;
+    }
+    return *this;
+  }
+  THeldBytes(const THeldBytes&) = delete;
+  THeldBytes& operator=(const THeldBytes&) = delete;
+  [[nodiscard]] int64_t Get() const { return FBytes; }
+  void Set(int64_t bytes);
+
+ private:
+  int64_t FBytes = 0;
+};
 
 // One per live connection: the request being assembled on it. It exists while a request is in
 // flight; between requests the connection's slot keeps the little that outlives a request.
@@ -64,6 +97,12 @@ struct mParser {
   // alone. The record itself lives on in its connection's slot until the transport frees the
   // connection, after every event on it has returned.
   bool Dead = false;
+  // A program's body past what may be held in memory goes on in this unnamed file, Body then
+  // empty; BodySpillFailed when some of it could not be written there.
+  TFd BodyFile;
+  bool BodySpillFailed = false;
+  // Body's bytes as counted in the server-wide total (HeldBodyBytes); given back when it goes.
+  THeldBytes BodyHeld;
 };
 
 // Brings the request-time fields back to their state in a new record, as the next request on the
@@ -191,4 +230,7 @@ class TServerState {
   // The CGI environment block, rebuilt for every run.
   std::vector<char> CgiEnvironment;
   std::unique_ptr<TFileFacts> Facts;  // what requests learned of the disk; null: ask every time
+  // Request bodies all records together may hold in memory; a program's body that would pass it
+  // goes to a file instead (tests set it small).
+  int64_t MaxHeldBodyBytes = kMaxHeldBodyBytes;
 };

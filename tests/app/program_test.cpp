@@ -314,6 +314,49 @@ wait $pid
   EXPECT_EQ(ReadFile(dir / "cgi"), "ran " + root + "/cgi-bin/ñ dir/run.sh");
 }
 
+// With the root "/", nothing of the kernel's file systems is served, nor the program's own log by
+// any other name, nor anything that is no regular file or folder: each answers 404 as a missing
+// file would, and none of them is listed.
+TEST(Program, ServesNothingOfProcSysDevicesOrItsOwnFiles) {
+  SKIP_WITHOUT_NAMESPACES();
+  TempDir dir;
+  CopyProgram(dir);
+  std::filesystem::create_directory(dir / "www");
+  WriteFile(dir / "www/plain.txt", "plain");
+  const std::string script = "A=" + Quoted(dir.Path()) + R"sh(
+mkfifo "$A/www/fifo"
+"$A/brevoxa" 2>"$A/stderr" &
+pid=$!
+started "$A"
+for f in /proc/$pid/fd/*; do
+  [ "$(readlink "$f")" = "$A/brevoxa.log" ] && n=${f##*/}
+done
+for path in /proc/self/fd/$n /dev/fd/$n /proc/$pid/fd/$n /proc/thread-self/fd/$n     /proc/self/cwd/brevoxa.log /proc/self/environ /proc/ /sys/ /sys/kernel/ /dev/null     "$A/www/fifo" "$A/www/plain.txt"; do
+  fetch 80 "$path" "$A/answer"
+  printf '%s %s\n' "$path" "$(head -c 12 "$A/answer")" >>"$A/statuses"
+done
+fetch 80 / "$A/root-listing"
+fetch 80 "$A/www/" "$A/www-listing"
+kill -TERM $pid
+wait $pid
+)sh";
+  ASSERT_EQ(RunIsolated(dir, script), 0) << ReadFile(dir / "stderr");
+  std::istringstream statuses(ReadFile(dir / "statuses"));
+  int lines = 0;
+  for (std::string line; std::getline(statuses, line); ++lines) {
+    const bool plain = line.find("/www/plain.txt ") != std::string::npos;
+    EXPECT_EQ(line.substr(line.size() - 3), plain ? "200" : "404") << line;
+  }
+  EXPECT_EQ(lines, 12);
+  const std::string root = ReadFile(dir / "root-listing");
+  EXPECT_NE(root.find("href=\"/etc/\""), std::string::npos) << root.substr(0, 2000);
+  EXPECT_EQ(root.find("href=\"/proc/\""), std::string::npos);
+  EXPECT_EQ(root.find("href=\"/sys/\""), std::string::npos);
+  const std::string www = ReadFile(dir / "www-listing");
+  EXPECT_NE(www.find("plain.txt"), std::string::npos) << www;
+  EXPECT_EQ(www.find("fifo"), std::string::npos) << www;
+}
+
 struct CommandLineCase {
   const char* name;
   const char* arguments;

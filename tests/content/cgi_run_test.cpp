@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "content/CgiServerFixture.h"
@@ -59,6 +62,50 @@ TEST_F(CgiRunTest, LargeBodyArrivesWhole) {
       ParseReply(Exchange("POST /cgi-bin/echo.py HTTP/1.1\nHost: t\nConnection: close\n"
                           "Content-Length: " +
                           std::to_string(body.size()) + "\n\n" + body));
+  ASSERT_EQ(r.StatusLine, "HTTP/1.1 200 OK") << r.Raw.substr(0, 300);
+  EXPECT_EQ(Field(r.Body, "STDIN_LEN"), std::to_string(body.size()));
+  EXPECT_EQ(Field(r.Body, "STDIN"), body.substr(0, 200));
+}
+
+// Clients that post large bodies to the CGI folder and hold them, a program or none there: what
+// all of them keep in memory stays within the server's budget, and a client that posts its whole
+// body still has it reach the program.
+TEST_F(CgiRunTest, BodiesHeldByManyClientsStayWithinTheBudget) {
+  InstallScript("echo.py");
+  Server.MaxHeldBodyBytes = 256 * 1024;
+  const int64_t heldBefore = HeldBodyBytes();
+  std::vector<int> holders;
+  const auto pump = [&](int ms) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < limit) Server.ServerSocket1->ProcessEvents(10);
+  };
+  const int port = Server.ServerSocket1->Port();
+  std::atomic<int> sent{0};
+  std::vector<std::thread> senders;
+  for (const char* target : {"/cgi-bin/echo.py", "/cgi-bin/none"}) {
+    for (int i = 0; i < 4; ++i) {
+      const int fd = ConnectLoopback(port);
+      holders.push_back(fd);
+      senders.emplace_back([fd, target, &sent] {
+        SendAll(fd, std::string("POST ") + target +
+                        " HTTP/1.1\nHost: t\nContent-Length: 1048576\n\n" +
+                        std::string(200 * 1024, 'h'));
+        ++sent;
+      });
+    }
+  }
+  for (int i = 0; i < 500 && sent < static_cast<int>(senders.size()); ++i) pump(10);
+  for (auto& t : senders) t.join();
+  pump(200);
+  EXPECT_LE(HeldBodyBytes() - heldBefore, Server.MaxHeldBodyBytes);
+  std::string body;
+  for (int i = 0; body.size() < 300 * 1024; ++i) body += std::to_string(i) + ";";
+  const TCgiReply r =
+      ParseReply(Exchange("POST /cgi-bin/echo.py HTTP/1.1\nHost: t\nConnection: close\n"
+                          "Content-Length: " +
+                          std::to_string(body.size()) + "\n\n" + body));
+  for (int fd : holders) close(fd);
+  pump(50);
   ASSERT_EQ(r.StatusLine, "HTTP/1.1 200 OK") << r.Raw.substr(0, 300);
   EXPECT_EQ(Field(r.Body, "STDIN_LEN"), std::to_string(body.size()));
   EXPECT_EQ(Field(r.Body, "STDIN"), body.substr(0, 200));

@@ -515,6 +515,20 @@ TEST_F(DispatchTest, FolderFoundAsIndexIsAnInternalError) {
       std::string::npos);
 }
 
+// Deleted after its existence was learned and before it was opened (within the second the facts
+// are trusted): missing, as it would be found a moment later, not an internal error.
+TEST_F(DispatchTest, FileGoneBetweenLookAndOpenIsNotFound) {
+  Server.Facts = std::make_unique<TFileFacts>();
+  WriteFile(Root + "/gone.txt", "soon gone");
+  ASSERT_NE(Server.Facts->Attributes(Root + "/gone.txt"), INVALID_FILE_ATTRIBUTES);
+  ASSERT_EQ(unlink((Root + "/gone.txt").c_str()), 0);
+  Dispatch("GET /gone.txt HTTP/1.1\n\n");
+  ASSERT_EQ(Socket.Writes.size(), 1u);
+  EXPECT_EQ(Socket.Writes[0].Data, Wire("HTTP/1.1 404 Not found\nContent-Length: 0\n\n"));
+  EXPECT_EQ(Server.ErrorCount, 0);
+  EXPECT_EQ(Log().find("cant open"), std::string::npos);
+}
+
 // A C string would cut the path at the NUL and open the file before it.
 TEST_F(DispatchTest, PathWithNulNamesNothing) {
   P = mParser{};

@@ -2,6 +2,7 @@
 // shows in the very next answer, and what no watch can see shows once a second has passed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -155,6 +156,27 @@ TEST_F(FileFacts, KeptDescriptorsAreBounded) {
   const int before = OpenDescriptors();
   for (int i = 0; i < files; ++i) ASSERT_EQ(Get("/n" + std::to_string(i)).Body, "x");
   EXPECT_LE(OpenDescriptors() - before, static_cast<int>(kMaxCachedDescriptors));
+}
+
+// A folder that could not be read for lack of descriptors is read again the next time, not
+// listed empty for the rest of the second.
+TEST(FileFactsAlone, AFolderThatCouldNotBeReadIsNotKept) {
+  TempDir dir;
+  WriteFile(dir / "one.txt", "1");
+  TFileFacts facts;
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  int lowest = dup(0);
+  close(lowest);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  setrlimit(RLIMIT_NOFILE, &tight);
+  const bool readable = facts.Folder(dir.Path())->Readable;
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_FALSE(readable);
+  auto again = facts.Folder(dir.Path());
+  EXPECT_TRUE(again->Readable);
+  EXPECT_EQ(again->Entries.size(), 3u);  // ".", ".." and one.txt
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ TEST_F(ParseTest, ContentLength) {
       {"absent", "", 0, 0, false},
       {"plain", "Content-Length: 12\n", 12, 0, false},
       {"zero", "Content-Length: 0\n", 0, 0, false},
-      {"plus sign", "Content-Length: +7\n", 7, 0, false},
+      {"plus sign", "Content-Length: +7\n", 0, 400, true},
       {"empty value", "Content-Length:\n", 0, 0, false},
       {"repeated alike", "Content-Length: 9\ncontent-length: 9\n", 9, 0, false},
       {"lengths that disagree", "Content-Length: 3\ncontent-length: 9\n", 0, 400, true},
@@ -191,7 +191,12 @@ TEST_F(ParseTest, ContentLength) {
       {"largest accepted", "Content-Length: 67108864\n", 67108864, 0, false},
       {"too big", "Content-Length: 67108865\n", 0, 413, true},
       {"int max too big", "Content-Length: 2147483647\n", 0, 413, true},
-      {"blank before colon is another header", "Content-Length : 5\n", 0, 0, false},
+      {"blank before colon", "Content-Length : 5\n", 0, 400, true},
+      {"tab before colon", "Content-Length\t: 5\n", 0, 400, true},
+      {"blank before colon of another header", "Host : x\nContent-Length: 5\n", 0, 400, true},
+      {"vertical tab before colon", "Transfer-Encoding\v: chunked\n", 0, 501, true},
+      {"NUL before colon", std::string("Transfer-Encoding\0: chunked\n", 28), 0, 501, true},
+      {"line without a colon", "Content-Length 5\nContent-Length: 2\n", 2, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

@@ -247,6 +247,10 @@ TEST_F(RequestRulesTest, BodiesOfUnknownLengthAreNeverReadAsRequests) {
       {"blank_before_colon",
        "GET /a.txt HTTP/1.1\nTransfer-Encoding : chunked\n\n0\r\n\r\n" + smuggled,
        "HTTP/1.1 501 Transfer-Encoding not supported\nConnection: close\nContent-Length: 0\n\n"},
+      {"length_with_blank_before_colon",
+       "POST /a.txt HTTP/1.1\nContent-Length : " + std::to_string(smuggled.size()) + "\n\n" +
+           smuggled,
+       "HTTP/1.1 400 Error\nConnection: close\nContent-Length: 0\n\n"},
       {"lengths_disagree",
        "POST /a.txt HTTP/1.1\nContent-Length: 0\nContent-Length: " +
            std::to_string(smuggled.size()) + "\n\n" + smuggled,

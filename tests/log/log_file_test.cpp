@@ -91,6 +91,38 @@ TEST(Log, PastTheLimitTheLogIsSetAsideWholeRecordsAtATime) {
   EXPECT_EQ(ReadFile(server.LogFileName), "6\n");
 }
 
+// Where the log cannot be set aside (here a folder holds the ".1" name; a folder that is not
+// writable does the same), it stops growing at the limit, and standard error says so once.
+TEST(Log, ALogThatCannotBeSetAsideStopsAtTheLimit) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  server.LogRotateBytes = 100;
+  ASSERT_EQ(mkdir((dir / "brevoxa.log.1").c_str(), 0755), 0);
+  WriteFile(dir / "brevoxa.log.1/keep", "");
+  const std::string r(39, 'r');
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 5; ++i) WriteLog(server, r + std::to_string(i));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ReadFile(server.LogFileName), r + "0\n" + r + "1\n" + r + "2\n");
+  EXPECT_EQ(Occurrences(said, "cannot be set aside"), 1u) << said;
+}
+
+// A log made read-only while the server runs gets nothing more, though its descriptor is kept
+// and root could still write through it.
+TEST(Log, ALogMadeReadOnlyIsNoLongerWritten) {
+  TempDir dir;
+  TServerCore server;
+  server.LogFileName = dir / "brevoxa.log";
+  WriteLog(server, "before");
+  ASSERT_EQ(chmod(server.LogFileName.c_str(), 0444), 0);
+  WriteLog(server, "while read-only");
+  EXPECT_EQ(ReadFile(server.LogFileName), "before\n");
+  ASSERT_EQ(chmod(server.LogFileName.c_str(), 0644), 0);
+  WriteLog(server, "writable again");
+  EXPECT_EQ(ReadFile(server.LogFileName), "before\nwritable again\n");
+}
+
 // One thread serves everybody: a log that is a pipe must not make it wait, nor be written.
 TEST(Log, OnlyARegularFileOrALinkToOneIsWritten) {
   TempDir dir;

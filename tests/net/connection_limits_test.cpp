@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -246,6 +247,111 @@ TEST_F(ConnectionLimits, OutOfDescriptorsTheLongestIdleMakeRoom) {
   for (int fd : idle) close(fd);
   Pump(50);
   EXPECT_GE(Occurrences(Log(), " DISCONNECTED at "), 3) << "the evicted ones are logged";
+}
+
+// Many clients that never read, each holding answers below its own limit: together they are held
+// to the server's total, and a client that reads is still answered meanwhile.
+TEST_F(ConnectionLimits, ClientsThatNeverReadAreHeldToATotal) {
+  WriteFile(Docs / "big.bin", std::string(1 << 20, 'b'));
+  Socket().MaxUnsentBytes = 8 << 20;
+  Socket().MaxUnsentTotal = 8 << 20;
+  const int clients = 30;
+  std::string pipelined;
+  for (int i = 0; i < 40; ++i) pipelined += "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+  const int before = Server.RequestCount;
+  std::vector<int> held;
+  Serve([&] {
+    for (int i = 0; i < clients; ++i) {
+      int fd = ConnectSmallWindow(Socket().Port());
+      SendAll(fd, pipelined);
+      held.push_back(fd);
+    }
+  });
+  Pump(300);
+  const int dispatched = Server.RequestCount - before;
+  std::string answer;
+  Serve([&] {
+    int fd = ConnectLoopback(Socket().Port());
+    SendAll(fd, "GET /a.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    answer = ReadUntilClose(fd, 3000);
+    close(fd);
+  });
+  for (int fd : held) close(fd);
+  Pump(50);
+  // Each client's own limit alone lets some eleven answers of 1 MiB wait per client; the total
+  // lets eight wait in all, beside what the kernel holds for each client.
+  EXPECT_LT(dispatched, 4 * clients) << "each client held to its own limit only";
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK", 0), 0u) << answer;
+}
+
+// At the descriptor limit, room for the new client's socket is not room for what its request
+// opens: a file or folder that cannot be opened for lack of descriptors makes room again and is
+// tried once more. Connections that sent only part of a head are evicted too.
+TEST_F(ConnectionLimits, OutOfDescriptorsTheNewClientsRequestIsServed) {
+  WriteFile(Docs / "b.txt", "bravo");
+  mkdir((Docs / "many").c_str(), 0755);
+  for (int i = 0; i < 20; ++i) WriteFile(Docs / ("many/entry-" + std::to_string(i)), "x");
+  mkdir((Docs / "other").c_str(), 0755);
+  Socket().EvictOnShortage = 1;
+  std::vector<int> partial;
+  Serve([&] {
+    // Served once before the limit, so that the sanitizers' own first looks at these paths
+    // (which open files) are not made at it.
+    for (const char* target : {"/a.txt", "/other/"}) {
+      int fd = ConnectLoopback(Socket().Port());
+      SendAll(fd, std::string("GET ") + target + " HTTP/1.1\r\nConnection: close\r\n\r\n");
+      ReadUntilClose(fd, 3000);
+      close(fd);
+    }
+    for (int i = 0; i < 4; ++i) {
+      int fd = ConnectLoopback(Socket().Port());
+      SendAll(fd, "GET /a.txt HTTP/1.1\r\n");
+      partial.push_back(fd);
+    }
+  });
+  Pump(50);
+  const char* targets[] = {"/b.txt", "/many/"};
+  int newcomers[2];
+  for (int& fd : newcomers) fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Not one descriptor free: every free number below the highest open one is taken, and the
+  // limit stops above it, so that what an eviction frees can be used again.
+  int highest = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) highest = std::max(highest, std::atoi(e->d_name));
+    closedir(d);
+  }
+  std::vector<int> fillers;
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) {
+    if (fd > highest) {
+      close(fd);
+      break;
+    }
+    fillers.push_back(fd);
+  }
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+  setrlimit(RLIMIT_NOFILE, &tight);
+  std::vector<std::string> answers;
+  for (int i = 0; i < 2; ++i) {
+    Serve([&] {
+      sockaddr_in addr = Loopback(Socket().Port());
+      connect(newcomers[i], reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      SendAll(newcomers[i], std::string("GET ") + targets[i] +
+                                " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      answers.push_back(ReadUntilClose(newcomers[i], 3000));
+    });
+  }
+  setrlimit(RLIMIT_NOFILE, &saved);
+  for (int fd : fillers) close(fd);
+  for (int fd : newcomers) close(fd);
+  for (int fd : partial) close(fd);
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].rfind("HTTP/1.1 200 OK", 0), 0u) << answers[0];
+  EXPECT_NE(answers[0].find("\r\n\r\nbravo"), std::string::npos);
+  EXPECT_EQ(answers[1].rfind("HTTP/1.1 200 OK", 0), 0u) << answers[1];
+  EXPECT_NE(answers[1].find("entry-19"), std::string::npos) << answers[1];
 }
 
 }  // namespace

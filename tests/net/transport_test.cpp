@@ -320,6 +320,19 @@ TEST_F(TransportTest, PeerResetGivesOneErrorAndNothingElse) {
   EXPECT_EQ(Server.ActiveConnections(), 0);
 }
 
+// Reset before the server read anything: the read taken right after the accept fails, and that
+// is still the peer's reset, not a failed read of the handler's.
+TEST_F(TransportTest, ResetBeforeTheFirstReadGivesOneErrorAndNothingElse) {
+  // The handshake completes in the kernel's queue: the reset comes before the accept.
+  CloseWithReset(ConnectLoopback(Server.Port()));
+  PumpUntil([&] { return !Events.Errors.empty() || Events.Disconnects > 0; }, 2000);
+  ASSERT_EQ(Events.Connects, 1);
+  PumpUntil([] { return false; }, 100);
+  EXPECT_EQ(Events.Errors, std::vector<int>{10054});
+  EXPECT_EQ(Events.Disconnects, 0);
+  EXPECT_EQ(Server.ActiveConnections(), 0);
+}
+
 // The peer is known while the connection lives; once it reset the connection, no longer.
 TEST_F(TransportTest, PeerIsKnownUntilItResets) {
   std::string atConnect;
