@@ -329,6 +329,14 @@ void WatchRunning(TServerState& Server, TCgiQueue& q) {
                       [&Server] { OnProgramEvent(Server); });
 }
 
+// The program of e has started: it is watched until it ends or its time is up.
+void Run(TServerState& Server, TCgiQueue& q, TCgiQueue::TEntry e) {
+  q.Busy = true;
+  q.Running = std::move(e);
+  q.Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCgiTimeoutMs);
+  WatchRunning(Server, q);
+}
+
 // Starts the first waiting program; one that cannot start is answered at once and the next
 // tried.
 void StartWaiting(TServerState& Server) {
@@ -342,10 +350,7 @@ void StartWaiting(TServerState& Server) {
       e.Done(e.Request, TCgiOutcome{});
       continue;
     }
-    q.Busy = true;
-    q.Running = std::move(e);
-    q.Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCgiTimeoutMs);
-    WatchRunning(Server, q);
+    Run(Server, q, std::move(e));
   }
 }
 
@@ -375,10 +380,22 @@ void OnProgramEvent(TServerState& Server) {
 
 }  // namespace
 
-void QueueCgi(TServerState& Server, mParser* p, TCgiDone done) {
+bool QueueCgi(TServerState& Server, mParser* p, TCgiDone done) {
   if (!Server.CgiQueue) Server.CgiQueue = std::make_shared<TCgiQueue>();
-  Server.CgiQueue->Waiting.push_back(TCgiQueue::TEntry{p, p->Socket, std::move(done)});
-  StartWaiting(Server);
+  TCgiQueue& q = *Server.CgiQueue;
+  TCgiQueue::TEntry e{p, p->Socket, std::move(done)};
+  if (q.Busy) {
+    q.Waiting.push_back(std::move(e));
+    return true;
+  }
+  // Nothing runs (nothing waits then either): its program starts now, and one that cannot
+  // start is answered in place.
+  if (!StartCgi(Server, p, q.Run)) {
+    q.Run = TCgiRun{};
+    return false;
+  }
+  Run(Server, q, std::move(e));
+  return true;
 }
 
 void ForgetCgi(TServerState& Server, TCustomWinSocket* Socket) {

@@ -43,9 +43,10 @@ struct TCgiRun {
 // Where the loop goes on while a program runs (Server.WatchProgram set): programs still run one
 // at a time, because the fixed input and error names and CgiEnvironment serve every run. A
 // request waits here, first come first served, and done gets its outcome once its program has
-// ended, on the loop's thread; the connection reads nothing meanwhile.
+// ended, from the loop. False, with nothing queued and the failure's record written, when the
+// program was to start at once and could not: the request is answered as a failed run.
 using TCgiDone = std::function<void(mParser* p, TCgiOutcome outcome)>;
-void QueueCgi(TServerState& Server, mParser* p, TCgiDone done);
+[[nodiscard]] bool QueueCgi(TServerState& Server, mParser* p, TCgiDone done);
 // The connection has gone: its program never starts if it waits; if it runs, it runs to its end
 // and its records are written as ever, but its output goes nowhere.
 void ForgetCgi(TServerState& Server, TCustomWinSocket* Socket);

@@ -379,10 +379,15 @@ void AnswerProgram(TServerState& Server, mParser* p, TCgiOutcome run);
 // keep their order. Otherwise the program is waited for in place.
 void TakeProgramOutput(TServerState& Server, mParser* p, TAnswer& a) {
   if (Server.WatchProgram && p->Socket) {
+    const bool waits = QueueCgi(Server, p, [&Server](mParser* q, TCgiOutcome run) {
+      AnswerProgram(Server, q, std::move(run));
+    });
+    if (!waits) {
+      UseProgramOutput(Server, p, a, TCgiOutcome{});
+      return;
+    }
     p->WaitsForProgram = true;
     p->Socket->HoldReading(true);
-    QueueCgi(Server, p,
-             [&Server](mParser* q, TCgiOutcome run) { AnswerProgram(Server, q, std::move(run)); });
     return;
   }
   UseProgramOutput(Server, p, a, RunCgi(Server, p));
