@@ -230,6 +230,9 @@ void ProgramAnswered(TServerState& Server, mParser* p) {
   }
   socket->WaitingFor(ClientWaitOf(p), true);
   socket->HoldReading(false);
+  // As at the end of a read event: between requests the connection keeps no request-time state
+  // (a record holding bytes back is kept for the read event that takes them up).
+  Server.Parsers->Release(socket);
 }
 
 TClientWait ClientWaitOf(const mParser* p) {

@@ -114,9 +114,11 @@ void TServerClientWinSocket::HoldReading(bool hold) {
   if (FHeld == hold) return;
   FHeld = hold;
   if (Closed()) return;
-  // Let go, it is owed a read event, as when its output drains: what it holds back unscanned
-  // is taken up even if the client sends nothing more.
-  if (!hold) FReadPaused = FReadOwed = FInputWaiting = true;
+  // Let go: what arrived meanwhile raises its own event once the input is watched again. Bytes
+  // already taken from the socket (read ahead, or kept unscanned in the record) raise none, so
+  // a read event is owed for them, as when output drains.
+  if (!hold && (!FAhead.empty() || gAheadOwner == this || (Record && !Record->Unscanned.empty())))
+    FReadPaused = FReadOwed = FInputWaiting = true;
   UpdateInterest();
 }
 

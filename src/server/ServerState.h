@@ -104,7 +104,7 @@ class TCustomWinSocket {
   // afresh (a new head after an answer, or more of a body arrived).
   virtual void WaitingFor(TClientWait what, bool restart) {}
   // While held, the connection gets no read event and its client's end is not acted on; what it
-  // has queued still goes out. Let go, it is owed a read event for what it held.
+  // has queued still goes out. Let go, it is owed a read event when bytes it sent wait unscanned.
   virtual void HoldReading(bool hold) {}
 
   // The slot for this connection's record, filled by mParserList. Record holds the request-time
