@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "content/Cgi.h"
 #include "content/MimeTypes.h"
 #include "filter/IpFilter.h"
 #include "http/Request.h"
@@ -42,6 +43,10 @@ void TServerCore::OpenServerSocket(int port) {
   };
   ServerSocket1->OnClientError = [this](TCustomWinSocket* s, TErrorEvent e, int& code) {
     ServerSocket1ClientError(s, e, code);
+  };
+  // A CGI program's end comes as an event of the loop: everything else is served meanwhile.
+  WatchProgram = [this](int fd, int timeoutMs, std::function<void()> onReady) {
+    ServerSocket1->WatchOnce(fd, timeoutMs, std::move(onReady));
   };
 }
 
@@ -102,6 +107,9 @@ void TServerCore::StartUp(const std::string& programFolder) {
 
 void TServerCore::ShutDown() {
   if (!Parsers) return;  // never started, or already shut down
+  // A program that runs is killed with its whole group; the ones waiting never start.
+  if (ServerSocket1) ServerSocket1->CancelWatch();
+  StopCgi(*this);
   Parsers.reset();
   Facts.reset();
   Registry.reset();
@@ -171,6 +179,7 @@ void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
   // The address text is asked for only when a record needs it: asking may cost a call to the
   // system (is the peer still there?) and, with LRH, a name lookup.
   if (LC) WriteLog(*this, PeerText(*this, Socket) + " DISCONNECTED at " + TimeStampText() + "\n");
+  ForgetCgi(*this, Socket);
   Parsers->Remove(Socket);
 }
 
@@ -187,7 +196,10 @@ void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent
                           TimeStampText());
     }
   }
-  if (Parsers) Parsers->Remove(Socket);
+  if (Parsers) {
+    ForgetCgi(*this, Socket);
+    Parsers->Remove(Socket);
+  }
   ErrorCode = 0;
 }
 

@@ -3,8 +3,12 @@
 #include "content/Cgi.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,7 +27,8 @@ namespace {
 constexpr int kRequestPartLimit = kCgiEnvironmentSize - 2;
 // The program's header block must end within this many bytes of its output.
 constexpr int kMaxCgiHeaderBlock = 10000;
-// The server serves nobody while a program runs, so a program gets no longer than this.
+// A program gets no longer than this: its client waits for it, and so do the requests queued
+// behind it.
 constexpr int kCgiTimeoutMs = 20000;
 
 // A NUL would end the string early in the block and let the rest of a header pose as a
@@ -134,49 +139,21 @@ int BuildCgiEnvironment(TServerState& Server, mParser* p) {
 
 namespace {
 
-// One open descriptor, closed when its owner goes unless handed on.
-class THandleOwner {
- public:
-  explicit THandleOwner(THandle handle = INVALID_HANDLE_VALUE) : FHandle(handle) {}
-  ~THandleOwner() { Reset(); }
-  THandleOwner(const THandleOwner&) = delete;
-  THandleOwner& operator=(const THandleOwner&) = delete;
-  explicit operator bool() const { return FHandle != INVALID_HANDLE_VALUE; }
-  [[nodiscard]] THandle Get() const { return FHandle; }
-  [[nodiscard]] THandle Release() { return std::exchange(FHandle, INVALID_HANDLE_VALUE); }
-  void Reset(THandle handle = INVALID_HANDLE_VALUE) {
-    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
-    FHandle = handle;
-  }
-
- private:
-  THandle FHandle;
-};
-
-// A run given up before its answer: the record says why (none when it is said already), and the
-// input file's name goes; the descriptors close with their owners.
-TCgiOutcome EarlyFailure(TServerState& Server, const char* record, const std::string& inName) {
+// A run given up before its answer: the record says why (none when it is said already). The
+// descriptors close with their owners; no name outlives the run.
+bool EarlyFailure(TServerState& Server, const char* record) {
   if (record != nullptr) WriteLog(Server, record);
-  DeleteFileName(inName);
-  return TCgiOutcome{};
+  return false;
 }
 
 }  // namespace
 
-TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
-  TCgiOutcome outcome;
+bool StartCgi(TServerState& Server, mParser* p, TCgiRun& run) {
+  run = TCgiRun{};
   if (Server.LD) WriteLog(Server, "p->ExeApp == " + p->ExeApp);
   const int envSize = BuildCgiEnvironment(Server, p);
 
   const std::string folder = TempFolderOf(Server);
-  const std::string inName = folder + "t_in.tmp";
-  const std::string errName = folder + "t_err.tmp";
-  std::string outName;
-  for (int n = 0;; ++n) {
-    outName = folder + "out" + std::to_string(n) + ".tmp";
-    if (!FileOrFolderExists(outName)) break;
-  }
-
   const std::string runDir = ExtractFilePath(p->LocalPath);
   std::string module;
   std::string cmdLine;
@@ -196,39 +173,39 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
     WriteLog(Server, "exeName == " + module);
   }
 
-  // Every early failure closes what is open (the owners do) and removes the input's name: no
-  // name outlives the run.
-  THandleOwner in(CreateTempFile(inName));
-  if (!in) {
-    WriteLog(Server, "stdinFile==INVALID_HANDLE_VALUE");
-    return outcome;
+  // Each file loses its name as soon as it is open: the program gets the descriptors, the next
+  // run finds the names free, and no early return can leave a name behind.
+  const std::string inName = folder + "t_in.tmp";
+  run.In.Reset(CreateTempFile(inName));
+  if (!run.In.Valid()) return EarlyFailure(Server, "stdinFile==INVALID_HANDLE_VALUE");
+  DeleteFileName(inName);
+  // The first output name nothing has, found by creating it: no look before each try.
+  std::string outName;
+  for (int n = 0;; ++n) {
+    outName = folder + "out" + std::to_string(n) + ".tmp";
+    run.Out.Reset(CreateNewTempFile(outName));
+    if (run.Out.Valid() || errno != EEXIST) break;
   }
-  THandleOwner out;
-  THandleOwner err;
-
-  // The output and error files need no name once open: the program gets the descriptors, and
-  // the next run finds the output name free.
-  out.Reset(CreateTempFile(outName));
-  if (!out) return EarlyFailure(Server, "stdoutFile==INVALID_HANDLE_VALUE", inName);
+  if (!run.Out.Valid()) return EarlyFailure(Server, "stdoutFile==INVALID_HANDLE_VALUE");
   DeleteFileName(outName);
-  err.Reset(CreateTempFile(errName));
-  if (!err) return EarlyFailure(Server, "stderrFile==INVALID_HANDLE_VALUE", inName);
+  const std::string errName = folder + "t_err.tmp";
+  run.Err.Reset(CreateTempFile(errName));
+  if (!run.Err.Valid()) return EarlyFailure(Server, "stderrFile==INVALID_HANDLE_VALUE");
   DeleteFileName(errName);
 
-  // A large body is already in a file of its own, which the program reads instead.
+  // A small body is written at the input file's start without moving the file's position,
+  // which the program's standard input shares: it reads from the first byte with no reopening.
+  // A large one is already in a file of its own, which the program reads instead.
   const bool bodyWritten =
-      !p->BodySpillFailed && WriteAllBytes(in.Get(), p->Body.data(), p->Body.size());
+      !p->BodySpillFailed && WriteAllAt(run.In.Get(), p->Body.data(), p->Body.size(), 0);
   std::string().swap(p->Body);
   p->BodyHeld.Set(0);
-  if (!bodyWritten) return EarlyFailure(Server, "BytesToWrite!=BytesWritten", inName);
-
-  in.Reset();
-  if (!p->BodyFile.Valid())
-    in.Reset(ReopenTempFile(inName));
-  else if (SeekToStart(p->BodyFile.Get()))
-    in.Reset(p->BodyFile.Release());
-  DeleteFileName(inName);
-  if (!in) return EarlyFailure(Server, "stdinFile==INVALID_HANDLE_VALUE", inName);
+  if (!bodyWritten) return EarlyFailure(Server, "BytesToWrite!=BytesWritten");
+  if (p->BodyFile.Valid()) {
+    if (!SeekToStart(p->BodyFile.Get()))
+      return EarlyFailure(Server, "stdinFile==INVALID_HANDLE_VALUE");
+    run.In.Reset(p->BodyFile.Release());
+  }
 
   TProcessStart start;
   start.Module = module;
@@ -236,19 +213,24 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   start.Environment =
       SplitEnvironmentBlock(Server.CgiEnvironment.data(), static_cast<size_t>(envSize));
   start.WorkingFolder = runDir;
-  start.StdIn = in.Get();
-  start.StdOut = out.Get();
-  start.StdErr = err.Get();
-  TProcessInfo process;
+  start.StdIn = run.In.Get();
+  start.StdOut = run.Out.Get();
+  start.StdErr = run.Err.Get();
+  // A server killed while the program runs keeps every record written up to here.
+  FlushLog();
   int startError = 0;
-  if (!StartProcess(start, process, startError))
-    return EarlyFailure(Server, "! IsStartedOk", inName);
+  if (!StartProcess(start, run.Process, startError)) return EarlyFailure(Server, "! IsStartedOk");
+  return true;
+}
 
+TCgiOutcome FinishCgi(TServerState& Server, TCgiRun& run, TWaitResult waited) {
+  TCgiOutcome outcome;
   bool failed = false;
-  switch (WaitForProcess(process, kCgiTimeoutMs)) {
+  switch (waited) {
     case wrEnded:
       break;
     case wrTimeout:
+    case wrRunning:
       WriteLog(Server, "wfsoRet==WAIT_TIMEOUT");
       failed = true;
       break;
@@ -258,17 +240,17 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
       break;
   }
   // Kills the whole group when the program did not end, and reaps it: nothing stays behind.
-  CloseProcess(process);
+  CloseProcess(run.Process);
   // The output is what the program wrote while it ran. A child it left holding the file may go
   // on writing; those bytes land past this size and are never sent.
-  const int64_t outputSize = GetFileSizeOfHandle(out.Get());
+  const int64_t outputSize = GetFileSizeOfHandle(run.Out.Get());
 
-  if (GetFileSizeOfHandle(err.Get()) != 0) {
+  if (GetFileSizeOfHandle(run.Err.Get()) != 0) {
     WriteLog(Server, "stderrFile has size != 0");
     failed = true;
   }
-  in.Reset();
-  err.Reset();
+  run.In.Reset();
+  run.Err.Reset();
 
   int64_t bodyLength = -1;
   if (!failed) {
@@ -278,7 +260,7 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
     const int64_t got =
         outputSize < 0
             ? -1
-            : ReadAt(out.Get(), head.data(),
+            : ReadAt(run.Out.Get(), head.data(),
                      static_cast<size_t>(std::min<int64_t>(outputSize, kMaxCgiHeaderBlock)), 0);
     int64_t end = -1;
     bool lastWasLF = false;
@@ -309,8 +291,137 @@ TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
   if (!failed) {
     outcome.Redirect = Cp1251LowerCase(outcome.HeaderBlock).find("location:") != std::string::npos;
     outcome.BodyLength = static_cast<int>(bodyLength);
-    outcome.Output = out.Release();
+    outcome.Output = run.Out.Release();
     return outcome;
   }
-  return EarlyFailure(Server, nullptr, inName);
+  run.Out.Reset();
+  return TCgiOutcome{};
+}
+
+TCgiOutcome RunCgi(TServerState& Server, mParser* p) {
+  TCgiRun run;
+  if (!StartCgi(Server, p, run)) return TCgiOutcome{};
+  const TWaitResult waited = WaitForProcess(run.Process, kCgiTimeoutMs);
+  return FinishCgi(Server, run, waited);
+}
+
+// ---- one program at a time ----
+
+class TCgiQueue {
+ public:
+  struct TEntry {
+    mParser* Request = nullptr;  // null once its connection has gone
+    TCustomWinSocket* Socket = nullptr;
+    TCgiDone Done;
+  };
+  std::deque<TEntry> Waiting;
+  bool Busy = false;  // a program runs
+  TEntry Running;
+  TCgiRun Run;
+  std::chrono::steady_clock::time_point Deadline;
+};
+
+namespace {
+
+// Without a process descriptor the program is asked this often whether it has ended.
+constexpr int kCgiPollMs = 10;
+
+void OnProgramEvent(TServerState& Server);
+
+void WatchRunning(TServerState& Server, TCgiQueue& q) {
+  using namespace std::chrono;
+  const auto left = duration_cast<milliseconds>(q.Deadline - steady_clock::now()).count();
+  const int ms = static_cast<int>(std::clamp<int64_t>(left, 1, kCgiTimeoutMs));
+  const int fd = q.Run.Process.PidFd.Valid() ? q.Run.Process.PidFd.Get() : -1;
+  Server.WatchProgram(fd, fd >= 0 ? ms : std::min(ms, kCgiPollMs),
+                      [&Server] { OnProgramEvent(Server); });
+}
+
+// The program of e has started: it is watched until it ends or its time is up.
+void Run(TServerState& Server, TCgiQueue& q, TCgiQueue::TEntry e) {
+  q.Busy = true;
+  q.Running = std::move(e);
+  q.Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCgiTimeoutMs);
+  WatchRunning(Server, q);
+}
+
+// Starts the first waiting program; one that cannot start is answered at once and the next
+// tried.
+void StartWaiting(TServerState& Server) {
+  const std::shared_ptr<TCgiQueue> held = Server.CgiQueue;
+  TCgiQueue& q = *held;
+  while (!q.Busy && !q.Waiting.empty()) {
+    TCgiQueue::TEntry e = std::move(q.Waiting.front());
+    q.Waiting.pop_front();
+    if (!StartCgi(Server, e.Request, q.Run)) {
+      q.Run = TCgiRun{};
+      e.Done(e.Request, TCgiOutcome{});
+      continue;
+    }
+    Run(Server, q, std::move(e));
+  }
+}
+
+void OnProgramEvent(TServerState& Server) {
+  const std::shared_ptr<TCgiQueue> held = Server.CgiQueue;
+  if (!held || !held->Busy) return;
+  TCgiQueue& q = *held;
+  TWaitResult waited = CheckProcess(q.Run.Process);
+  if (waited == wrRunning) {
+    if (std::chrono::steady_clock::now() < q.Deadline) {
+      WatchRunning(Server, q);
+      return;
+    }
+    waited = wrTimeout;
+  }
+  TCgiOutcome outcome = FinishCgi(Server, q.Run, waited);
+  q.Run = TCgiRun{};
+  TCgiQueue::TEntry e = std::move(q.Running);
+  q.Running = TCgiQueue::TEntry{};
+  q.Busy = false;
+  if (e.Request != nullptr)
+    e.Done(e.Request, std::move(outcome));
+  else if (outcome.Output != INVALID_HANDLE_VALUE)
+    CloseHandle(outcome.Output);  // nobody is left to send it to
+  StartWaiting(Server);
+}
+
+}  // namespace
+
+bool QueueCgi(TServerState& Server, mParser* p, TCgiDone done) {
+  if (!Server.CgiQueue) Server.CgiQueue = std::make_shared<TCgiQueue>();
+  TCgiQueue& q = *Server.CgiQueue;
+  TCgiQueue::TEntry e{p, p->Socket, std::move(done)};
+  if (q.Busy) {
+    q.Waiting.push_back(std::move(e));
+    return true;
+  }
+  // Nothing runs (nothing waits then either): its program starts now, and one that cannot
+  // start is answered in place.
+  if (!StartCgi(Server, p, q.Run)) {
+    q.Run = TCgiRun{};
+    return false;
+  }
+  Run(Server, q, std::move(e));
+  return true;
+}
+
+void ForgetCgi(TServerState& Server, TCustomWinSocket* Socket) {
+  if (!Server.CgiQueue) return;
+  TCgiQueue& q = *Server.CgiQueue;
+  if (q.Busy && q.Running.Socket == Socket) {
+    q.Running.Request = nullptr;
+    q.Running.Socket = nullptr;
+  }
+  std::erase_if(q.Waiting, [Socket](const TCgiQueue::TEntry& e) { return e.Socket == Socket; });
+}
+
+void StopCgi(TServerState& Server) {
+  if (!Server.CgiQueue) return;
+  TCgiQueue& q = *Server.CgiQueue;
+  q.Waiting.clear();
+  // Its owner kills the program's whole group and reaps it; the files close with theirs.
+  q.Run = TCgiRun{};
+  q.Running = TCgiQueue::TEntry{};
+  q.Busy = false;
 }

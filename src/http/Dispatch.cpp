@@ -351,9 +351,8 @@ bool RefuseProgram(TServerState& Server, mParser* p, TAnswer& a) {
   return false;
 }
 
-// Step 3.6 for a program: its output is the body.
-void TakeProgramOutput(TServerState& Server, mParser* p, TAnswer& a) {
-  TCgiOutcome run = RunCgi(Server, p);
+// Step 3.6 for a program, once it has ended: its output is the body.
+void UseProgramOutput(TServerState& Server, mParser* p, TAnswer& a, TCgiOutcome run) {
   if (run.BodyLength < 0) {
     if (run.Output != INVALID_HANDLE_VALUE) CloseHandle(run.Output);
     p->StatusCode = 500;
@@ -376,6 +375,27 @@ void TakeProgramOutput(TServerState& Server, mParser* p, TAnswer& a) {
   a.CgiBodyLength = run.BodyLength;
   a.ResponceType = RESPONCE_FILE;
   if (p->StatusCode == 301) a.StatusText = "Redirect";
+}
+
+void AnswerProgram(TServerState& Server, mParser* p, TCgiOutcome run);
+
+// Step 3.6 for a program. Where the loop goes on meanwhile, the request waits for its program
+// and is answered when it has ended; its connection reads nothing until then, so its answers
+// keep their order. Otherwise the program is waited for in place.
+void TakeProgramOutput(TServerState& Server, mParser* p, TAnswer& a) {
+  if (Server.WatchProgram && p->Socket) {
+    const bool waits = QueueCgi(Server, p, [&Server](mParser* q, TCgiOutcome run) {
+      AnswerProgram(Server, q, std::move(run));
+    });
+    if (!waits) {
+      UseProgramOutput(Server, p, a, TCgiOutcome{});
+      return;
+    }
+    p->WaitsForProgram = true;
+    p->Socket->HoldReading(true);
+    return;
+  }
+  UseProgramOutput(Server, p, a, RunCgi(Server, p));
 }
 
 // Step 3.6 for a file: never read into memory, the transport sends it straight from its
@@ -509,6 +529,7 @@ TAnswer DecideAnswer(TServerState& Server, mParser* p) {
   TAnswer a;
   a.StatusText = (p->StatusCode == 0) ? "OK" : "Error";
   ChooseAnswer(Server, p, a);
+  if (p->WaitsForProgram) return a;  // decided when the program has ended
   ApplyError(Server, p, a);
   ApplyConditions(Server, p, a);
   return a;
@@ -688,10 +709,8 @@ void SendAnswer(TServerState& Server, mParser* p, TAnswer& a, THead& h) {
   }
 }
 
-}  // namespace
-
-void DispatchRequest(TServerState& Server, mParser* p) {
-  TAnswer a = DecideAnswer(Server, p);
+// Steps 6 to 9 for an answer decided.
+void SendDecided(TServerState& Server, mParser* p, TAnswer& a) {
   THead h = FormatHead(Server, p, a);
   SendAnswer(Server, p, a, h);
   std::string& spare = SpareRecordBuffer();
@@ -699,4 +718,24 @@ void DispatchRequest(TServerState& Server, mParser* p) {
     h.Record.clear();
     h.Record.swap(spare);
   }
+}
+
+// The rest of a request whose program has ended (or could not start), from where the dispatch
+// left it: the answer as it would have been made in place, then the request path goes on.
+void AnswerProgram(TServerState& Server, mParser* p, TCgiOutcome run) {
+  TAnswer a;
+  a.StatusText = (p->StatusCode == 0) ? "OK" : "Error";
+  UseProgramOutput(Server, p, a, std::move(run));
+  ApplyError(Server, p, a);
+  ApplyConditions(Server, p, a);
+  p->WaitsForProgram = false;
+  SendDecided(Server, p, a);
+  ProgramAnswered(Server, p);
+}
+
+}  // namespace
+
+void DispatchRequest(TServerState& Server, mParser* p) {
+  TAnswer a = DecideAnswer(Server, p);
+  if (!p->WaitsForProgram) SendDecided(Server, p, a);
 }

@@ -90,6 +90,7 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
       return;
     }
   }
+  if (p->WaitsForProgram) return;  // taken up when its program's answer is out
   if (n <= 0 && p->Unscanned.empty()) {
     Server.Parsers->Release(Socket);
     return;
@@ -104,7 +105,8 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
   // While answers wait to drain, the client's further bytes stay where they are, unless the
   // connection is closing anyway and they are only dropped.
   auto mayRead = [&] {
-    return p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull());
+    return !p->WaitsForProgram &&
+           (p->CloseConnection || (p->Unscanned.empty() && !Socket->OutputFull()));
   };
   // A usual request fits the stack buffer; a larger block gets its own.
   char small[4096];
@@ -132,7 +134,7 @@ void ReadRequests(TServerState& Server, TCustomWinSocket* Socket) {
     if (m <= 0) break;
     n = Socket->AvailableBytes();
   }
-  if (!alive) return;
+  if (!alive || p->WaitsForProgram) return;
   if (p->CloseConnection) {
     Socket->Close();
   } else {
@@ -224,6 +226,12 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
       // A failed write inside the dispatcher raises the error and disconnect events, which
       // remove the record: stop without touching it further.
       if (p->Dead || !Server.Parsers) return;
+      if (p->WaitsForProgram) {
+        // The rest of the block waits for the program's answer, its line-end state with it.
+        p->Unscanned.assign(bytes + i + 1, static_cast<size_t>(count - i - 1));
+        p->LastWasLF = lf;
+        return;
+      }
       ResetRequest(Server, p);
       notCGI = true;
       // Asked only when bytes of the block remain: a yes owes this connection a read event.
@@ -246,6 +254,27 @@ bool ResumeInput(TServerState& Server, mParser* p) {
   held.swap(p->Unscanned);
   ConsumeInput(Server, p, held.data(), static_cast<int>(held.size()));
   return !p->Dead && Server.Parsers;
+}
+
+void ProgramAnswered(TServerState& Server, mParser* p) {
+  // A failed write of the answer may have taken the connection with it.
+  if (p->Dead || !Server.Parsers) return;
+  TCustomWinSocket* socket = p->Socket;
+  // The scanner's line-end state belongs to the bytes held back, not to the request.
+  const bool lf = p->LastWasLF;
+  ResetRequest(Server, p);
+  p->LastWasLF = lf;
+  if (p->CloseConnection) {
+    // As at the end of a read event: closed once the answer is out, what follows dropped.
+    socket->Close();
+    socket->HoldReading(false);
+    return;
+  }
+  socket->WaitingFor(ClientWaitOf(p), true);
+  socket->HoldReading(false);
+  // As at the end of a read event: between requests the connection keeps no request-time state
+  // (a record holding bytes back is kept for the read event that takes them up).
+  Server.Parsers->Release(socket);
 }
 
 TClientWait ClientWaitOf(const mParser* p) {

@@ -30,6 +30,10 @@ void ConsumeInput(TServerState& Server, mParser* p, const char* bytes, int count
 // Scans the bytes held back while the connection's output was full, once it is not; false when
 // the record went away meanwhile.
 [[nodiscard]] bool ResumeInput(TServerState& Server, mParser* p);
+// The request's program has ended and its answer is queued: the record is reset (and let go when
+// nothing is held back), and the connection takes up what it held back, or closes when the
+// answer asked for it.
+void ProgramAnswered(TServerState& Server, mParser* p);
 // What the connection waits for from its client now.
 TClientWait ClientWaitOf(const mParser* p);
 // Prepares the record for the next request on the same connection.

@@ -61,10 +61,19 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
   // read interest taken off, so a response that never meets input costs no interest changes.
   if (FReadPaused && (events & (EPOLLIN | EPOLLRDHUP))) FInputWaiting = true;
   if (ReportReadError()) return;
+  if (FHeld) {
+    HandleHeldEvents(events);
+    return;
+  }
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) && (!FReadPaused || (events & EPOLLHUP))) {
     if (!FPeerClosed && !FInRead && AvailableBytes() > 0) {
       DeliverRead();
       if (Closed()) return;
+      // Its request now waits for a program: the client's end, if it came, waits with the rest.
+      if (FHeld) {
+        if (!FFlushPending) UpdateInterest();
+        return;
+      }
     }
     if (ReportReadError()) return;
     if (FInRead) {
@@ -89,10 +98,34 @@ void TServerClientWinSocket::HandleEvents(uint32_t events) {
   if (!FFlushPending) UpdateInterest();
 }
 
+void TServerClientWinSocket::HandleHeldEvents(uint32_t events) {
+  // Only its queued answers move. A client gone both ways can take no answer: without its
+  // input watched, that would wake every turn.
+  if (events & EPOLLHUP) {
+    RaiseDisconnectAndShut();
+    return;
+  }
+  if ((events & EPOLLOUT) && HasOutput()) Flush();
+  if (Closed()) return;
+  if (!FFlushPending) UpdateInterest();
+}
+
+void TServerClientWinSocket::HoldReading(bool hold) {
+  if (FHeld == hold) return;
+  FHeld = hold;
+  if (Closed()) return;
+  // Let go: what arrived meanwhile raises its own event once the input is watched again. Bytes
+  // already taken from the socket (read ahead, or kept unscanned in the record) raise none, so
+  // a read event is owed for them, as when output drains.
+  if (!hold && (!FAhead.empty() || gAheadOwner == this || (Record && !Record->Unscanned.empty())))
+    FReadPaused = FReadOwed = FInputWaiting = true;
+  UpdateInterest();
+}
+
 void TServerClientWinSocket::DeliverRead() {
   // A modal box opened inside a read event runs a nested loop; the connection must not get
-  // a second read event on top of the one still running.
-  if (FInRead || Closed()) return;
+  // a second read event on top of the one still running. A held one gets none at all.
+  if (FInRead || FHeld || Closed()) return;
   FInRead = true;
   FQueuedThisRead = 0;
   struct TReset {
@@ -130,6 +163,12 @@ void TServerClientWinSocket::WaitingFor(TClientWait what, bool restart) {
 
 void TServerClientWinSocket::Rewait(bool restart) {
   if (Closed()) {
+    Unwait();
+    return;
+  }
+  // While its program runs nothing is expected of the client, unless it leaves its answers
+  // unread.
+  if (FHeld && !HasOutput()) {
     Unwait();
     return;
   }
@@ -284,7 +323,8 @@ void TServerClientWinSocket::UpdateInterest() {
   uint32_t mask = 0;
   // Not readable while its read event runs: a nested loop would otherwise spin on it; nor
   // while reading is paused with input waiting, which would wake every turn.
-  if (!FPeerClosed && !FInRead && !(FReadPaused && FInputWaiting)) mask |= EPOLLIN | EPOLLRDHUP;
+  if (!FPeerClosed && !FInRead && !FHeld && !(FReadPaused && FInputWaiting))
+    mask |= EPOLLIN | EPOLLRDHUP;
   // Level-triggered, and left on from the first byte that had to wait to the last of the
   // output: a long response costs two interest changes, not two per drained piece.
   if (HasOutput()) mask |= EPOLLOUT;

@@ -38,6 +38,8 @@ static char gTimerTag;
 static char gDeadlineTag;
 static char gResumeTag;
 static char gFirstTag;
+static char gWatchTag;
+static char gWatchTimerTag;
 
 TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   TImpl& impl = *FImpl;
@@ -69,8 +71,9 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   impl.TimerFd.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   impl.DeadlineFd.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   impl.ResumeFd.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  impl.WatchTimerFd.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   if (!impl.Epoll.Valid() || !impl.TimerFd.Valid() || !impl.DeadlineFd.Valid() ||
-      !impl.ResumeFd.Valid())
+      !impl.ResumeFd.Valid() || !impl.WatchTimerFd.Valid())
     throw ESocketError(SocketErrorText(errno, "socket"));
   impl.ReserveFd.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   epoll_event ev{};
@@ -83,6 +86,8 @@ TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.DeadlineFd.Get(), &ev);
   ev.data.ptr = &gResumeTag;
   ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.ResumeFd.Get(), &ev);
+  ev.data.ptr = &gWatchTimerTag;
+  ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.WatchTimerFd.Get(), &ev);
   // A request that finds no descriptor for its file makes room the same way as an accept.
   SetDescriptorShortageHandler([this] { return EvictIdle(); });
 }
@@ -104,6 +109,32 @@ void TServerSocket::WatchFirst(int fd, std::function<void()> onReady) {
   ev.events = EPOLLIN;
   ev.data.ptr = &gFirstTag;
   ::epoll_ctl(FImpl->Epoll.Get(), EPOLL_CTL_ADD, fd, &ev);
+}
+
+void TServerSocket::WatchOnce(int fd, int timeoutMs, std::function<void()> onReady) {
+  CancelWatch();
+  TImpl& impl = *FImpl;
+  FOnWatch = std::move(onReady);
+  if (fd >= 0) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &gWatchTag;
+    if (::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, fd, &ev) == 0) impl.WatchedFd = fd;
+  }
+  // A zero time would disarm the timer: the shortest wait is one nanosecond.
+  itimerspec ts{};
+  ts.it_value.tv_sec = timeoutMs > 0 ? timeoutMs / 1000 : 0;
+  ts.it_value.tv_nsec = timeoutMs > 0 ? (timeoutMs % 1000) * 1000000L : 1;
+  ::timerfd_settime(impl.WatchTimerFd.Get(), 0, &ts, nullptr);
+}
+
+void TServerSocket::CancelWatch() {
+  TImpl& impl = *FImpl;
+  FOnWatch = nullptr;
+  if (impl.WatchedFd >= 0) ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_DEL, impl.WatchedFd, nullptr);
+  impl.WatchedFd = -1;
+  const itimerspec off{};
+  ::timerfd_settime(impl.WatchTimerFd.Get(), 0, &off, nullptr);
 }
 
 int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
@@ -203,6 +234,18 @@ int TServerSocket::ProcessEvents(int timeoutMs) {
         if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
         flushPending();
       }
+      continue;
+    }
+    if (tag == &gWatchTag || tag == &gWatchTimerTag) {
+      uint64_t ticks = 0;
+      // A timer set again since this batch was taken is not due yet.
+      if (tag == &gWatchTimerTag && ::read(impl.WatchTimerFd.Get(), &ticks, sizeof ticks) <= 0)
+        continue;
+      if (!FOnWatch) continue;
+      std::function<void()> ready = std::move(FOnWatch);
+      CancelWatch();
+      ready();
+      flushPending();
       continue;
     }
     if (tag == &gDeadlineTag) {

@@ -75,6 +75,13 @@ class TServerSocket {
   // is known to every request of the turn. One such descriptor; the caller keeps it open.
   void WatchFirst(int fd, std::function<void()> onReady);
 
+  // Calls onReady once, from the loop, when fd becomes readable (a
+  // program's process descriptor: the program has ended) or timeoutMs have passed, whichever
+  // comes first; fd -1 watches the time only. One watch at a time: a new one replaces the last.
+  // The caller keeps fd open until the watch has fired or is cancelled.
+  void WatchOnce(int fd, int timeoutMs, std::function<void()> onReady);
+  void CancelWatch();
+
   // Limits of every connection; tests make them small.
   size_t MaxUnsentBytes = kMaxUnsentBytes;
   int MaxQueuedStreams = kMaxQueuedStreams;
@@ -98,4 +105,5 @@ class TServerSocket {
   std::unique_ptr<TImpl> FImpl;
   int FPort = 0;
   std::function<void()> FOnFirstReady;
+  std::function<void()> FOnWatch;
 };

@@ -66,6 +66,8 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // deferred close.
   void Flush();
   void HandleEvents(uint32_t events);
+  // While held: the output moves, nothing is read.
+  void HandleHeldEvents(uint32_t events);
   // No events, reads or writes once the connection is being closed.
   [[nodiscard]] bool Closed() const { return FClosed || FDying; }
   // Without any event (shut-down).
@@ -76,6 +78,7 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool OutputFull() override;
   [[nodiscard]] bool OverLimit() const;
   void WaitingFor(TClientWait what, bool restart) override;
+  void HoldReading(bool hold) override;
   // Puts it in the time-out queue its state calls for; restart starts its clock again.
   void Rewait(bool restart);
   void Unwait();
@@ -155,6 +158,7 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool FReadPaused = false;    // too much output waits: not read until it drains
   bool FReadOwed = false;      // the request path was told the output is full: owed a read event
   bool FInputWaiting = false;  // input arrived (or was held back) while reading was paused
+  bool FHeld = false;          // its request waits for a program: nothing is read meanwhile
 };
 
 struct TServerSocket::TImpl {
@@ -185,6 +189,9 @@ struct TServerSocket::TImpl {
   TWaitQueue Waits[kWaitQueues];
   TFd DeadlineFd;
   int64_t ArmedFor = 0;  // the deadline DeadlineFd is set to; 0: none
+  // The caller's one watch (WatchOnce): its descriptor, -1 for none, and its time limit.
+  int WatchedFd = -1;
+  TFd WatchTimerFd;
   // Held so that when the descriptors run out, the disconnect records of the connections closed
   // to make room can still be written.
   TFd ReserveFd;

@@ -1,10 +1,10 @@
-// Starting CGI programs on Linux: fork and exec with exactly the files and environment the
-// run prepared, in a process group of their own so that a time-out can end all of it.
+// Starting CGI programs on Linux: posix_spawn with exactly the files and environment the run
+// prepared, in a process group of their own so that a time-out can end all of it.
 #include "platform/Process.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,64 +98,27 @@ std::vector<std::string> SplitEnvironmentBlock(const char* block, size_t size) {
 
 namespace {
 
-// Everything the child needs, made before fork: after it only async-signal-safe calls are
-// allowed, because the server may have other threads (Qt's) whose locks are held.
-struct TChildPlan {
-  std::string Module;
-  std::vector<std::string> ArgStore;
-  std::vector<std::string> EnvStore;
-  std::vector<char*> Argv;
-  std::vector<char*> Envp;
-  std::string WorkingFolder;
+bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+// The spawn's attributes and file actions, released on every path.
+struct TSpawnPlan {
+  posix_spawnattr_t Attr{};
+  posix_spawn_file_actions_t Actions{};
+  bool AttrMade = false;
+  bool ActionsMade = false;
+  ~TSpawnPlan() {
+    if (AttrMade) posix_spawnattr_destroy(&Attr);
+    if (ActionsMade) posix_spawn_file_actions_destroy(&Actions);
+  }
 };
 
-[[noreturn]] void FailInChild(int reportFd) {
-  const int err = errno;
-  ssize_t ignored = write(reportFd, &err, sizeof err);
-  (void)ignored;
-  _exit(127);
+// A standard file that already sits on 0-2 could be overwritten by another's dup2 before it is
+// moved itself, so such a one is first copied above 2 (close-on-exec, gone after the spawn).
+int AboveStandardFiles(int fd, TFd& copy) {
+  if (fd > 2) return fd;
+  copy.Reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  return copy.Get();
 }
-
-void CloseOthersInChild(int keepFd) {
-  // keepFd is close-on-exec already, so it still vanishes at exec.
-  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-  if ((keepFd <= 3 || close_range(3, static_cast<unsigned>(keepFd) - 1, 0) == 0) &&
-      close_range(static_cast<unsigned>(keepFd) + 1, ~0U, 0) == 0)
-    return;
-  struct rlimit lim {};
-  long top = 1024;
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-    top = static_cast<long>(lim.rlim_cur);
-  for (long fd = 3; fd < top; ++fd)
-    if (fd != keepFd) close(static_cast<int>(fd));
-}
-
-[[noreturn]] void RunChild(const TChildPlan& plan, const TProcessStart& start, int reportFd) {
-  // Signal dispositions the server ignores or blocks would otherwise pass to the program.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
-
-  if (setpgid(0, 0) != 0) FailInChild(reportFd);
-
-  // Move the three files above 2 first: a file that already sits on 0-2 would keep its
-  // close-on-exec flag through a dup2 onto itself, and one could overwrite another.
-  const int in = fcntl(start.StdIn, F_DUPFD, 3);
-  const int out = fcntl(start.StdOut, F_DUPFD, 3);
-  const int err = fcntl(start.StdErr, F_DUPFD, 3);
-  if (in < 0 || out < 0 || err < 0) FailInChild(reportFd);
-  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) FailInChild(reportFd);
-
-  if (!plan.WorkingFolder.empty() && chdir(plan.WorkingFolder.c_str()) != 0) FailInChild(reportFd);
-  CloseOthersInChild(reportFd);
-  execve(plan.Module.c_str(), plan.Argv.data(), plan.Envp.data());
-  FailInChild(reportFd);
-}
-
-bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
 }  // namespace
 
@@ -171,64 +134,76 @@ bool StartProcess(const TProcessStart& start, TProcessInfo& info, int& error) {
     return false;
   }
 
-  TChildPlan plan;
-  plan.Module = Cp1251ToUtf8(start.Module);
-  if (plan.Module[0] != '/') {
+  std::string module = Cp1251ToUtf8(start.Module);
+  if (module[0] != '/') {
     // The program's working folder changes before exec, so pin a relative module to ours.
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
       error = errno;
       return false;
     }
-    plan.Module = std::string(cwd) + "/" + plan.Module;
+    module = std::string(cwd) + "/" + module;
   }
-  plan.WorkingFolder = Cp1251ToUtf8(start.WorkingFolder);
+  const std::string folder = Cp1251ToUtf8(start.WorkingFolder);
+  std::vector<std::string> argStore;
+  std::vector<std::string> envStore;
   for (const std::string& a : SplitCommandLine(start.CommandLine))
-    plan.ArgStore.push_back(Cp1251ToUtf8(a));
-  for (const std::string& e : start.Environment) plan.EnvStore.push_back(Cp1251ToUtf8(e));
-  for (std::string& a : plan.ArgStore) plan.Argv.push_back(a.data());
-  plan.Argv.push_back(nullptr);
-  for (std::string& e : plan.EnvStore) plan.Envp.push_back(e.data());
-  plan.Envp.push_back(nullptr);
+    argStore.push_back(Cp1251ToUtf8(a));
+  for (const std::string& e : start.Environment) envStore.push_back(Cp1251ToUtf8(e));
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  for (std::string& a : argStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
-  // The child reports a failed exec through this pipe; a successful exec closes it silently.
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
-    error = errno;
-    return false;
-  }
-  const TFd reportRead(ends[0]);
-  TFd reportWrite(ends[1]);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    error = errno;
-    return false;
-  }
-  // The child never returns, so nothing it holds is released twice; the read end vanishes at
-  // exec with everything else above the standard files.
-  if (pid == 0) RunChild(plan, start, reportWrite.Get());
-  info.Pid = pid;
-  // Ours must go before the read, or a successful exec would never show as the end of the pipe.
-  reportWrite.Reset();
-  // Also from this side, so that a kill of the group can never race the child's own setpgid.
-  setpgid(pid, pid);
-
-  int childErr = 0;
-  ssize_t got;
-  do {
-    got = read(reportRead.Get(), &childErr, sizeof childErr);
-  } while (got < 0 && errno == EINTR);
-
-  if (got > 0) {
-    error = childErr != 0 ? childErr : EIO;
-    // It has already ended: only reaped, never signalled.
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  TFd copies[3];
+  const int files[3] = {AboveStandardFiles(start.StdIn, copies[0]),
+                        AboveStandardFiles(start.StdOut, copies[1]),
+                        AboveStandardFiles(start.StdErr, copies[2])};
+  for (const int fd : files) {
+    if (fd < 0) {
+      error = errno;
+      return false;
     }
-    info.Reaped = true;
-    info.Pid = -1;
+  }
+
+  // posix_spawn shares our memory with the child until it execs, instead of copying the page
+  // tables of the whole server, and reports a failed exec as its own result.
+  TSpawnPlan plan;
+  int r = posix_spawnattr_init(&plan.Attr);
+  plan.AttrMade = r == 0;
+  if (r == 0) {
+    r = posix_spawn_file_actions_init(&plan.Actions);
+    plan.ActionsMade = r == 0;
+  }
+  // Every signal at its default and none blocked, whatever the server ignores (SIGPIPE) or
+  // blocks; the program leads a process group of its own, so a time-out can end all of it.
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  if (r == 0) r = posix_spawnattr_setsigdefault(&plan.Attr, &all);
+  if (r == 0) r = posix_spawnattr_setsigmask(&plan.Attr, &none);
+  if (r == 0) r = posix_spawnattr_setpgroup(&plan.Attr, 0);
+  if (r == 0)
+    r = posix_spawnattr_setflags(
+        &plan.Attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+  for (int target = 0; target < 3 && r == 0; ++target)
+    r = posix_spawn_file_actions_adddup2(&plan.Actions, files[target], target);
+  if (r == 0 && !folder.empty())
+    r = posix_spawn_file_actions_addchdir_np(&plan.Actions, folder.c_str());
+  // Nothing but the three standard files, also where a library forgot close-on-exec.
+  if (r == 0) r = posix_spawn_file_actions_addclosefrom_np(&plan.Actions, 3);
+  pid_t pid = -1;
+  if (r == 0)
+    r = posix_spawn(&pid, module.c_str(), &plan.Actions, &plan.Attr, argv.data(), envp.data());
+  if (r != 0) {
+    // A child whose exec failed has been reaped by posix_spawn itself.
+    error = r;
     return false;
   }
+  info.Pid = pid;
   // Through syscall: this glibc declares pidfd_open without C linkage for C++.
   info.PidFd.Reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
   if (info.PidFd.Valid()) fcntl(info.PidFd.Get(), F_SETFD, FD_CLOEXEC);
@@ -287,6 +262,20 @@ TWaitResult WaitForProcess(TProcessInfo& info, int timeoutMs) {
     timespec step{0, 5L * 1000 * 1000};
     nanosleep(&step, nullptr);
   }
+}
+
+TWaitResult CheckProcess(TProcessInfo& info) {
+  if (info.Pid <= 0) return wrFailed;
+  if (info.Reaped) return wrEnded;
+  int status;
+  while (true) {
+    const pid_t r = waitpid(info.Pid, &status, WNOHANG);
+    if (r == 0) return wrRunning;
+    if (r == info.Pid || (r < 0 && errno == ECHILD)) break;
+    if (errno != EINTR) return wrFailed;
+  }
+  info.Reaped = true;
+  return wrEnded;
 }
 
 void KillProcessGroup(TProcessInfo& info) {

@@ -49,13 +49,16 @@ class TProcessInfo {
   bool Reaped = false;
 };
 
-// Starts the program in its own process group. Only the three standard files are inherited.
-// False, with errno-style error, when the program could not be started (exec failure included).
+// Starts the program in its own process group, every signal at its default. Only the three
+// standard files are inherited. False, with errno-style error, when the program could not be
+// started (exec failure included).
 bool StartProcess(const TProcessStart& start, TProcessInfo& info, int& error);
 
-enum TWaitResult { wrEnded, wrTimeout, wrFailed };
+enum TWaitResult { wrEnded, wrTimeout, wrFailed, wrRunning };
 // Waits until the program ends (then reaps it) or timeoutMs pass.
 TWaitResult WaitForProcess(TProcessInfo& info, int timeoutMs);
+// Without waiting: wrEnded (and reaped) when the program has ended, wrRunning while it runs.
+TWaitResult CheckProcess(TProcessInfo& info);
 // Kills the program's whole process group and reaps the program, so nothing of it stays behind.
 void KillProcessGroup(TProcessInfo& info);
 // Lets go of the program now rather than when its owner goes: kills and reaps it if it still

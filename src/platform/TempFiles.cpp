@@ -34,6 +34,8 @@ THandle OpenTemp(const std::string& path, int extraFlags) {
 
 THandle CreateTempFile(const std::string& path) { return OpenTemp(path, O_TRUNC); }
 
+THandle CreateNewTempFile(const std::string& path) { return OpenTemp(path, O_EXCL); }
+
 THandle ReopenTempFile(const std::string& path) { return OpenTemp(path, 0); }
 
 THandle CreateUnnamedTempFile(const std::string& folder) {
@@ -58,6 +60,17 @@ THandle CreateUnnamedTempFile(const std::string& folder) {
 bool DeleteFileName(const std::string& path) {
   if (!UsableName(path)) return false;
   return unlink(Cp1251ToUtf8(path).c_str()) == 0;
+}
+
+bool WriteAllAt(THandle handle, const char* data, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t w = pwrite(handle, data + done, size - done, static_cast<off_t>(offset + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
 }
 
 int64_t ReadAt(THandle handle, char* buffer, size_t count, int64_t offset) {

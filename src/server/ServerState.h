@@ -3,6 +3,7 @@
 // server object builds on this header, so it includes nothing but the platform.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAcce
 enum TClientWait { cwNextRequest, cwRestOfHead, cwRestOfBody };
 
 class TCustomWinSocket;
+class TCgiQueue;
 
 // Request body bytes that all records together hold in memory: one total for the process, since
 // records may outlive the server object that counted them.
@@ -90,8 +92,12 @@ struct mParser {
   std::string QueryString;
   std::string ExeApp;
   int32_t Version = 0;
-  // Received bytes not yet scanned: held while the connection's answers wait to drain.
+  // Received bytes not yet scanned: held while the connection's answers wait to drain, or while
+  // its request waits for a program.
   std::string Unscanned;
+  // The request's program runs or waits for its turn; its answer, and everything the connection
+  // sent after it, wait until the program has ended.
+  bool WaitsForProgram = false;
   // Set when the connection's disconnect or error event removed the record, perhaps from inside
   // a read event still running on it: from then on the read event leaves record and connection
   // alone. The record itself lives on in its connection's slot until the transport frees the
@@ -136,6 +142,9 @@ class TCustomWinSocket {
   // Told after each read event: what the connection now waits for, and whether that wait began
   // afresh (a new head after an answer, or more of a body arrived).
   virtual void WaitingFor(TClientWait what, bool restart) {}
+  // While held, the connection gets no read event and its client's end is not acted on; what it
+  // has queued still goes out. Let go, it is owed a read event when bytes it sent wait unscanned.
+  virtual void HoldReading(bool hold) {}
 
   // The slot for this connection's record, filled by mParserList. Record holds the request-time
   // state and is let go between requests; what must outlive it sits beside it, in raw form, so
@@ -229,6 +238,12 @@ class TServerState {
 
   // The CGI environment block, rebuilt for every run.
   std::vector<char> CgiEnvironment;
+  // Set where an event loop runs the server: calls onReady once, from the loop, when fd (a
+  // program's process descriptor; -1 for none) is readable or timeoutMs have passed, whichever
+  // comes first. Unset, a program is waited for in place.
+  std::function<void(int fd, int timeoutMs, std::function<void()> onReady)> WatchProgram;
+  // The program that runs and the requests waiting for their turn; made by the first of them.
+  std::shared_ptr<TCgiQueue> CgiQueue;
   std::unique_ptr<TFileFacts> Facts;  // what requests learned of the disk; null: ask every time
   // Request bodies all records together may hold in memory; a program's body that would pass it
   // goes to a file instead (tests set it small).
