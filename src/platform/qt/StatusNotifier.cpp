@@ -2,14 +2,17 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QString>
 
 namespace {
 
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+// The window waits for the answer: a watcher that hangs must not freeze it for long.
+constexpr int kAnswerTimeoutMs = 1000;
 
 }  // namespace
 
@@ -18,8 +21,14 @@ bool StatusNotifierHostRegistered() {
   if (!bus.isConnected() || !bus.interface() ||
       !bus.interface()->isServiceRegistered(kWatcherService))
     return false;
-  QDBusInterface watcher(kWatcherService, kWatcherPath, kWatcherService, bus);
-  return watcher.property("IsStatusNotifierHostRegistered").toBool();
+  // The property is read directly, without the interface's introspection.
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      kWatcherService, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+      QStringLiteral("Get"));
+  get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+  const QDBusMessage reply = bus.call(get, QDBus::Block, kAnswerTimeoutMs);
+  return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+         reply.arguments().front().value<QDBusVariant>().variant().toBool();
 }
 
 TStatusNotifierHostWatch::TStatusNotifierHostWatch(QObject* parent) : QObject(parent) {
