@@ -105,6 +105,7 @@ class TTrayComp : public QObject {
   // host is there (null until then): Qt picks the kind of icon once per process, when the first
   // is made.
   [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
+  [[nodiscard]] QIcon CurrentIcon() const { return FIcon; }
 
   // False on Wayland: the window system never reports that a window was minimised or restored.
   [[nodiscard]] bool MinimizedStateReported() const { return !FWayland; }
@@ -112,7 +113,6 @@ class TTrayComp : public QObject {
   // focus: a window minimised to the task bar that lost the focus and gains it again was
   // brought back by the user.
   void WindowActivationChanged(bool active);
-  [[nodiscard]] QIcon CurrentIcon() const { return FIcon; }
 
  protected:
   virtual void OnAnimation();
