@@ -27,6 +27,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/qt/Application.h"
+#include "platform/qt/Display.h"
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/SignalBridge.h"
 #include "settings/Unit2.h"
@@ -180,12 +181,6 @@ void ExplainFailedBind(const std::string& error, int port) {
   }
 }
 
-bool HasDisplay() {
-  const char* x = std::getenv("DISPLAY");
-  const char* w = std::getenv("WAYLAND_DISPLAY");
-  return (x && *x) || (w && *w);
-}
-
 // The IPv4 addresses of the interfaces that are up, loopback first, each once.
 std::vector<std::string> LocalAddresses() {
   std::vector<std::string> found;
@@ -292,21 +287,32 @@ int main(int argc, char** argv) {
   const TCommandLine options = ParseCommandLine(argc, argv);
   const std::string programFolder = ChooseProgramFolder(options.ProgramFolder);
   RaiseDescriptorLimit();
-  const bool headless = !HasDisplay();
-  // Without a display the server runs all the same; boxes then go to standard error. The
-  // platform is named on Qt's own command line, not in the environment, which CGI programs
-  // inherit.
+  // Qt aborts when the platform it is given cannot start; a display that was asked for and
+  // cannot be used is said in one line instead. Only without any display does the server run
+  // headless: boxes then go to standard error.
+  const TDisplayChoice display = ChooseDisplay();
+  if (display.Platform.empty()) {
+    std::fprintf(stderr, "brevoxa: %s\n", display.Problem.c_str());
+    return 1;
+  }
+  const bool headless = display.Platform == "offscreen";
+  // The platform is named on Qt's own command line, not in the environment, which CGI programs
+  // inherit. A platform the user chose in QT_QPA_PLATFORM (X11 under a Wayland session, say)
+  // stays theirs.
+  const char* chosen = std::getenv("QT_QPA_PLATFORM");
   static char platformOption[] = "-platform";
-  static char offscreen[] = "offscreen";
+  static std::string platform = display.Platform;
   static std::vector<char*> qtArgs{argv[0]};
-  if (headless) {
+  if (headless || !chosen || !*chosen) {
     qtArgs.push_back(platformOption);
-    qtArgs.push_back(offscreen);
+    qtArgs.push_back(platform.data());
   }
   qtArgs.push_back(nullptr);
   static int qtArgc = static_cast<int>(qtArgs.size()) - 1;
   TApplication app(qtArgc, qtArgs.data());
   QApplication::setApplicationName(QStringLiteral("Vyn Brevoxa"));
+  // The Wayland app id: task bars and docks find the icon and name by the desktop entry.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.VynBrevoxa"));
   // Hidden to the tray, the program must outlive its last visible dialog.
   QApplication::setQuitOnLastWindowClosed(false);
   if (!headless) InstallQtDialogs();

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "app/ProgramWindows.h"
 #include "app/Unit1.h"
@@ -165,20 +166,38 @@ void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!FShown) {
     FShown = true;
+    // On Wayland the minimise button of a title bar that Qt draws itself goes to the native
+    // window alone: the widget never hears of it.
+    if (!TrayComp1->MinimizedStateReported() && windowHandle()) {
+      connect(windowHandle(), &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+        if (state != Qt::WindowMinimized || TrayComp1->Minimized()) return;
+        // Once the state change is over, as for a title bar the compositor draws.
+        QTimer::singleShot(0, this, [this] {
+          if (!TrayComp1->Minimized()) TrayComp1->Minimize();
+        });
+      });
+    }
     FormShow();
   }
 }
 
 void TForm1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() != QEvent::WindowStateChange || !TrayComp1) return;
+  if (!TrayComp1) return;
+  if (event->type() == QEvent::ActivationChange) {
+    TrayComp1->WindowActivationChanged(isActiveWindow());
+    return;
+  }
+  if (event->type() != QEvent::WindowStateChange) return;
   if (isMinimized() && !TrayComp1->Minimized()) {
     // Minimised by the title bar: go to the tray as "Hide" does, once the state change is over.
     QTimer::singleShot(0, this, [this] {
       if (isMinimized() && !TrayComp1->Minimized()) TrayComp1->Minimize();
     });
-  } else if (!isMinimized() && TrayComp1->Minimized() && isVisible()) {
-    // Restored from the task bar.
+  } else if (!isMinimized() && TrayComp1->Minimized() && isVisible() &&
+             TrayComp1->MinimizedStateReported()) {
+    // Restored from the task bar. On Wayland this is only Qt taking back the minimised state
+    // it cannot keep, a moment after the minimise was asked for.
     TrayComp1->Restore();
   }
 }

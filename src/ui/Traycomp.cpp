@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -14,7 +15,7 @@
 TTrayComp::TTrayComp(QWidget* window)
     : QObject(window),
       FWindow(window),
-      FTrayIcon(new QSystemTrayIcon(this)),
+      FWayland(QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))),
       FAnimationTimer(new QTimer(this)),
       FRetryTimer(new QTimer(this)),
       FWatchTimer(new QTimer(this)) {
@@ -24,13 +25,37 @@ TTrayComp::TTrayComp(QWidget* window)
   connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryAddIcon(); });
   FWatchTimer->setInterval(kTrayRetryIntervalMs);
   connect(FWatchTimer, &QTimer::timeout, this, [this] { WatchTray(); });
-  connect(FTrayIcon, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
   // The icon must not linger in the notification area once the program is going.
   connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { EndSession(); });
-  // Qt picks the kind of icon when it is made, by the same test.
-  FDoubleClickReported = !StatusNotifierHostRegistered();
+  if (FWayland) {
+    // Only a StatusNotifierItem host can show an icon here, and it may start at any time.
+    FDoubleClickReported = false;
+    FHostWatch = new TStatusNotifierHostWatch(this);
+    connect(FHostWatch, &TStatusNotifierHostWatch::Changed, this, [this] { TrayHostChanged(); });
+  } else {
+    // Qt picks the kind of icon when it is made, by the same test.
+    FDoubleClickReported = !StatusNotifierHostRegistered();
+    MakeIcon();
+  }
   SetDefaultIcon();
+}
+
+// Qt decides once per process, when the first icon is made or the tray is first asked about,
+// whether icons go to a StatusNotifierItem host; on Wayland, with no other kind of icon, a
+// decision taken before the host started would keep the icon away for good. So there the icon
+// is made, and the tray asked about, only through the host's own watcher.
+void TTrayComp::MakeIcon() {
+  if (FTrayIcon) return;
+  FTrayIcon = new QSystemTrayIcon(this);
+  connect(FTrayIcon, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
+  FTrayIcon->setToolTip(FHint);
+  if (!FDoubleClickReported && PopupMenu) FTrayIcon->setContextMenu(PopupMenu);
+  Update();
+}
+
+bool TTrayComp::TrayAvailable() const {
+  return FWayland ? StatusNotifierHostRegistered() : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TTrayComp::Loaded() {
@@ -38,11 +63,13 @@ void TTrayComp::Loaded() {
     FIcon = (*FIcons)[FIconIndex];
   // A StatusNotifierItem host opens the attached menu itself and may never ask us to. An
   // X11 notification area would open an attached menu on its own as well as ours.
-  if (!FDoubleClickReported) FTrayIcon->setContextMenu(PopupMenu);
+  if (!FDoubleClickReported && FTrayIcon) FTrayIcon->setContextMenu(PopupMenu);
   Update();
 }
 
-TTrayComp::~TTrayComp() { FTrayIcon->hide(); }
+TTrayComp::~TTrayComp() {
+  if (FTrayIcon) FTrayIcon->hide();
+}
 
 void TTrayComp::SetVisible(bool value) {
   FVisible = value;
@@ -52,7 +79,7 @@ void TTrayComp::SetVisible(bool value) {
   } else {
     FRetryTimer->stop();
     FWatchTimer->stop();
-    FTrayIcon->hide();
+    if (FTrayIcon) FTrayIcon->hide();
     FHide = false;
     // A window hidden to the icon would have no way back once the icon is gone.
     if (FMinimized && FWindow && FWindow->isHidden()) FWindow->showMinimized();
@@ -62,14 +89,19 @@ void TTrayComp::SetVisible(bool value) {
 // A desktop without a notification area is no reason to stop the server: the window minimises
 // to the task bar, and the icon is tried again for a while since the tray may start after us.
 void TTrayComp::AddIcon() {
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    FRetryTimer->stop();
-    Update();
-    FTrayIcon->show();
+  if (TrayAvailable()) {
+    ShowIcon();
     return;
   }
   FRetriesLeft = kTrayRetryCount;
   FRetryTimer->start();
+}
+
+void TTrayComp::ShowIcon() {
+  FRetryTimer->stop();
+  MakeIcon();
+  Update();
+  FTrayIcon->show();
 }
 
 void TTrayComp::RetryAddIcon() {
@@ -77,27 +109,41 @@ void TTrayComp::RetryAddIcon() {
     FRetryTimer->stop();
     return;
   }
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    FRetryTimer->stop();
-    Update();
-    FTrayIcon->show();
-    // A window that wanted the tray (hidden at start before the panel came up at login) moves
-    // into it now instead of staying in the task bar.
-    if (FMinimized && FWindow && !FWindow->isHidden() && CanHideToTray()) {
-      FWindow->hide();
-      FWatchTimer->start();
-    }
+  if (TrayAvailable()) {
+    TrayAppeared();
     return;
   }
   // While a window waits minimised for the tray, the panel may still be starting: keep looking.
   if (--FRetriesLeft <= 0 && !FMinimized) FRetryTimer->stop();
 }
 
+void TTrayComp::TrayAppeared() {
+  ShowIcon();
+  // A window that wanted the tray (hidden at start before the panel came up at login) moves
+  // into it now instead of staying in the task bar.
+  if (FMinimized && FWindow && !FWindow->isHidden() && CanHideToTray()) {
+    FWindow->hide();
+    FWatchTimer->start();
+  }
+}
+
+// The host's watcher came, went or took a host: the icon follows at once, without waiting for
+// the next look.
+void TTrayComp::TrayHostChanged() {
+  if (!FVisible || !FHide) return;
+  if (TrayAvailable()) {
+    TrayAppeared();
+  } else if (FMinimized && FWindow && FWindow->isHidden()) {
+    FWatchTimer->stop();
+    FWindow->showMinimized();
+  }
+}
+
 void TTrayComp::SetHint(const QString& value) {
   // Longer tips do not fit the notification area's tip; they are refused, not cut.
   if (value == FHint || value.toUcs4().size() > kMaxHintLength) return;
   FHint = value;
-  FTrayIcon->setToolTip(FHint);
+  if (FTrayIcon) FTrayIcon->setToolTip(FHint);
   Update();
 }
 
@@ -151,7 +197,7 @@ void TTrayComp::SetDefaultIcon() {
 }
 
 void TTrayComp::Update() {
-  if (!FIcon.isNull()) FTrayIcon->setIcon(FIcon);
+  if (FTrayIcon && !FIcon.isNull()) FTrayIcon->setIcon(FIcon);
 }
 
 void TTrayComp::Activated(int reason) {
@@ -211,20 +257,24 @@ void TTrayComp::RButtonUp() {
 void TTrayComp::EndSession() {
   FRetryTimer->stop();
   FWatchTimer->stop();
-  FTrayIcon->hide();
+  if (FTrayIcon) FTrayIcon->hide();
 }
 
 void TTrayComp::ShowMenu() {
-  if (PopupMenu) PopupMenu->popup(QCursor::pos());
+  // A Wayland client neither knows where the pointer is outside its own windows nor can put a
+  // window at a point of the screen: the menu would come up as a window of its own, away from
+  // the icon. There the host opens the menu attached to the icon itself, where it likes.
+  if (PopupMenu && !FWayland) PopupMenu->popup(QCursor::pos());
 }
 
 bool TTrayComp::CanHideToTray() const {
-  return FHide && FVisible && FTrayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+  return FHide && FVisible && FTrayIcon && FTrayIcon->isVisible() && TrayAvailable();
 }
 
 void TTrayComp::Minimize() {
   // Marked first: the state change below comes back through the window's change event.
   FMinimized = true;
+  FLeftSinceMinimize = false;
   if (FWindow) {
     if (CanHideToTray()) {
       FWindow->hide();
@@ -248,7 +298,7 @@ void TTrayComp::WatchTray() {
     FWatchTimer->stop();
     return;
   }
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+  if (!TrayAvailable()) {
     FWatchTimer->stop();
     FWindow->showMinimized();
   }
@@ -264,4 +314,12 @@ void TTrayComp::Restore() {
     FWindow->activateWindow();
   }
   if (OnRestore) OnRestore(this);
+}
+
+void TTrayComp::WindowActivationChanged(bool active) {
+  if (!FWayland || !FMinimized || !FWindow || FWindow->isHidden()) return;
+  if (!active)
+    FLeftSinceMinimize = true;
+  else if (FLeftSinceMinimize)
+    Restore();
 }

@@ -1,6 +1,8 @@
 // TTrayComp: the notification-area icon of a window, with its menu and mouse actions, over
 // QSystemTrayIcon. Where the desktop has no notification area the window minimises to the
-// task bar instead, and the icon is shown as soon as a notification area appears.
+// task bar instead, and the icon is shown as soon as a notification area appears. On Wayland
+// the notification area is a StatusNotifierItem host on the session bus, and the window is never
+// told whether it is minimised: the component goes by what it asked for.
 #pragma once
 #include <QIcon>
 #include <QObject>
@@ -12,6 +14,7 @@ class QMenu;
 class QSystemTrayIcon;
 class QTimer;
 class QWidget;
+class TStatusNotifierHostWatch;
 
 enum TTrayCompButtonClick {
   arLeftClick,
@@ -98,9 +101,18 @@ class TTrayComp : public QObject {
   [[nodiscard]] bool CanHideToTray() const;
   // True between Minimize and the next Restore.
   [[nodiscard]] bool Minimized() const { return FMinimized; }
-  // The icon as the desktop sees it; for tests and the window.
+  // The icon as the desktop sees it; for tests and the window. On Wayland it is made only once a
+  // host is there (null until then): Qt picks the kind of icon once per process, when the first
+  // is made.
   [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
   [[nodiscard]] QIcon CurrentIcon() const { return FIcon; }
+
+  // False on Wayland: the window system never reports that a window was minimised or restored.
+  [[nodiscard]] bool MinimizedStateReported() const { return !FWayland; }
+  // Where the window system does not report it, the window tells when it gains or loses the
+  // focus: a window minimised to the task bar that lost the focus and gains it again was
+  // brought back by the user.
+  void WindowActivationChanged(bool active);
 
  protected:
   virtual void OnAnimation();
@@ -108,11 +120,18 @@ class TTrayComp : public QObject {
  private:
   void AddIcon();
   void RetryAddIcon();
+  void ShowIcon();
+  void MakeIcon();
+  void TrayAppeared();
+  void TrayHostChanged();
   void WatchTray();
+  [[nodiscard]] bool TrayAvailable() const;
   void Activated(int reason);
 
   QWidget* FWindow;
-  QSystemTrayIcon* FTrayIcon;
+  const bool FWayland;
+  QSystemTrayIcon* FTrayIcon = nullptr;
+  TStatusNotifierHostWatch* FHostWatch = nullptr;
   QTimer* FAnimationTimer;
   QTimer* FRetryTimer;
   QTimer* FWatchTimer;
@@ -120,6 +139,7 @@ class TTrayComp : public QObject {
   bool FVisible = false;
   bool FHide = true;
   bool FMinimized = false;
+  bool FLeftSinceMinimize = false;
   bool FDoubleClickReported = true;
   QString FHint;
   QIcon FIcon;

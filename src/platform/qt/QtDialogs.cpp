@@ -1,5 +1,7 @@
 #include "platform/qt/QtDialogs.h"
 
+#include <dlfcn.h>
+#include <qpa/qplatformnativeinterface.h>
 #include <xcb/xcb.h>
 
 #include <QApplication>
@@ -9,8 +11,12 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
 #include <QTranslator>
 #include <QWidget>
+#include <QWindow>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,8 +75,26 @@ xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
   return atom;
 }
 
+// The title of a Wayland window is set again, empty, on the toplevel Qt made for it: Qt's Wayland
+// platform offers no other way. The request is sent through the client library Qt already loaded.
+void ClearWaylandTitle(QWidget* w) {
+  if (!w->windowTitle().isEmpty() || !w->windowHandle()) return;
+  QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+  void* toplevel =
+      native ? native->nativeResourceForWindow("xdg_toplevel", w->windowHandle()) : nullptr;
+  if (!toplevel) return;
+  using TMarshal = void (*)(void* proxy, uint32_t opcode, ...);
+  static TMarshal marshal = [] {
+    void* library = dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_NOLOAD);
+    return library ? reinterpret_cast<TMarshal>(dlsym(library, "wl_proxy_marshal")) : nullptr;
+  }();
+  constexpr uint32_t kXdgToplevelSetTitle = 2;
+  if (marshal) marshal(toplevel, kXdgToplevelSetTitle, "");
+}
+
 // Qt puts the application's name where a window has no caption; an empty caption (a question
-// titled with an empty variable name) is shown empty, so the X properties are set by hand.
+// titled with an empty variable name) is shown empty, so the X properties, or the Wayland
+// toplevel's title, are set by hand.
 class TEmptyCaptions : public QObject {
  public:
   using QObject::QObject;
@@ -82,6 +106,13 @@ class TEmptyCaptions : public QObject {
     if (!w || !w->isWindow() || !w->windowTitle().isEmpty() ||
         !w->testAttribute(Qt::WA_WState_Created))
       return false;
+    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+      // The toplevel is made, and titled, just after the show event.
+      QTimer::singleShot(0, w, [window = QPointer<QWidget>(w)] {
+        if (window) ClearWaylandTitle(window);
+      });
+      return false;
+    }
     auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
     if (!x11 || !x11->connection()) return false;
     xcb_connection_t* c = x11->connection();
