@@ -4,12 +4,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +147,31 @@ TEST_F(ProcessTest, OnlyTheStandardFilesAreInherited) {
   const std::string fds = Run(Shell("ls /proc/$$/fd"));
   close(leaky);
   EXPECT_EQ(fds, "0\n1\n2\n");
+}
+
+TEST_F(ProcessTest, ProgramGetsEverySignalAtItsDefault) {
+  // The server ignores SIGPIPE; a program must not inherit that, nor a blocked signal.
+  struct sigaction ignore {};
+  struct sigaction old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGPIPE, &ignore, &old), 0);
+  sigset_t block;
+  sigset_t oldMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &oldMask), 0);
+  // Read by the shell itself: a command it started would see it blocking signals to fork.
+  const std::string out =
+      Run(Shell("while read -r k v; do case $k in SigBlk:|SigIgn:) echo $k $v;; esac; done "
+                "</proc/$$/status"));
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGPIPE, &old, nullptr);
+  // Each line is a mask of bits (signal n is bit n - 1). The C library keeps signals 32 and 33
+  // for itself: they stay as the test runner left them, whatever a program asks.
+  ASSERT_EQ(out.size(), 50u) << out;
+  EXPECT_EQ(out.substr(0, 8), "SigBlk: ");
+  EXPECT_EQ(std::strtoull(out.substr(8, 16).c_str(), nullptr, 16), 0u) << out;
+  EXPECT_EQ(std::strtoull(out.substr(33, 16).c_str(), nullptr, 16) & ~0x180000000ull, 0u) << out;
 }
 
 TEST_F(ProcessTest, ProgramRunsInItsOwnProcessGroup) {
