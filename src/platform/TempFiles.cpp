@@ -35,8 +35,6 @@ THandle CreateTempFile(const std::string& path) { return OpenTemp(path, O_TRUNC)
 
 THandle CreateNewTempFile(const std::string& path) { return OpenTemp(path, O_EXCL); }
 
-THandle ReopenTempFile(const std::string& path) { return OpenTemp(path, 0); }
-
 bool DeleteFileName(const std::string& path) {
   if (!UsableName(path)) return false;
   return unlink(Cp1251ToUtf8(path).c_str()) == 0;

@@ -11,8 +11,6 @@ THandle CreateTempFile(const std::string& path);
 // The same, only where nothing has the name yet (no file, folder or link): INVALID_HANDLE_VALUE
 // with errno EEXIST where something has.
 THandle CreateNewTempFile(const std::string& path);
-// Read and write, created when missing, positioned at the start.
-THandle ReopenTempFile(const std::string& path);
 // Removes the name; an open descriptor keeps the data alive until it closes.
 bool DeleteFileName(const std::string& path);
 
