@@ -149,9 +149,12 @@ bool StartProcess(const TProcessStart& start, TProcessInfo& info, int& error) {
   std::vector<std::string> envStore;
   for (const std::string& a : SplitCommandLine(start.CommandLine))
     argStore.push_back(Cp1251ToUtf8(a));
+  envStore.reserve(start.Environment.size());
   for (const std::string& e : start.Environment) envStore.push_back(Cp1251ToUtf8(e));
   std::vector<char*> argv;
   std::vector<char*> envp;
+  argv.reserve(argStore.size() + 1);
+  envp.reserve(envStore.size() + 1);
   for (std::string& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
   for (std::string& e : envStore) envp.push_back(e.data());

@@ -36,8 +36,6 @@ THandle CreateTempFile(const std::string& path) { return OpenTemp(path, O_TRUNC)
 
 THandle CreateNewTempFile(const std::string& path) { return OpenTemp(path, O_EXCL); }
 
-THandle ReopenTempFile(const std::string& path) { return OpenTemp(path, 0); }
-
 THandle CreateUnnamedTempFile(const std::string& folder) {
   if (!UsableName(folder)) {
     errno = ENOENT;

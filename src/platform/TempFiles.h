@@ -11,8 +11,6 @@ THandle CreateTempFile(const std::string& path);
 // The same, only where nothing has the name yet (no file, folder or link): INVALID_HANDLE_VALUE
 // with errno EEXIST where something has.
 THandle CreateNewTempFile(const std::string& path);
-// Read and write, created when missing, positioned at the start.
-THandle ReopenTempFile(const std::string& path);
 // Read and write, close-on-exec, in folder but without a name: nothing else can open it, and it
 // goes when the last descriptor closes. INVALID_HANDLE_VALUE on failure.
 THandle CreateUnnamedTempFile(const std::string& folder);
