@@ -204,12 +204,7 @@ TEST_F(CgiWaitTest, ShutDownKillsTheRunningProgramAndStartsNoWaitingOne) {
   for (int i = 0; i < 30; ++i) Server.ServerSocket1->ProcessEvents(10);
 
   Server.ShutDown();
-  int live = -1;
-  for (int i = 0; i < 100 && live != 0; ++i) {
-    live = LiveMembersOfProcessGroup(group);
-    if (live != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(live, 0);
+  EXPECT_EQ(LiveMembersAfterKill(group), 0);
   int status;
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);  // reaped, not left a zombie
   EXPECT_EQ(errno, ECHILD);

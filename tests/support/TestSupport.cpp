@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/brevoxa-test-XXXXXX";
@@ -178,6 +180,15 @@ int LiveMembersOfProcessGroup(int pgid) {
       ++live;
   }
   closedir(proc);
+  return live;
+}
+
+int LiveMembersAfterKill(int pgid) {
+  int live = -1;
+  for (int i = 0; i < 100 && live != 0; ++i) {
+    live = LiveMembersOfProcessGroup(pgid);
+    if (live != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   return live;
 }
 

@@ -51,5 +51,7 @@ std::string ReadStrictAnswers(const std::string& raw, const std::vector<std::str
 
 // Live (not zombie) processes whose process group is pgid; -1 when /proc cannot be read.
 int LiveMembersOfProcessGroup(int pgid);
+// The same, asked again for up to two seconds until none is left: a kill takes a moment.
+int LiveMembersAfterKill(int pgid);
 // Descriptors this process has open now (a leak shows as growth).
 int OpenDescriptors();
