@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "log/Log.h"
-#include "net/ScktComp.h"
+#include "net/ServerSocket.h"
 #include "server/ServerState.h"
 
 class TServerCore : public TServerState {

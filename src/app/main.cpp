@@ -22,7 +22,7 @@
 
 #include "app/ProgramWindows.h"
 #include "app/Unit1.h"
-#include "net/ScktComp.h"
+#include "net/ServerSocket.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"

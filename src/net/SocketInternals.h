@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "net/ScktComp.h"
 #include "net/SendQueue.h"
+#include "net/ServerSocket.h"
 #include "platform/UniqueFd.h"
 
 // Output one read event may queue before the rest of what the client sent waits for the next

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/ScktComp.h"
+#include "net/ServerSocket.h"
 #include "platform/Streams.h"
 #include "support/TestSupport.h"
 

@@ -1,10 +1,9 @@
 // The transport's error numbering and texts, shared by the loop and the connections.
-#include "net/ScktComp.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "net/ServerSocket.h"
 #include "net/SocketInternals.h"
 
 std::string SocketErrorText(int err, const char* api) {
