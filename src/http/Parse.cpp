@@ -133,7 +133,7 @@ void ReadHeaderLines(mParser* p, size_t headersStart) {
     const void* colon = head[k] == ' ' ? nullptr : std::memchr(head.data() + k, ':', textEnd - k);
     if (colon) {
       if (!name.empty()) AddVariable(p, std::move(name), std::move(value));
-      const size_t c = static_cast<size_t>(static_cast<const char*>(colon) - head.data());
+      const auto c = static_cast<size_t>(static_cast<const char*>(colon) - head.data());
       size_t v = c + 1;
       while (v < textEnd && head[v] == ' ') ++v;
       name.assign(head, k, c - k);
