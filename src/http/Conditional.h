@@ -1,4 +1,4 @@
-// Conditional and partial GET: reading the Range header and HTTP dates.
+// The Range header of a partial GET: which bytes of a file it asks for.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -13,7 +13,3 @@ enum class TRangeAnswer {
 // ranges, another unit or anything malformed is Ignore; numbers too large for 64 bits count
 // as "very large" rather than as malformed.
 TRangeAnswer ParseByteRange(const std::string& value, int64_t size, int64_t& first, int64_t& last);
-
-// An HTTP date in any of its three forms (RFC 1123, RFC 850, asctime), names in any letter
-// case; seconds since 1970 UTC. False for anything else, an impossible day included.
-bool ParseHttpDate(const std::string& text, int64_t& unixTime);

@@ -1,12 +1,9 @@
 // Answering one parsed request.
 #pragma once
-#include <cstdint>
-#include <string>
 
 class TServerState;
 struct mParser;
 
+// Decides the answer, writes its head and sends both; a request that waits for its program is
+// answered the same way once the program has ended.
 void DispatchRequest(TServerState& Server, mParser* p);
-// RFC 1123 date, "" when the time cannot be converted.
-// The text stays valid until the next call.
-const std::string& FileTimeToHttpDate(int64_t unixTime);

@@ -6,6 +6,8 @@
 class TServerState;
 struct mParser;
 
+// The request line, its target and the header lines into the record; a head that cannot be
+// served as it stands is marked (StatusCode, CloseConnection) for the answer to refuse.
 void ParseRequest(TServerState& Server, mParser* p);
 // Last match of Name (case-insensitive) among the record's Variables, lower-cased; "" if none.
 std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Name);
@@ -14,5 +16,3 @@ std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Na
 int FramingRefusal(TServerState& Server, mParser* p);
 // "HTTP/1.x" gives x, a higher major M.m gives M*1000+m, anything else -1000.
 int ParseHttpVersion(TServerState& Server, const std::string& Protocol);
-bool IsInCGIDir(TServerState& Server, const std::string& Target);
-std::string TranslatePathInfo(TServerState& Server, const std::string& PathInfo, mParser* p);

@@ -17,6 +17,7 @@
 #include "content/UrlMap.h"
 #include "filter/IpFilter.h"
 #include "http/Conditional.h"
+#include "http/HttpDate.h"
 #include "http/Request.h"
 #include "settings/Settings.h"
 #include "support/FakeSocket.h"

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "http/HttpDate.h"
+
 namespace {
 
 TEST(ParseByteRange, OneRangeOfAFileOf1000Bytes) {

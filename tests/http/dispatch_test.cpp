@@ -17,6 +17,7 @@
 #include "content/Index.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
+#include "http/HttpDate.h"
 #include "http/Parse.h"
 #include "support/FakeSocket.h"
 #include "support/TestSupport.h"

@@ -10,6 +10,7 @@
 
 #include "app/ServerCore.h"
 #include "content/MimeTypes.h"
+#include "http/Target.h"
 #include "support/FakeSocket.h"
 #include "support/TestSupport.h"
 
