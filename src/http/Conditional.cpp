@@ -1,13 +1,11 @@
 // The Range header of a partial GET: which bytes of a file it asks for.
 #include "http/Conditional.h"
 
-#include <cstring>
+#include "http/Tokens.h"
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Decimal digits at pos, saturating at INT64_MAX; false when there is none.
 bool ReadNumber(const std::string& s, size_t& pos, int64_t& value) {
@@ -18,14 +16,6 @@ bool ReadNumber(const std::string& s, size_t& pos, int64_t& value) {
     value = value > (INT64_MAX - d) / 10 ? INT64_MAX : value * 10 + d;
   }
   return pos > start;
-}
-
-bool MatchWordAt(const std::string& s, size_t pos, const char* word) {
-  const size_t n = std::strlen(word);
-  if (pos + n > s.size()) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (AsciiLower(s[pos + i]) != word[i]) return false;
-  return true;
 }
 
 }  // namespace

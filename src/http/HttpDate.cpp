@@ -2,9 +2,9 @@
 #include "http/HttpDate.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
+#include "http/Tokens.h"
 #include "platform/Time.h"
 
 namespace {
@@ -12,17 +12,6 @@ namespace {
 void TwoDigits(char* at, int value) {
   at[0] = static_cast<char>('0' + value / 10);
   at[1] = static_cast<char>('0' + value % 10);
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool MatchWordAt(const std::string& s, size_t pos, const char* word) {
-  const size_t n = std::strlen(word);
-  if (pos + n > s.size()) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (AsciiLower(s[pos + i]) != word[i]) return false;
-  return true;
 }
 
 // Index of the name at pos among names (lower case, all of one length), or -1.
