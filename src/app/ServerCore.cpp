@@ -183,7 +183,7 @@ void TServerCore::ServerSocket1ClientDisconnect(TCustomWinSocket* Socket) {
   Parsers->Remove(Socket);
 }
 
-void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent ErrorEvent,
+void TServerCore::ServerSocket1ClientError(TCustomWinSocket* Socket, TErrorEvent /*ErrorEvent*/,
                                            int& ErrorCode) {
   if (Parsers && (ErrorCode != 10054 || LD || LC)) {
     const std::string peer = PeerText(*this, Socket);

@@ -114,10 +114,10 @@ std::shared_ptr<TFolderFacts> ReadFolderOnce(TServerState& Server, const std::st
 }
 
 bool FindIndexFile(TServerState& Server, std::string& LocalPath) {
-  return FindIndexFile(Server, LocalPath, *ReadFolderOnce(Server, LocalPath));
+  return FindIndexFile(LocalPath, *ReadFolderOnce(Server, LocalPath));
 }
 
-bool FindIndexFile(TServerState& Server, std::string& LocalPath, const TFolderFacts& folder) {
+bool FindIndexFile(std::string& LocalPath, const TFolderFacts& folder) {
   // A path with a NUL names nothing, and neither does anything found "inside" it.
   if (LocalPath.find('\0') != std::string::npos || !folder.Readable) return false;
   // One pass over the folder serves all four patterns; an earlier pattern still wins over a later

@@ -12,7 +12,7 @@ std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath)
 // The folder read once for both the index search and the listing, from the server's file facts
 // when it keeps them.
 std::shared_ptr<TFolderFacts> ReadFolderOnce(TServerState& Server, const std::string& LocalPath);
-bool FindIndexFile(TServerState& Server, std::string& LocalPath, const TFolderFacts& folder);
+bool FindIndexFile(std::string& LocalPath, const TFolderFacts& folder);
 std::string BuildCatalogPage(TServerState& Server, const std::string& LocalPath,
                              TFolderFacts& folder);
 // Text that may hold anything, made safe to stand in HTML: a file name, a client's address. A

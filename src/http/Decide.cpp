@@ -59,11 +59,11 @@ bool SameDate(const std::string& value, const std::string& lastModified, int64_t
   return Cp1251SameText(value, lastModified) || (ParseHttpDate(value, t) && t == mtime);
 }
 
-TFileAnswer DecideFileAnswer(TServerState& Server, mParser* p, TFileStream& file) {
+TFileAnswer DecideFileAnswer(mParser* p, TFileStream& file) {
   TFileAnswer a;
   int64_t mtime = 0;
   const bool dated = !p->LastModified.empty() && file.LastWriteTime(mtime);
-  const std::string since = dated ? GetHeaderValue(Server, p, "If-Modified-Since") : "";
+  const std::string since = dated ? GetHeaderValue(p, "If-Modified-Since") : "";
   int64_t t = 0;
   if (!since.empty() &&
       (Cp1251SameText(since, p->LastModified) || (ParseHttpDate(since, t) && t >= mtime))) {
@@ -72,10 +72,10 @@ TFileAnswer DecideFileAnswer(TServerState& Server, mParser* p, TFileStream& file
   }
   // Only a GET has ranges; a HEAD describes the whole file.
   if (p->Method != "GET") return a;
-  const std::string range = GetHeaderValue(Server, p, "Range");
+  const std::string range = GetHeaderValue(p, "Range");
   if (range.empty()) return a;
   // A part of a file that changed since the client's copy would not fit that copy.
-  const std::string ifRange = GetHeaderValue(Server, p, "If-Range");
+  const std::string ifRange = GetHeaderValue(p, "If-Range");
   if (!ifRange.empty() && !(dated && SameDate(ifRange, p->LastModified, mtime))) return a;
   a.Size = file.Size();
   switch (ParseByteRange(range, a.Size, a.First, a.Last)) {
@@ -111,7 +111,7 @@ bool RefuseVersion(TServerState& Server, mParser* p, TAnswer& a) {
 // for anything but a program, a head refused for its size, and in the CGI folder, where that is
 // the setting, anything but a program. True when one decides the answer.
 bool RefuseEarly(TServerState& Server, mParser* p, TAnswer& a, bool parserTooBig) {
-  if (p->StatusCode != 0 && p->StatusCode == FramingRefusal(Server, p)) {
+  if (p->StatusCode != 0 && p->StatusCode == FramingRefusal(p)) {
     // Where the body ends is unknown, so nothing is served or run for it.
     p->CloseConnection = true;
     if (p->StatusCode == 501) a.StatusText = "Transfer-Encoding not supported";
@@ -144,7 +144,7 @@ bool DecideFolder(TServerState& Server, mParser* p, TAnswer& a) {
   const size_t query = std::min(p->URI.find('?'), p->URI.size());
   if (EndsWithSlash(p->URI.substr(0, query))) {
     const std::shared_ptr<TFolderFacts> folder = ReadFolderOnce(Server, p->LocalPath);
-    if (FindIndexFile(Server, p->LocalPath, *folder)) {
+    if (FindIndexFile(p->LocalPath, *folder)) {
       p->IsCGI = IsCgiProgram(Server, p);
       return false;
     }
@@ -158,7 +158,7 @@ bool DecideFolder(TServerState& Server, mParser* p, TAnswer& a) {
     a.ErrorType = ERR_ACCESS_DENIED;
     return true;
   }
-  std::string u = "http://" + GetHeaderValue(Server, p, "Host") + p->URI;
+  std::string u = "http://" + GetHeaderValue(p, "Host") + p->URI;
   u.insert(u.size() - (p->URI.size() - query), 1, '/');
   a.ResponceType = RESPONCE_REDIRECT;
   a.ExtraHeaders += "Location: " + u + "\n";
@@ -364,12 +364,12 @@ void ApplyError(TServerState& Server, mParser* p, TAnswer& a) {
 
 // A static file the client already holds, or asks only a part of. Anything but a whole file
 // answered with 200 stays as it is.
-void ApplyConditions(TServerState& Server, mParser* p, TAnswer& a) {
+void ApplyConditions(mParser* p, TAnswer& a) {
   if (a.ResponceType != RESPONCE_FILE || p->IsCGI || p->StatusCode != 0 ||
       (p->Method != "GET" && p->Method != "HEAD"))
     return;
   auto* file = dynamic_cast<TFileStream*>(a.stream.get());
-  const TFileAnswer f = file ? DecideFileAnswer(Server, p, *file) : TFileAnswer{};
+  const TFileAnswer f = file ? DecideFileAnswer(p, *file) : TFileAnswer{};
   if (f.Code == 304) {
     p->StatusCode = 304;
     a.StatusText = "Not Modified";
@@ -400,7 +400,7 @@ TAnswer DecideAnswer(TServerState& Server, mParser* p, TProgramEnded ended) {
   ChooseAnswer(Server, p, a, ended);
   if (p->WaitsForProgram) return a;  // decided when the program has ended
   ApplyError(Server, p, a);
-  ApplyConditions(Server, p, a);
+  ApplyConditions(p, a);
   return a;
 }
 
@@ -409,6 +409,6 @@ TAnswer DecideProgramAnswer(TServerState& Server, mParser* p, TCgiOutcome run) {
   a.StatusText = (p->StatusCode == 0) ? "OK" : "Error";
   UseProgramOutput(Server, p, a, std::move(run));
   ApplyError(Server, p, a);
-  ApplyConditions(Server, p, a);
+  ApplyConditions(p, a);
   return a;
 }

@@ -109,7 +109,7 @@ class THeadWriter {
 THead FormatHead(TServerState& Server, mParser* p, TAnswer& a) {
   THead h;
   // Whether the connection closes after this answer.
-  const std::string connection = GetHeaderValue(Server, p, "Connection");
+  const std::string connection = GetHeaderValue(p, "Connection");
   if (connection == "close") p->CloseConnection = true;
   if (p->Version < 1 && connection != "keep-alive") p->CloseConnection = true;
   const int code = p->StatusCode ? p->StatusCode : 200;

@@ -151,9 +151,9 @@ void ReadHeaderLines(mParser* p, size_t headersStart) {
 
 // A body is only ever read by its one declared length: one framed any other way would be scanned
 // as further requests, smuggled past whatever stands in front.
-void ReadBodySize(TServerState& Server, mParser* p) {
-  std::string length = GetHeaderValue(Server, p, "Content-Length");
-  if (const int refusal = FramingRefusal(Server, p); refusal != 0) {
+void ReadBodySize(mParser* p) {
+  std::string length = GetHeaderValue(p, "Content-Length");
+  if (const int refusal = FramingRefusal(p); refusal != 0) {
     p->ContentLength = 0;
     p->CloseConnection = true;
     p->StatusCode = refusal;
@@ -177,7 +177,7 @@ void ReadBodySize(TServerState& Server, mParser* p) {
 
 }  // namespace
 
-std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Name) {
+std::string GetHeaderValue(mParser* p, std::string_view Name) {
   // The scan goes on after a match: a repeated header counts by its last line.
   const std::string* found = nullptr;
   for (size_t i = 0; i + 1 < p->Variables.size(); i += 2)
@@ -185,7 +185,7 @@ std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Na
   return found ? Cp1251LowerCase(*found) : std::string();
 }
 
-int FramingRefusal(TServerState& Server, mParser* p) {
+int FramingRefusal(mParser* p) {
   const std::string* length = nullptr;
   bool disagree = false;
   bool malformed = false;
@@ -210,7 +210,7 @@ int FramingRefusal(TServerState& Server, mParser* p) {
   return disagree || malformed ? 400 : 0;
 }
 
-int ParseHttpVersion(TServerState& Server, const std::string& Protocol) {
+int ParseHttpVersion(const std::string& Protocol) {
   if (Protocol.size() < 8 || Protocol.compare(0, 5, "HTTP/") != 0) return kBadVersion;
   size_t dot = Protocol.find('.');
   if (dot == std::string::npos) return kBadVersion;
@@ -233,8 +233,8 @@ void ParseRequest(TServerState& Server, mParser* p) {
   const size_t headersStart = ReadRequestLine(p);
   ResolveTarget(Server, p);
   ReadHeaderLines(p, headersStart);
-  ReadBodySize(Server, p);
-  p->Version = ParseHttpVersion(Server, p->Protocol);
+  ReadBodySize(p);
+  p->Version = ParseHttpVersion(p->Protocol);
   if (p->Method.size() > static_cast<size_t>(kMaxMethodLength)) {
     p->Method = "UNKNOWN";
     p->CloseConnection = true;

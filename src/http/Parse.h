@@ -10,9 +10,9 @@ struct mParser;
 // served as it stands is marked (StatusCode, CloseConnection) for the answer to refuse.
 void ParseRequest(TServerState& Server, mParser* p);
 // Last match of Name (case-insensitive) among the record's Variables, lower-cased; "" if none.
-std::string GetHeaderValue(TServerState& Server, mParser* p, std::string_view Name);
+std::string GetHeaderValue(mParser* p, std::string_view Name);
 // 501 when the request carries Transfer-Encoding (never decoded here), 400 when its
 // Content-Length lines disagree, 0 when its body is framed by one length or none.
-int FramingRefusal(TServerState& Server, mParser* p);
+int FramingRefusal(mParser* p);
 // "HTTP/1.x" gives x, a higher major M.m gives M*1000+m, anything else -1000.
-int ParseHttpVersion(TServerState& Server, const std::string& Protocol);
+int ParseHttpVersion(const std::string& Protocol);

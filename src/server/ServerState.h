@@ -141,10 +141,10 @@ class TCustomWinSocket {
   virtual bool OutputFull() { return false; }
   // Told after each read event: what the connection now waits for, and whether that wait began
   // afresh (a new head after an answer, or more of a body arrived).
-  virtual void WaitingFor(TClientWait what, bool restart) {}
+  virtual void WaitingFor(TClientWait /*what*/, bool /*restart*/) {}
   // While held, the connection gets no read event and its client's end is not acted on; what it
   // has queued still goes out. Let go, it is owed a read event when bytes it sent wait unscanned.
-  virtual void HoldReading(bool hold) {}
+  virtual void HoldReading(bool /*hold*/) {}
 
   // The slot for this connection's record, filled by mParserList. Record holds the request-time
   // state and is let go between requests; what must outlive it sits beside it, in raw form, so
