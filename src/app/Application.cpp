@@ -1,4 +1,4 @@
-#include "platform/qt/Application.h"
+#include "app/Application.h"
 
 #include <cxxabi.h>
 
@@ -8,7 +8,7 @@
 #include <exception>
 #include <typeinfo>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Time.h"
 

@@ -1,4 +1,4 @@
-#include "platform/qt/Display.h"
+#include "app/Display.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -1,4 +1,4 @@
-#include "platform/qt/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 #include <dlfcn.h>
 #include <qpa/qplatformnativeinterface.h>

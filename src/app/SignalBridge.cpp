@@ -1,4 +1,4 @@
-#include "platform/qt/SignalBridge.h"
+#include "app/SignalBridge.h"
 
 #include <fcntl.h>
 #include <unistd.h>

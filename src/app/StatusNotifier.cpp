@@ -1,4 +1,4 @@
-#include "platform/qt/StatusNotifier.h"
+#include "app/StatusNotifier.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

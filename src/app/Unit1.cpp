@@ -10,10 +10,10 @@
 #include <chrono>
 #include <typeinfo>
 
+#include "app/Application.h"
 #include "app/ProgramWindows.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
-#include "platform/qt/Application.h"
 
 TForm1* Form1 = nullptr;
 TOptionsForm* OptionsForm = nullptr;

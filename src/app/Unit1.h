@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <string>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 
 class QAction;
 class QComboBox;

@@ -20,17 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "app/Application.h"
+#include "app/Display.h"
 #include "app/ProgramWindows.h"
+#include "app/QtDialogs.h"
+#include "app/SignalBridge.h"
 #include "app/Unit1.h"
 #include "net/ServerSocket.h"
+#include "options/Unit2.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
-#include "platform/qt/Application.h"
-#include "platform/qt/Display.h"
-#include "platform/qt/QtDialogs.h"
-#include "platform/qt/SignalBridge.h"
-#include "settings/Unit2.h"
 #include "ui/Unit3.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
+#include "options/OptionsPaths.h"
+#include "options/Unit2.h"
 #include "platform/Codec.h"
-#include "settings/OptionsPaths.h"
-#include "settings/Unit2.h"
 #include "ui/Languages.h"
 
 namespace {

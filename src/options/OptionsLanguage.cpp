@@ -8,7 +8,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
-#include "settings/Unit2.h"
+#include "options/Unit2.h"
 #include "ui/Languages.h"
 
 namespace {

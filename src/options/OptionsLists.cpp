@@ -6,10 +6,10 @@
 
 #include "app/Unit1.h"
 #include "filter/IpFilter.h"
+#include "options/OptionsPaths.h"
+#include "options/OptionsTexts.h"
+#include "options/Unit2.h"
 #include "platform/Codec.h"
-#include "settings/OptionsPaths.h"
-#include "settings/OptionsTexts.h"
-#include "settings/Unit2.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The options dialog's text rules, apart from the widgets so that they can be read at a glance.
-#include "settings/OptionsPaths.h"
+#include "options/OptionsPaths.h"
 
 std::string NormaliseLocalFolder(std::string path) {
   if (path.empty()) return "/";

@@ -1,6 +1,6 @@
 // The options dialog's message and input-box texts. They are kept in UTF-8 here for the
 // reader and turned into cp1251 on the way out, since every text inside the program is cp1251.
-#include "settings/OptionsTexts.h"
+#include "options/OptionsTexts.h"
 
 #include <array>
 

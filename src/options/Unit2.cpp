@@ -1,5 +1,5 @@
 // The options dialog: its controls, loading them from the server's settings, and OK/Cancel.
-#include "settings/Unit2.h"
+#include "options/Unit2.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "options/OptionsPaths.h"
+#include "options/OptionsTexts.h"
 #include "platform/Codec.h"
 #include "platform/Files.h"
-#include "settings/OptionsPaths.h"
-#include "settings/OptionsTexts.h"
 #include "settings/Settings.h"
 
 namespace {

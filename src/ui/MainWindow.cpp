@@ -18,8 +18,8 @@
 
 #include "app/ProgramWindows.h"
 #include "app/Unit1.h"
+#include "options/Unit2.h"
 #include "settings/Settings.h"
-#include "settings/Unit2.h"
 #include "ui/Icons.h"
 #include "ui/Languages.h"
 #include "ui/Traycomp.h"

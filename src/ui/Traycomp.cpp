@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "platform/qt/StatusNotifier.h"
+#include "app/StatusNotifier.h"
 #include "ui/Icons.h"
 
 TTrayComp::TTrayComp(QWidget* window)

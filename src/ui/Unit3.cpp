@@ -8,7 +8,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "ui/Icons.h"
 #include "ui/Languages.h"
 

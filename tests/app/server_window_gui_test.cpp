@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/Application.h"
 #include "app/Unit1.h"
-#include "platform/qt/Application.h"
 #include "support/TestSupport.h"
 
 namespace {

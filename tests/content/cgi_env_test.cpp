@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "content/Cgi.h"
+#include "core/ServerCore.h"
 #include "platform/Process.h"
 #include "support/TestSupport.h"
 

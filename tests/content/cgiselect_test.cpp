@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "content/Cgi.h"
+#include "core/ServerCore.h"
 
 namespace {
 

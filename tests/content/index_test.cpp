@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "content/MimeTypes.h"
+#include "core/ServerCore.h"
 #include "platform/Codec.h"
 #include "support/TestSupport.h"
 

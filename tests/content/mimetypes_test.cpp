@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "platform/Codec.h"
 #include "support/TestSupport.h"
 

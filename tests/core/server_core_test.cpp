@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "settings/Settings.h"

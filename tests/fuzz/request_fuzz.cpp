@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "app/ServerCore.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
+#include "core/ServerCore.h"
 #include "filter/IpFilter.h"
 #include "http/Conditional.h"
 #include "http/HttpDate.h"

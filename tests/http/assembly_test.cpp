@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "http/Request.h"
 #include "support/FakeSocket.h"
 #include "support/TestSupport.h"

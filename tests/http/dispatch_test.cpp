@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "content/Index.h"
 #include "content/MimeTypes.h"
 #include "content/UrlMap.h"
+#include "core/ServerCore.h"
 #include "http/HttpDate.h"
 #include "http/Parse.h"
 #include "support/FakeSocket.h"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ServerCore.h"
 #include "content/MimeTypes.h"
+#include "core/ServerCore.h"
 #include "http/Target.h"
 #include "support/FakeSocket.h"
 #include "support/TestSupport.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 

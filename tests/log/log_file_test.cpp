@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "log/Log.h"
 #include "platform/Codec.h"
 #include "support/ServerFixture.h"

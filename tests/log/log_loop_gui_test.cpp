@@ -6,9 +6,9 @@
 #include <QTimer>
 #include <stdexcept>
 
-#include "app/ServerCore.h"
+#include "app/Application.h"
+#include "core/ServerCore.h"
 #include "log/Log.h"
-#include "platform/qt/Application.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "support/ServerFixture.h"
 #include "support/TestSupport.h"
 

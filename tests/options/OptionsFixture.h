@@ -12,9 +12,9 @@
 
 #include "app/ProgramWindows.h"
 #include "app/Unit1.h"
+#include "options/Unit2.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
-#include "settings/Unit2.h"
 #include "support/TestSupport.h"
 
 struct TShownMessage {

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <functional>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ServerCore.h"
+#include "core/ServerCore.h"
 #include "support/TestSupport.h"
 
 class ServerFixture : public ::testing::Test {

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/QtDialogs.h"
+#include "app/QtDialogs.h"
 #include "ui/Traycomp.h"
 #include "ui/UiSession.h"
 #include "ui/X11Session.h"

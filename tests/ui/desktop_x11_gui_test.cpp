@@ -23,8 +23,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/qt/QtDialogs.h"
-#include "settings/OptionsTexts.h"
+#include "app/QtDialogs.h"
+#include "options/OptionsTexts.h"
 #include "ui/Traycomp.h"
 #include "ui/UiSession.h"
 #include "ui/X11Session.h"

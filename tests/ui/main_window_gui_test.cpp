@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "options/Unit2.h"
 #include "platform/Codec.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
 #include "settings/Settings.h"
-#include "settings/Unit2.h"
 #include "support/TestSupport.h"
 #include "ui/Languages.h"
 #include "ui/Traycomp.h"
