@@ -208,7 +208,8 @@ void ReportStartUp(const TForm1& server, int port) {
   std::string urls;
   std::string portText;
   if (port != kDefaultPort) portText.append(":").append(std::to_string(port));
-  for (const std::string& address : LocalAddresses()) urls += " http://" + address + portText + "/";
+  for (const std::string& address : LocalAddresses())
+    urls.append(" http://").append(address).append(portText).append("/");
   if (urls.empty()) urls = " http://localhost" + portText + "/";
   const std::string hive = Cp1251ToUtf8(server.Registry ? server.Registry->HiveFile() : "HKLM.reg");
   if (server.ServeNothing) {

@@ -43,11 +43,6 @@ bool StrToInt32(std::string_view text, int32_t& value) {
   return true;
 }
 
-void AddVariable(mParser* p, std::string name, std::string value) {
-  p->Variables.push_back(std::move(name));
-  p->Variables.push_back(std::move(value));
-}
-
 // The method, the target and the protocol, separated by single blanks; an LF before the protocol
 // ends the line and stays at the end of the field it ends. Returns where the header lines begin.
 size_t ReadRequestLine(mParser* p) {

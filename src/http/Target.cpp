@@ -20,11 +20,6 @@ std::string CollapseDots(const std::string& text) {
   return result;
 }
 
-void AddVariable(mParser* p, std::string name, std::string value) {
-  p->Variables.push_back(std::move(name));
-  p->Variables.push_back(std::move(value));
-}
-
 // What a program is told about its request, ahead of the headers: FirstHeaderEntry marks where
 // the headers begin.
 void AddMetaVariables(TServerState& Server, mParser* p, const std::string& path,

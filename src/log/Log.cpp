@@ -12,7 +12,7 @@ namespace {
 
 // Gathered bytes past which the records go out before the turn ends, so one busy turn never
 // holds much in memory nor delays the log by much.
-constexpr size_t kLogGatherBytes = 64 * 1024;
+constexpr size_t kLogGatherBytes = size_t{64} * 1024;
 
 // Records go to the file now named as the caller says: a log renamed, deleted or replaced
 // meanwhile is left alone. A file already larger than its limit is first set aside as name +

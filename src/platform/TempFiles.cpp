@@ -17,16 +17,22 @@ bool UsableName(const std::string& path) {
   return !path.empty() && path.find('\0') == std::string::npos;
 }
 
-THandle OpenTemp(const std::string& path, int extraFlags) {
+// Opens a file of ours (mode 0600), again when a signal cuts the call short; -1 with errno set.
+int OpenOwn(const std::string& path, int flags) {
   if (!UsableName(path)) {
     errno = ENOENT;
-    return INVALID_HANDLE_VALUE;
+    return -1;
   }
   const std::string name = Cp1251ToUtf8(path);
   int fd;
   do {
-    fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags, 0600);
+    fd = open(name.c_str(), flags, 0600);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+THandle OpenTemp(const std::string& path, int extraFlags) {
+  const int fd = OpenOwn(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags);
   return fd < 0 ? INVALID_HANDLE_VALUE : fd;
 }
 
@@ -37,19 +43,11 @@ THandle CreateTempFile(const std::string& path) { return OpenTemp(path, O_TRUNC)
 THandle CreateNewTempFile(const std::string& path) { return OpenTemp(path, O_EXCL); }
 
 THandle CreateUnnamedTempFile(const std::string& folder) {
-  if (!UsableName(folder)) {
-    errno = ENOENT;
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string name = Cp1251ToUtf8(folder);
-  int fd;
-  do {
-    fd = open(name.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenOwn(folder, O_TMPFILE | O_RDWR | O_CLOEXEC);
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
     return fd < 0 ? INVALID_HANDLE_VALUE : fd;
   // A file system without unnamed files: a private name, taken away at once.
-  std::string path = name + "/brevoxa-body-XXXXXX";
+  std::string path = Cp1251ToUtf8(folder) + "/brevoxa-body-XXXXXX";
   fd = mkostemp(path.data(), O_CLOEXEC);
   if (fd >= 0) unlink(path.c_str());
   return fd < 0 ? INVALID_HANDLE_VALUE : fd;

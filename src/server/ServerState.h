@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/FileFacts.h"
@@ -110,6 +111,12 @@ struct mParser {
   // Body's bytes as counted in the server-wide total (HeldBodyBytes); given back when it goes.
   THeldBytes BodyHeld;
 };
+
+// One name and its value at the end of the record's Variables.
+inline void AddVariable(mParser* p, std::string name, std::string value) {
+  p->Variables.push_back(std::move(name));
+  p->Variables.push_back(std::move(value));
+}
 
 // Brings the request-time fields back to their state in a new record, as the next request on the
 // connection needs them. The buffers of a usual request keep their memory for the next one; a
