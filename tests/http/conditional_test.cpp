@@ -90,7 +90,9 @@ TEST(ParseHttpDate, TheThreeFormsAndNothingElse) {
     SCOPED_TRACE(r.Text);
     int64_t t = -12345;
     EXPECT_EQ(ParseHttpDate(r.Text, t), r.Valid);
-    if (r.Valid) EXPECT_EQ(t, r.Time);
+    if (r.Valid) {
+      EXPECT_EQ(t, r.Time);
+    }
   }
 }
 

@@ -236,7 +236,9 @@ TEST_F(ParseTest, TargetMapping) {
     EXPECT_EQ(p.LocalPath, c.LocalPath);
     EXPECT_EQ(p.QueryString, c.QueryString);
     EXPECT_EQ(p.IsCGI, c.IsCGI);
-    if (!c.IsCGI) EXPECT_TRUE(p.Variables.empty());
+    if (!c.IsCGI) {
+      EXPECT_TRUE(p.Variables.empty());
+    }
   }
 }
 

@@ -227,7 +227,9 @@ TEST_F(RequestRulesTest, HeadCutAtTheLimitStillGetsItsVersionChecked) {
     const std::string logged = Log().substr(logBefore);
     EXPECT_NE(logged.find(" overloaded HTTP headers, possibly an attack\n"), std::string::npos);
     EXPECT_EQ(logged.find(" incorrect protocol ") != std::string::npos, c.Logged != nullptr);
-    if (c.Logged) EXPECT_NE(logged.find(c.Logged), std::string::npos) << logged;
+    if (c.Logged) {
+      EXPECT_NE(logged.find(c.Logged), std::string::npos) << logged;
+    }
   }
 }
 

@@ -178,7 +178,9 @@ TEST_F(RegistryFile, TypedReads) {
   for (const TextRow& r : texts) {
     std::string v;
     EXPECT_EQ(reg.ReadString(r.name, v), r.ok) << r.name;
-    if (r.ok) EXPECT_EQ(v, r.value) << r.name;
+    if (r.ok) {
+      EXPECT_EQ(v, r.value) << r.name;
+    }
   }
   struct IntRow {
     const char* name;
@@ -189,7 +191,9 @@ TEST_F(RegistryFile, TypedReads) {
   for (const IntRow& r : ints) {
     int32_t v = 0;
     EXPECT_EQ(reg.ReadInteger(r.name, v), r.ok) << r.name;
-    if (r.ok) EXPECT_EQ(v, r.value) << r.name;
+    if (r.ok) {
+      EXPECT_EQ(v, r.value) << r.name;
+    }
   }
   EXPECT_TRUE(reg.ValueExists("Dw"));
   EXPECT_FALSE(reg.ValueExists("nope"));
