@@ -158,46 +158,49 @@ int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
 
 int TServerSocket::ActiveConnections() const { return FImpl->LiveCount; }
 
+// Whatever a turn does to the connections, the deadline timer is set for what it leaves.
+struct TServerSocket::TArmGuard {
+  TServerSocket& S;
+  ~TArmGuard() noexcept(false) {
+    S.ArmDeadline();
+    if (S.OnTurnEnd) {
+      try {
+        S.OnTurnEnd();
+      } catch (...) {
+        if (std::uncaught_exceptions() == 0) throw;  // only the first failure goes up
+      }
+    }
+  }
+};
+
+// Keeps the nesting depth right and, when a handler throws, leaves queued output where the next
+// turn finds it.
+struct TServerSocket::TDepthGuard {
+  TServerSocket& S;
+  explicit TDepthGuard(TServerSocket& s) : S(s) { ++S.FImpl->Depth; }
+  ~TDepthGuard() {
+    TImpl& im = *S.FImpl;
+    --im.Depth;
+    if (std::uncaught_exceptions() > 0) {
+      for (auto* c : im.PendingFlush) {
+        c->FFlushPending = false;
+        if (!c->Closed()) c->HandleEvents(0);  // re-arms the write interest only
+      }
+      im.PendingFlush.clear();
+    }
+    if (im.Depth == 0) im.FreeDead();
+  }
+};
+
 int TServerSocket::ProcessEvents(int timeoutMs) {
   TImpl& impl = *FImpl;
   if (impl.Depth == 0) impl.FreeDead();
   epoll_event events[kMaxEventsPerTurn];
-  int n = ::epoll_wait(FImpl->Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
+  int n = ::epoll_wait(impl.Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
   if (n <= 0) return 0;
-  // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
-  struct TArmGuard {
-    TServerSocket& S;
-    ~TArmGuard() noexcept(false) {
-      S.ArmDeadline();
-      if (S.OnTurnEnd) {
-        try {
-          S.OnTurnEnd();
-        } catch (...) {
-          if (std::uncaught_exceptions() == 0) throw;  // only the first failure goes up
-        }
-      }
-    }
-  } arm{*this};
+  TArmGuard arm{*this};
   if (OnTurnBegin) OnTurnBegin();
-
-  // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
-  // next turn finds it.
-  struct TDepthGuard {
-    TServerSocket& S;
-    explicit TDepthGuard(TServerSocket& s) : S(s) { ++S.FImpl->Depth; }
-    ~TDepthGuard() {
-      TImpl& im = *S.FImpl;
-      --im.Depth;
-      if (std::uncaught_exceptions() > 0) {
-        for (auto* c : im.PendingFlush) {
-          c->FFlushPending = false;
-          if (!c->Closed()) c->HandleEvents(0);  // re-arms the write interest only
-        }
-        im.PendingFlush.clear();
-      }
-      if (im.Depth == 0) im.FreeDead();
-    }
-  } guard(*this);
+  TDepthGuard guard(*this);
 
   // A full batch may have left the watched descriptor out although it is ready: then it is
   // asked anyway, so what it reports still comes before the requests of this turn.

@@ -96,6 +96,8 @@ class TServerSocket {
  private:
   friend class TServerClientWinSocket;
   struct TImpl;
+  struct TArmGuard;
+  struct TDepthGuard;
   // What a turn of the loop does for each kind of descriptor that is ready.
   // Read events owed to connections whose output drained.
   void OnResume();
