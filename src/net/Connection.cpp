@@ -1,5 +1,6 @@
-// One client connection: reading, the rules for when its read, disconnect and error events come
-// and in what order, closing, its time-out bookkeeping, and its addresses.
+// One client connection: reading, handing its output to its send queue and flushing it, the rules
+// for when its read, disconnect and error events come and in what order, closing, its time-out
+// bookkeeping, and its addresses.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -16,6 +17,10 @@
 #include "platform/Time.h"
 
 namespace {
+
+// Input thrown away before a connection is cut short; a client still sending more than this
+// gets a reset, as it would from any close.
+constexpr size_t kDiscardInputBytes = size_t{256} * 1024;
 
 // One thread reads, so one buffer serves every connection's read ahead. What it holds stays
 // there until its connection takes it, without a copy; only when another connection needs the
@@ -127,7 +132,7 @@ void TServerClientWinSocket::DeliverRead() {
   // a second read event on top of the one still running. A held one gets none at all.
   if (FInRead || FHeld || Closed()) return;
   FInRead = true;
-  FQueuedThisRead = 0;
+  FOut.ReadBegins();
   struct TReset {
     bool& Flag;
     ~TReset() { Flag = false; }
@@ -136,14 +141,14 @@ void TServerClientWinSocket::DeliverRead() {
 }
 
 bool TServerClientWinSocket::OverLimit() const {
-  const auto& impl = *FServer.FImpl;
-  return FUnsentBytes > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
-         FQueuedStreams >= FServer.MaxQueuedStreams ||
-         (FInRead && FQueuedThisRead > kMaxQueuedPerRead) ||
+  const TSendTotals& all = FServer.FImpl->Output;
+  return FOut.UnsentBytes() > static_cast<int64_t>(FServer.MaxUnsentBytes) ||
+         FOut.QueuedStreams() >= FServer.MaxQueuedStreams ||
+         (FInRead && FOut.QueuedThisRead() > kMaxQueuedPerRead) ||
          // While all connections together hold too much, those that hold some wait for it to go
          // out; one that holds nothing may still be answered.
-         (HasOutput() && (impl.UnsentTotal > FServer.MaxUnsentTotal ||
-                          impl.QueuedStreamsTotal >= FServer.MaxQueuedStreamsTotal));
+         (HasOutput() && (all.Unsent > FServer.MaxUnsentTotal ||
+                          all.QueuedStreams >= FServer.MaxQueuedStreamsTotal));
 }
 
 bool TServerClientWinSocket::OutputFull() {
@@ -181,8 +186,7 @@ void TServerClientWinSocket::Rewait(bool restart) {
   (q.Tail ? q.Tail->FWaitNext : q.Head) = this;
   q.Tail = this;
   FWaitQueue = static_cast<int8_t>(queue);
-  // Asked for every request, so read coarsely: a clock started a tick early only ends the wait
-  // as early, and the expiry itself looks at the exact time.
+  // Asked for every request, so read coarsely; the expiry reads the same clock.
   FWaitSince = CoarseClockMs();
 }
 
@@ -296,6 +300,74 @@ void TServerClientWinSocket::Close() {
     return;
   }
   RaiseDisconnectAndShut();
+}
+
+void TServerClientWinSocket::WriteText(const std::string& text) {
+  if (Closed() || text.empty()) return;
+  FOut.QueueText(text, FServer.FImpl->Output);
+  QueueFlush();
+}
+
+void TServerClientWinSocket::WriteText(std::string&& text) {
+  if (Closed() || text.empty()) return;
+  FOut.QueueText(std::move(text), FServer.FImpl->Output);
+  QueueFlush();
+}
+
+void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
+  if (Closed() || !stream) return;
+  FOut.QueueStream(std::move(stream), FServer.FImpl->Output);
+  QueueFlush();
+}
+
+void TServerClientWinSocket::QueueFlush() {
+  if (FServer.FImpl->Depth > 0) {
+    // Held until the running handler returns, so a head and its body leave together.
+    if (!FFlushPending) {
+      FFlushPending = true;
+      FServer.FImpl->PendingFlush.push_back(this);
+    }
+  } else {
+    Flush();
+  }
+}
+
+void TServerClientWinSocket::Flush() {
+  if (Closed()) return;
+  const TSendResult sent = FOut.Send(FFd.Get(), FServer.FImpl->Output);
+  if (sent.End == TSendEnd::Failed) {
+    FailCall(eeSend, sent.Error, "send");
+    return;
+  }
+  if (sent.End == TSendEnd::CutShort) {
+    // Nothing more may follow the short body: the connection ends once it is out.
+    FCloseAfterSend = true;
+    DiscardInput();
+  }
+  if (!HasOutput()) {
+    DiscardOutput();
+    if (FCloseAfterSend) {
+      RaiseDisconnectAndShut();
+      return;
+    }
+  }
+  // Any progress starts the clock of a client that takes its answer slowly again.
+  if (sent.Progress && HasOutput()) Rewait(true);
+  UpdateInterest();
+}
+
+void TServerClientWinSocket::DiscardOutput() { FOut.Discard(FServer.FImpl->Output); }
+
+void TServerClientWinSocket::DiscardInput() {
+  // Closing with unread input resets the connection, and a reset throws away what is still on
+  // its way to the client: the bytes that exist must arrive before the end does.
+  char buf[4096];
+  for (size_t total = 0; total < kDiscardInputBytes;) {
+    ssize_t n = ::recv(FFd.Get(), buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+  }
 }
 
 void TServerClientWinSocket::UpdateInterest() {

@@ -17,6 +17,7 @@
 
 #include "net/SocketInternals.h"
 #include "platform/Files.h"
+#include "platform/Time.h"
 
 namespace {
 
@@ -40,6 +41,22 @@ static char gResumeTag;
 static char gFirstTag;
 static char gWatchTag;
 static char gWatchTimerTag;
+
+namespace {
+
+// Takes the first-watch descriptor's event out of the batch, so it is not handled twice; true if
+// it was there.
+bool TakeFirstWatch(epoll_event* events, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.ptr == &gFirstTag) {
+      events[i].data.ptr = nullptr;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 TServerSocket::TServerSocket(int port) : FImpl(std::make_unique<TImpl>()) {
   TImpl& impl = *FImpl;
@@ -141,186 +158,199 @@ int TServerSocket::EpollFd() const { return FImpl->Epoll.Get(); }
 
 int TServerSocket::ActiveConnections() const { return FImpl->LiveCount; }
 
+// Whatever a turn does to the connections, the deadline timer is set for what it leaves.
+struct TServerSocket::TArmGuard {
+  TServerSocket& S;
+  ~TArmGuard() noexcept(false) {
+    S.ArmDeadline();
+    if (S.OnTurnEnd) {
+      try {
+        S.OnTurnEnd();
+      } catch (...) {
+        if (std::uncaught_exceptions() == 0) throw;  // only the first failure goes up
+      }
+    }
+  }
+};
+
+// Keeps the nesting depth right and, when a handler throws, leaves queued output where the next
+// turn finds it.
+struct TServerSocket::TDepthGuard {
+  TServerSocket& S;
+  explicit TDepthGuard(TServerSocket& s) : S(s) { ++S.FImpl->Depth; }
+  ~TDepthGuard() {
+    TImpl& im = *S.FImpl;
+    --im.Depth;
+    if (std::uncaught_exceptions() > 0) {
+      for (auto* c : im.PendingFlush) {
+        c->FFlushPending = false;
+        if (!c->Closed()) c->HandleEvents(0);  // re-arms the write interest only
+      }
+      im.PendingFlush.clear();
+    }
+    if (im.Depth == 0) im.FreeDead();
+  }
+};
+
 int TServerSocket::ProcessEvents(int timeoutMs) {
   TImpl& impl = *FImpl;
   if (impl.Depth == 0) impl.FreeDead();
   epoll_event events[kMaxEventsPerTurn];
-  int n = ::epoll_wait(FImpl->Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
+  int n = ::epoll_wait(impl.Epoll.Get(), events, kMaxEventsPerTurn, timeoutMs);
   if (n <= 0) return 0;
-  // Whatever this turn does to the connections, the deadline timer is set for what it leaves.
-  struct TArmGuard {
-    TServerSocket& S;
-    ~TArmGuard() noexcept(false) {
-      S.ArmDeadline();
-      if (S.OnTurnEnd) {
-        try {
-          S.OnTurnEnd();
-        } catch (...) {
-          if (std::uncaught_exceptions() == 0) throw;  // only the first failure goes up
-        }
-      }
-    }
-  } arm{*this};
+  TArmGuard arm{*this};
   if (OnTurnBegin) OnTurnBegin();
-
-  // Keeps the nesting depth right and, when a handler throws, leaves queued output where the
-  // next turn finds it.
-  struct TDepthGuard {
-    TServerSocket& S;
-    explicit TDepthGuard(TServerSocket& s) : S(s) { ++S.FImpl->Depth; }
-    ~TDepthGuard() {
-      TImpl& im = *S.FImpl;
-      --im.Depth;
-      if (std::uncaught_exceptions() > 0) {
-        for (auto* c : im.PendingFlush) {
-          c->FFlushPending = false;
-          if (!c->Closed()) c->HandleEvents(0);  // re-arms the write interest only
-        }
-        im.PendingFlush.clear();
-      }
-      if (im.Depth == 0) im.FreeDead();
-    }
-  } guard(*this);
-
-  auto flushPending = [&impl] {
-    while (!impl.PendingFlush.empty()) {
-      std::vector<TServerClientWinSocket*> batch;
-      batch.swap(impl.PendingFlush);
-      for (size_t i = 0; i < batch.size(); ++i) {
-        auto* c = batch[i];
-        c->FFlushPending = false;
-        if (c->Closed()) continue;
-        try {
-          c->Flush();
-        } catch (...) {
-          for (size_t j = i + 1; j < batch.size(); ++j) impl.PendingFlush.push_back(batch[j]);
-          throw;
-        }
-      }
-      // The batch's room goes back for the next one, unless a nested turn queued more meanwhile.
-      if (impl.PendingFlush.empty()) {
-        batch.clear();
-        impl.PendingFlush.swap(batch);
-      }
-    }
-  };
+  TDepthGuard guard(*this);
 
   // A full batch may have left the watched descriptor out although it is ready: then it is
   // asked anyway, so what it reports still comes before the requests of this turn.
-  bool firstAsked = false;
-  for (int i = 0; i < n; ++i) {
-    if (events[i].data.ptr == &gFirstTag) {
-      events[i].data.ptr = nullptr;
-      if (FOnFirstReady) FOnFirstReady();
-      firstAsked = true;
-      break;
-    }
-  }
-  if (!firstAsked && n == kMaxEventsPerTurn && FOnFirstReady) FOnFirstReady();
+  if ((TakeFirstWatch(events, n) || n == kMaxEventsPerTurn) && FOnFirstReady) FOnFirstReady();
   for (int i = 0; i < n; ++i) {
     void* tag = events[i].data.ptr;
     if (tag == nullptr) continue;
     if (tag == &gResumeTag) {
-      uint64_t count;
-      while (::read(impl.ResumeFd.Get(), &count, sizeof count) > 0) {
-      }
-      // Read events owed to connections whose output drained; one each, those owed again
-      // meanwhile wait for the next turn.
-      std::vector<TServerClientWinSocket*> batch;
-      batch.swap(impl.PendingResume);
-      for (auto* c : batch) {
-        if (c->Closed() || c->FInRead || c->FReadPaused) continue;
-        c->DeliverRead();
-        if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
-        flushPending();
-      }
-      continue;
+      OnResume();
+    } else if (tag == &gWatchTag || tag == &gWatchTimerTag) {
+      OnWatch(tag == &gWatchTimerTag);
+    } else if (tag == &gDeadlineTag) {
+      OnDeadline();
+    } else if (tag == &gTimerTag) {
+      OnAcceptPauseOver();
+    } else if (tag == &gListenTag) {
+      AcceptAll();
+    } else {
+      OnConnection(static_cast<TServerClientWinSocket*>(tag), events[i].events);
     }
-    if (tag == &gWatchTag || tag == &gWatchTimerTag) {
-      uint64_t ticks = 0;
-      // A timer set again since this batch was taken is not due yet.
-      if (tag == &gWatchTimerTag && ::read(impl.WatchTimerFd.Get(), &ticks, sizeof ticks) <= 0)
-        continue;
-      if (!FOnWatch) continue;
-      std::function<void()> ready = std::move(FOnWatch);
-      CancelWatch();
-      ready();
-      flushPending();
-      continue;
-    }
-    if (tag == &gDeadlineTag) {
-      uint64_t ticks;
-      while (::read(impl.DeadlineFd.Get(), &ticks, sizeof ticks) > 0) {
-      }
-      impl.ArmedFor = 0;
-      ExpireWaits();
-      flushPending();
-      continue;
-    }
-    if (tag == &gTimerTag) {
-      uint64_t ticks;
-      while (::read(impl.TimerFd.Get(), &ticks, sizeof ticks) > 0) {
-      }
-      if (impl.AcceptPaused) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.ptr = &gListenTag;
-        ::epoll_ctl(FImpl->Epoll.Get(), EPOLL_CTL_ADD, FImpl->Listen.Get(), &ev);
-        impl.AcceptPaused = false;
-      }
-      continue;
-    }
-    if (tag == &gListenTag) {
-      for (;;) {
-        sockaddr_in peer{};
-        socklen_t peerLen = sizeof peer;
-        TFd fd(::accept4(FImpl->Listen.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!fd.Valid()) {
-          int err = errno;
-          if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
-          // accept wants a free descriptor before it looks at the queue: with none free it
-          // fails even when nobody waits, and nobody must be evicted for that.
-          if ((err == EMFILE || err == ENFILE) && !ClientWaiting(FImpl->Listen.Get())) break;
-          // Out of descriptors: the longest-idle keep-alive connections make room, so that a
-          // new client is still served.
-          if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
-            flushPending();
-            continue;
-          }
-          if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-            // Out of descriptors: stop watching the listener for a moment instead of spinning.
-            ::epoll_ctl(FImpl->Epoll.Get(), EPOLL_CTL_DEL, FImpl->Listen.Get(), nullptr);
-            impl.AcceptPaused = true;
-            itimerspec ts{};
-            ts.it_value.tv_nsec = kAcceptPauseNs;
-            ::timerfd_settime(impl.TimerFd.Get(), 0, &ts, nullptr);
-          }
-          break;
-        }
-        auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
-        impl.Link(c);
-        if (OnClientConnect) OnClientConnect(c);
-        // The first request has mostly arrived by now: it is read at once, and the connection
-        // joins the wait only for what it still needs. One that is answered and closed here is
-        // never registered at all.
-        if (!c->Closed()) c->HandleEvents(EPOLLIN);
-        flushPending();
-      }
-      continue;
-    }
-    auto* c = static_cast<TServerClientWinSocket*>(tag);
-    if (c->Closed()) continue;  // closed earlier in this turn
-    c->HandleEvents(events[i].events);
-    flushPending();
   }
-  flushPending();
+  FlushPending();
   return n;
+}
+
+void TServerSocket::FlushPending() {
+  TImpl& impl = *FImpl;
+  while (!impl.PendingFlush.empty()) {
+    std::vector<TServerClientWinSocket*> batch;
+    batch.swap(impl.PendingFlush);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      auto* c = batch[i];
+      c->FFlushPending = false;
+      if (c->Closed()) continue;
+      try {
+        c->Flush();
+      } catch (...) {
+        for (size_t j = i + 1; j < batch.size(); ++j) impl.PendingFlush.push_back(batch[j]);
+        throw;
+      }
+    }
+    // The batch's room goes back for the next one, unless a nested turn queued more meanwhile.
+    if (impl.PendingFlush.empty()) {
+      batch.clear();
+      impl.PendingFlush.swap(batch);
+    }
+  }
+}
+
+void TServerSocket::OnResume() {
+  TImpl& impl = *FImpl;
+  uint64_t count;
+  while (::read(impl.ResumeFd.Get(), &count, sizeof count) > 0) {
+  }
+  // Read events owed to connections whose output drained; one each, those owed again
+  // meanwhile wait for the next turn.
+  std::vector<TServerClientWinSocket*> batch;
+  batch.swap(impl.PendingResume);
+  for (auto* c : batch) {
+    if (c->Closed() || c->FInRead || c->FReadPaused) continue;
+    c->DeliverRead();
+    if (!c->Closed() && !c->FFlushPending) c->HandleEvents(0);
+    FlushPending();
+  }
+}
+
+void TServerSocket::OnWatch(bool timer) {
+  uint64_t ticks = 0;
+  // A timer set again since this batch was taken is not due yet.
+  if (timer && ::read(FImpl->WatchTimerFd.Get(), &ticks, sizeof ticks) <= 0) return;
+  if (!FOnWatch) return;
+  std::function<void()> ready = std::move(FOnWatch);
+  CancelWatch();
+  ready();
+  FlushPending();
+}
+
+void TServerSocket::OnDeadline() {
+  TImpl& impl = *FImpl;
+  uint64_t ticks;
+  while (::read(impl.DeadlineFd.Get(), &ticks, sizeof ticks) > 0) {
+  }
+  impl.ArmedFor = 0;
+  ExpireWaits();
+  FlushPending();
+}
+
+void TServerSocket::OnAcceptPauseOver() {
+  TImpl& impl = *FImpl;
+  uint64_t ticks;
+  while (::read(impl.TimerFd.Get(), &ticks, sizeof ticks) > 0) {
+  }
+  if (impl.AcceptPaused) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &gListenTag;
+    ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_ADD, impl.Listen.Get(), &ev);
+    impl.AcceptPaused = false;
+  }
+}
+
+void TServerSocket::AcceptAll() {
+  TImpl& impl = *FImpl;
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    TFd fd(::accept4(impl.Listen.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd.Valid()) {
+      int err = errno;
+      if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+      // accept wants a free descriptor before it looks at the queue: with none free it fails
+      // even when nobody waits, and nobody must be evicted for that.
+      if ((err == EMFILE || err == ENFILE) && !ClientWaiting(impl.Listen.Get())) return;
+      // Out of descriptors: the longest-idle keep-alive connections make room, so that a new
+      // client is still served.
+      if ((err == EMFILE || err == ENFILE) && EvictIdle()) {
+        FlushPending();
+        continue;
+      }
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+        // Out of descriptors: stop watching the listener for a moment instead of spinning.
+        ::epoll_ctl(impl.Epoll.Get(), EPOLL_CTL_DEL, impl.Listen.Get(), nullptr);
+        impl.AcceptPaused = true;
+        itimerspec ts{};
+        ts.it_value.tv_nsec = kAcceptPauseNs;
+        ::timerfd_settime(impl.TimerFd.Get(), 0, &ts, nullptr);
+      }
+      return;
+    }
+    auto* c = new TServerClientWinSocket(*this, std::move(fd), peer);
+    impl.Link(c);
+    if (OnClientConnect) OnClientConnect(c);
+    // The first request has mostly arrived by now: it is read at once, and the connection joins
+    // the wait only for what it still needs. One that is answered and closed here is never
+    // registered at all.
+    if (!c->Closed()) c->HandleEvents(EPOLLIN);
+    FlushPending();
+  }
+}
+
+void TServerSocket::OnConnection(TServerClientWinSocket* c, uint32_t events) {
+  if (c->Closed()) return;  // closed earlier in this turn
+  c->HandleEvents(events);
+  FlushPending();
 }
 
 void TServerSocket::ExpireWaits() {
   TImpl& impl = *FImpl;
-  const int64_t now = NowMs();
+  const int64_t now = CoarseClockMs();
   for (int q = 0; q < kWaitQueues; ++q) {
     const int timeout = impl.TimeoutOf(*this, q);
     while (TServerClientWinSocket* c = impl.Waits[q].Head) {
@@ -364,11 +394,18 @@ void TServerSocket::ArmDeadline() {
       if (earliest == 0 || due < earliest) earliest = due;
     }
   }
+  if (earliest == 0) return;
+  // The waits are timed on the coarse clock, the timer runs on the exact one, which is ahead by
+  // up to the lag. Set for the due time itself, the timer could fire while the coarse clock
+  // still shows nothing due, and be set again for a time already past: the loop would spin
+  // until the next tick. Set the lag later, what it fires for is due on the coarse clock too; a
+  // wait ends at most that late, a few milliseconds of a time-out counted in seconds.
+  const int64_t fireAt = earliest + impl.ClockLagMs;
   // A timer set too early only costs a look at the queue heads; one set too late would miss.
-  if (earliest == 0 || (impl.ArmedFor != 0 && impl.ArmedFor <= earliest)) return;
+  if (impl.ArmedFor != 0 && impl.ArmedFor <= fireAt) return;
   itimerspec ts{};
-  ts.it_value.tv_sec = earliest / 1000;
-  ts.it_value.tv_nsec = (earliest % 1000) * 1000000;
+  ts.it_value.tv_sec = fireAt / 1000;
+  ts.it_value.tv_nsec = (fireAt % 1000) * 1000000;
   ::timerfd_settime(impl.DeadlineFd.Get(), TFD_TIMER_ABSTIME, &ts, nullptr);
-  impl.ArmedFor = earliest;
+  impl.ArmedFor = fireAt;
 }

@@ -1,13 +1,13 @@
 // Sending what a connection has queued: texts joined into one send, files through sendfile,
 // other streams through a buffer, and the unsent-byte accounting that back-pressure reads.
+#include "net/SendQueue.h"
+
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-
-#include "net/SocketInternals.h"
 
 namespace {
 
@@ -25,117 +25,144 @@ constexpr size_t kSendBudgetPerTurn = kSendPieceBytes * kSendPiecesPerTurn;
 constexpr int kStreamBufferBytes = 64 * 1024;
 // A stream whose end is only known when reading reaches it (text held in memory, a pipe).
 constexpr int64_t kUnknownLength = INT64_MAX;
-// Input thrown away before a connection is cut short; a client still sending more than this
-// gets a reset, as it would from any close.
-constexpr size_t kDiscardInputBytes = size_t{256} * 1024;
 // Texts queued one behind the other join into one send up to this size.
 constexpr size_t kCoalesceBytes = size_t{16} * 1024;
-
-}  // namespace
-
-void TServerClientWinSocket::Account(TOutItem& item, size_t sent) {
-  const int64_t n = std::min<int64_t>(static_cast<int64_t>(sent), item.Unsent);
-  item.Unsent -= n;
-  FUnsentBytes -= n;
-  FServer.FImpl->UnsentTotal -= n;
-}
-
-void TServerClientWinSocket::PopFront() {
-  FUnsentBytes -= FOut->front().Unsent;
-  FServer.FImpl->UnsentTotal -= FOut->front().Unsent;
-  if (FOut->front().Counted) {
-    --FQueuedStreams;
-    --FServer.FImpl->QueuedStreamsTotal;
-  }
-  FOut->pop_front();
-}
-
 // Spare output queues kept by the server, each with the memory of its first block.
 constexpr size_t kSpareQueues = 64;
 
-void TServerClientWinSocket::DiscardOutput() {
-  if (FOut) {
-    FOut->clear();
-    auto& spares = FServer.FImpl->SpareQueues;
+TSendResult Failure(int err) {
+  TSendResult result;
+  result.End = TSendEnd::Failed;
+  result.Error = err;
+  return result;
+}
+
+}  // namespace
+
+void TSendQueue::Account(TOutItem& item, size_t sent, TSendTotals& totals) {
+  const int64_t n = std::min<int64_t>(static_cast<int64_t>(sent), item.Unsent);
+  item.Unsent -= n;
+  FUnsentBytes -= n;
+  totals.Unsent -= n;
+}
+
+void TSendQueue::PopFront(TSendTotals& totals) {
+  FUnsentBytes -= FItems->front().Unsent;
+  totals.Unsent -= FItems->front().Unsent;
+  if (FItems->front().Counted) {
+    --FQueuedStreams;
+    --totals.QueuedStreams;
+  }
+  FItems->pop_front();
+}
+
+void TSendQueue::Discard(TSendTotals& totals) {
+  if (FItems) {
+    FItems->clear();
+    auto& spares = totals.SpareQueues;
     if (spares.size() < kSpareQueues) {
       if (spares.capacity() < kSpareQueues) spares.reserve(kSpareQueues);
-      spares.push_back(std::move(FOut));
+      spares.push_back(std::move(FItems));
     }
-    FOut.reset();
+    FItems.reset();
   }
-  FServer.FImpl->UnsentTotal -= FUnsentBytes;
-  FServer.FImpl->QueuedStreamsTotal -= FQueuedStreams;
+  totals.Unsent -= FUnsentBytes;
+  totals.QueuedStreams -= FQueuedStreams;
   FUnsentBytes = 0;
   FQueuedStreams = 0;
 }
 
-void TServerClientWinSocket::TakeQueue() {
-  if (FOut) return;
-  auto& spares = FServer.FImpl->SpareQueues;
+void TSendQueue::TakeQueue(TSendTotals& totals) {
+  if (FItems) return;
+  auto& spares = totals.SpareQueues;
   if (spares.empty()) {
-    FOut = std::make_unique<std::deque<TOutItem>>();
+    FItems = std::make_unique<TOutItems>();
   } else {
-    FOut = std::move(spares.back());
+    FItems = std::move(spares.back());
     spares.pop_back();
   }
 }
 
-void TServerClientWinSocket::QueueFlush() {
-  if (FServer.FImpl->Depth > 0) {
-    // Held until the running handler returns, so a head and its body leave together.
-    if (!FFlushPending) {
-      FFlushPending = true;
-      FServer.FImpl->PendingFlush.push_back(this);
-    }
-  } else {
-    Flush();
-  }
-}
-
 template <typename Text>
-void TServerClientWinSocket::QueueText(Text&& text) {
-  if (Closed() || text.empty()) return;
-  TakeQueue();
+void TSendQueue::AddText(Text&& text, TSendTotals& totals) {
+  TakeQueue(totals);
   const auto size = static_cast<int64_t>(text.size());
   // Consecutive texts join into one send, up to a size where joining saves nothing and the
   // grown string would only waste memory while it waits.
-  if (!FOut->empty() && !FOut->back().Stream &&
-      FOut->back().Text.size() - FOut->back().Offset < kCoalesceBytes) {
-    FOut->back().Text += text;
+  if (!FItems->empty() && !FItems->back().Stream &&
+      FItems->back().Text.size() - FItems->back().Offset < kCoalesceBytes) {
+    FItems->back().Text += text;
   } else {
-    FOut->emplace_back();
-    FOut->back().Text = std::forward<Text>(text);
+    FItems->emplace_back();
+    FItems->back().Text = std::forward<Text>(text);
   }
-  FOut->back().Unsent += size;
+  FItems->back().Unsent += size;
   FUnsentBytes += size;
-  FServer.FImpl->UnsentTotal += size;
+  totals.Unsent += size;
   FQueuedThisRead += size;
-  QueueFlush();
 }
 
-void TServerClientWinSocket::WriteText(const std::string& text) { QueueText(text); }
+void TSendQueue::QueueText(const std::string& text, TSendTotals& totals) { AddText(text, totals); }
 
-void TServerClientWinSocket::WriteText(std::string&& text) { QueueText(std::move(text)); }
+void TSendQueue::QueueText(std::string&& text, TSendTotals& totals) {
+  AddText(std::move(text), totals);
+}
 
-void TServerClientWinSocket::WriteStream(std::unique_ptr<TStream> stream) {
-  if (Closed() || !stream) return;
-  TakeQueue();
+void TSendQueue::QueueStream(std::unique_ptr<TStream> stream, TSendTotals& totals) {
+  TakeQueue(totals);
   const int64_t size = stream->Size();
   const int64_t pos = stream->Position();
-  FOut->emplace_back();
-  TOutItem& item = FOut->back();
+  FItems->emplace_back();
+  TOutItem& item = FItems->back();
   item.Stream = std::move(stream);
   item.Unsent = size > pos && pos >= 0 ? size - pos : 0;
   item.Counted = true;
   FUnsentBytes += item.Unsent;
-  FServer.FImpl->UnsentTotal += item.Unsent;
+  totals.Unsent += item.Unsent;
   FQueuedThisRead += item.Unsent;
   ++FQueuedStreams;
-  ++FServer.FImpl->QueuedStreamsTotal;
-  QueueFlush();
+  ++totals.QueuedStreams;
 }
 
-bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
+TSendResult TSendQueue::Send(int fd, TSendTotals& totals) {
+  TSendResult result;
+  size_t budget = kSendBudgetPerTurn;
+  while (HasOutput() && budget > 0) {
+    TOutItem& item = FItems->front();
+    bool done;
+    if (item.Stream) {
+      const size_t before = budget;
+      done = SendStream(fd, item, budget, result);
+      if (result.End == TSendEnd::Failed) return result;
+      Account(item, before - budget, totals);
+    } else {
+      done = false;
+      size_t left = item.Text.size() - item.Offset;
+      // A head followed by its body: tell the kernel more is coming so they share packets.
+      int flags = MSG_NOSIGNAL | (FItems->size() > 1 ? MSG_MORE : 0);
+      size_t chunk = left < budget ? left : budget;
+      ssize_t n = ::send(fd, item.Text.data() + item.Offset, chunk, flags);
+      if (n > 0) {
+        item.Offset += static_cast<size_t>(n);
+        budget -= static_cast<size_t>(n);
+        Account(item, static_cast<size_t>(n), totals);
+        done = item.Offset == item.Text.size();
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && errno == EAGAIN) {
+        break;
+      } else {
+        return Failure(n < 0 ? errno : EPIPE);
+      }
+    }
+    if (!done) break;
+    PopFront(totals);
+  }
+  result.Progress = budget < kSendBudgetPerTurn;
+  return result;
+}
+
+bool TSendQueue::SendStream(int fd, TOutItem& item, size_t& budget, TSendResult& result) {
   TStream& s = *item.Stream;
   auto* hs = dynamic_cast<THandleStream*>(&s);
   if (item.Remaining < 0) {
@@ -147,55 +174,55 @@ bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
   }
   if (hs && !item.NoSendfile) {
     while (budget > 0) {
-      if (item.Remaining == 0) return EndStream(item);
+      if (item.Remaining == 0) return EndStream(item, result);
       // The stream's own offset, never the descriptor's: another holder cannot move it.
       auto off = static_cast<off_t>(hs->FileOffset());
       if (off < 0) {
         item.NoSendfile = true;
-        return SendStream(item, budget);
+        return SendStream(fd, item, budget, result);
       }
       size_t chunk = budget < kSendPieceBytes ? budget : kSendPieceBytes;
       if (static_cast<int64_t>(chunk) > item.Remaining) chunk = static_cast<size_t>(item.Remaining);
-      ssize_t n = ::sendfile(FFd.Get(), hs->Handle(), &off, chunk);
+      ssize_t n = ::sendfile(fd, hs->Handle(), &off, chunk);
       if (n > 0) {
         s.Seek(n, soFromCurrent);
         budget -= static_cast<size_t>(n);
         if (item.Remaining != kUnknownLength) item.Remaining -= n;
         continue;
       }
-      if (n == 0) return EndStream(item);
+      if (n == 0) return EndStream(item, result);
       int err = errno;
       if (err == EINTR) continue;
       if (err == EAGAIN) return false;
       if (err == EINVAL || err == ENOSYS || err == EOVERFLOW) {
         // Not a file sendfile can read (a pipe, a special file): copy it through a buffer.
         item.NoSendfile = true;
-        return SendStream(item, budget);
+        return SendStream(fd, item, budget, result);
       }
-      FailCall(eeSend, err, "send");
+      result = Failure(err);
       return false;
     }
     return false;
   }
   while (budget > 0) {
     if (item.BufferOff == item.BufferLen) {
-      if (item.Remaining == 0) return EndStream(item);
+      if (item.Remaining == 0) return EndStream(item, result);
       if (!item.Buffer) item.Buffer.reset(new char[kStreamBufferBytes]);
       const int want = item.Remaining < kStreamBufferBytes ? static_cast<int>(item.Remaining)
                                                            : kStreamBufferBytes;
       int r = s.Read(item.Buffer.get(), want);
-      if (r == 0) return EndStream(item);
+      if (r == 0) return EndStream(item, result);
       if (r < 0) {
         // The rest of the body cannot be produced; the client must not take a short body
         // for a whole one.
-        FailCall(eeSend, EIO, "send");
+        result = Failure(EIO);
         return false;
       }
       if (item.Remaining != kUnknownLength) item.Remaining -= r;
       item.BufferLen = r;
       item.BufferOff = 0;
     }
-    ssize_t n = ::send(FFd.Get(), item.Buffer.get() + item.BufferOff,
+    ssize_t n = ::send(fd, item.Buffer.get() + item.BufferOff,
                        static_cast<size_t>(item.BufferLen - item.BufferOff), MSG_NOSIGNAL);
     if (n > 0) {
       item.BufferOff += static_cast<int>(n);
@@ -205,81 +232,21 @@ bool TServerClientWinSocket::SendStream(TOutItem& item, size_t& budget) {
     int err = errno;
     if (n < 0 && err == EINTR) continue;
     if (n < 0 && err == EAGAIN) return false;
-    FailCall(eeSend, n < 0 ? err : EPIPE, "send");
+    result = Failure(n < 0 ? err : EPIPE);
     return false;
   }
   return false;
 }
 
-bool TServerClientWinSocket::EndStream(TOutItem& item) {
+bool TSendQueue::EndStream(TOutItem& item, TSendResult& result) {
   const bool cutShort = item.Remaining > 0 && item.Remaining != kUnknownLength;
   item.Stream.reset();  // release the file behind it now
   item.Buffer.reset();
   if (cutShort) {
     // The file shrank while it went out: the head announced more than exists. Anything sent
     // after these bytes would be read as the rest of this body, so the connection ends here.
-    FOut->erase(FOut->begin() + 1, FOut->end());
-    FCloseAfterSend = true;
-    DiscardInput();
+    FItems->erase(FItems->begin() + 1, FItems->end());
+    result.End = TSendEnd::CutShort;
   }
   return true;
-}
-
-void TServerClientWinSocket::DiscardInput() {
-  // Closing with unread input resets the connection, and a reset throws away what is still on
-  // its way to the client: the bytes that exist must arrive before the end does.
-  char buf[4096];
-  for (size_t total = 0; total < kDiscardInputBytes;) {
-    ssize_t n = ::recv(FFd.Get(), buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    total += static_cast<size_t>(n);
-  }
-}
-
-void TServerClientWinSocket::Flush() {
-  if (Closed()) return;
-  size_t budget = kSendBudgetPerTurn;
-  while (HasOutput() && budget > 0) {
-    TOutItem& item = FOut->front();
-    bool done;
-    if (item.Stream) {
-      const size_t before = budget;
-      done = SendStream(item, budget);
-      if (Closed()) return;
-      Account(item, before - budget);
-    } else {
-      done = false;
-      size_t left = item.Text.size() - item.Offset;
-      // A head followed by its body: tell the kernel more is coming so they share packets.
-      int flags = MSG_NOSIGNAL | (FOut->size() > 1 ? MSG_MORE : 0);
-      size_t chunk = left < budget ? left : budget;
-      ssize_t n = ::send(FFd.Get(), item.Text.data() + item.Offset, chunk, flags);
-      if (n > 0) {
-        item.Offset += static_cast<size_t>(n);
-        budget -= static_cast<size_t>(n);
-        Account(item, static_cast<size_t>(n));
-        done = item.Offset == item.Text.size();
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else if (n < 0 && errno == EAGAIN) {
-        break;
-      } else {
-        FailCall(eeSend, n < 0 ? errno : EPIPE, "send");
-      }
-    }
-    if (Closed()) return;
-    if (!done) break;
-    PopFront();
-  }
-  if (!HasOutput()) {
-    DiscardOutput();
-    if (FCloseAfterSend) {
-      RaiseDisconnectAndShut();
-      return;
-    }
-  }
-  // Any progress starts the clock of a client that takes its answer slowly again.
-  if (budget < kSendBudgetPerTurn && HasOutput()) Rewait(true);
-  UpdateInterest();
 }

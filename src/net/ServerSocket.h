@@ -2,6 +2,7 @@
 // single epoll instance. Every event is delivered on the thread that calls ProcessEvents,
 // singly; the window side watches EpollFd() with a QSocketNotifier.
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -95,6 +96,23 @@ class TServerSocket {
  private:
   friend class TServerClientWinSocket;
   struct TImpl;
+  struct TArmGuard;
+  struct TDepthGuard;
+  // What a turn of the loop does for each kind of descriptor that is ready.
+  // Read events owed to connections whose output drained.
+  void OnResume();
+  // The caller's one watch: its descriptor, or its time limit (timer).
+  void OnWatch(bool timer);
+  // The earliest connection time-out is due.
+  void OnDeadline();
+  // The pause of accepting after the descriptors ran out is over.
+  void OnAcceptPauseOver();
+  // Accepts every client waiting at the listening socket.
+  void AcceptAll();
+  // A connection's own events.
+  void OnConnection(TServerClientWinSocket* c, uint32_t events);
+  // Sends the output queued by the handlers that ran; what a failure leaves stays queued.
+  void FlushPending();
   // Closes the connections whose time is up.
   void ExpireWaits();
   // Closes the longest-idle keep-alive connections, then those that have sent an incomplete head,

@@ -1,11 +1,9 @@
-// Private to the transport: the connection class and the server's inner state that the loop, the
-// connection and the send queue share. Nothing outside net/ includes it.
+// Private to the transport: the connection class and the server's inner state that the loop and
+// the connection share. Nothing outside net/ includes it.
 #pragma once
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <ctime>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +11,7 @@
 
 #include "net/SendQueue.h"
 #include "net/ServerSocket.h"
+#include "platform/Time.h"
 #include "platform/UniqueFd.h"
 
 // Output one read event may queue before the rest of what the client sent waits for the next
@@ -25,12 +24,6 @@ constexpr size_t kReadAheadBytes = 65536;
 constexpr int kWaitOutput = 3;
 constexpr int kWaitQueues = 4;
 constexpr int kNotWaiting = -1;
-
-inline int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // "Windows socket error: ..." for a failed call.
 [[nodiscard]] std::string SocketErrorText(int err, const char* api);
@@ -89,13 +82,13 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // Its place in one of the server's time-out queues, each in the order the clocks started.
   TServerClientWinSocket* FWaitPrev = nullptr;
   TServerClientWinSocket* FWaitNext = nullptr;
-  int64_t FWaitSince = 0;
+  int64_t FWaitSince = 0;  // on the coarse clock, as every check of it
   // Its place in the server's list of live connections.
   TServerClientWinSocket* FLivePrev = nullptr;
   TServerClientWinSocket* FLiveNext = nullptr;
 
  private:
-  [[nodiscard]] bool HasOutput() const { return FOut && !FOut->empty(); }
+  [[nodiscard]] bool HasOutput() const { return FOut.HasOutput(); }
   void QueueFlush();
   void SetInterest(uint32_t mask);
   void UpdateInterest();
@@ -104,11 +97,8 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   void FailNotification(TErrorEvent kind, int err);
   void RaiseDisconnectAndShut();
   void Shut();
-  // false: would block or failed (a failure already raised its events).
-  bool SendStream(TOutItem& item, size_t& budget);
-  // The stream has given all it has; true (the item is done).
-  bool EndStream(TOutItem& item);
   void DiscardInput();
+  void DiscardOutput();
   // The read ahead held in the shared buffer moves to FAhead, or is let go.
   void SpillAhead();
   void LeaveAhead();
@@ -120,16 +110,13 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   // Ordered by size down to the flags at the end: every idle keep-alive connection is one of
   // these, so padding counts.
   TServerSocket& FServer;
-  std::unique_ptr<std::deque<TOutItem>> FOut;
-  int64_t FUnsentBytes = 0;
-  int64_t FQueuedThisRead = 0;  // output queued by the read event that is running
+  TSendQueue FOut;
   TFd FFd;
   uint32_t FPeerAddress;  // the peer as accept gave it, in network order
   uint32_t FInterest = 0;
-  int FLastAvailable = 0;  // what AvailableBytes last reported
-  int FReadError = 0;      // a failed read ahead, reported by the next event
-  std::string FAhead;      // read ahead from the socket, not yet handed to the reader
-  int FQueuedStreams = 0;
+  int FLastAvailable = 0;               // what AvailableBytes last reported
+  int FReadError = 0;                   // a failed read ahead, reported by the next event
+  std::string FAhead;                   // read ahead from the socket, not yet handed to the reader
   uint8_t FClientWait = cwNextRequest;  // a TClientWait
   uint16_t FPeerPort;                   // network order
   bool FPeerChecked = false;            // asked the kernel whether the peer is still there
@@ -142,14 +129,6 @@ class TServerClientWinSocket final : public TCustomWinSocket {
   bool FDrained = false;         // all that was there has been read: nothing until the next event
   bool FAvailableFresh = false;  // nothing was read since: FLastAvailable still holds
   bool FAheadFull = false;       // the read ahead filled its buffer: the socket may hold more
-
-  // Queues a text, copied or moved as it comes.
-  template <typename Text>
-  void QueueText(Text&& text);
-  void TakeQueue();
-  void Account(TOutItem& item, size_t sent);
-  void PopFront();
-  void DiscardOutput();
 
  public:
   int8_t FWaitQueue = kNotWaiting;  // which of the time-out queues it is in
@@ -171,9 +150,8 @@ struct TServerSocket::TImpl {
   // valid until it returns.
   std::vector<TServerClientWinSocket*> Dead;
   std::vector<TServerClientWinSocket*> PendingFlush;
-  // Output queues emptied by connections, kept for the next answer, so a keep-alive answer
-  // allocates no queue; an idle connection still holds none.
-  std::vector<std::unique_ptr<std::deque<TOutItem>>> SpareQueues;
+  // Output waiting on all connections together, and their spare queues.
+  TSendTotals Output;
   // Connections whose output drained below the limits: their read event comes again on the
   // next turn, after the other connections had theirs, so no client can keep the loop to
   // itself by reading fast. ResumeFd wakes the loop for them.
@@ -189,15 +167,14 @@ struct TServerSocket::TImpl {
   TWaitQueue Waits[kWaitQueues];
   TFd DeadlineFd;
   int64_t ArmedFor = 0;  // the deadline DeadlineFd is set to; 0: none
+  // How far the coarse clock the waits are timed on may lag the exact one DeadlineFd runs on.
+  const int64_t ClockLagMs = CoarseClockLagMs();
   // The caller's one watch (WatchOnce): its descriptor, -1 for none, and its time limit.
   int WatchedFd = -1;
   TFd WatchTimerFd;
   // Held so that when the descriptors run out, the disconnect records of the connections closed
   // to make room can still be written.
   TFd ReserveFd;
-  // Output waiting on all connections together, and the answers from files among it.
-  int64_t UnsentTotal = 0;
-  int QueuedStreamsTotal = 0;
 
   int TimeoutOf(const TServerSocket& s, int queue) const {
     int ms = queue == cwRestOfHead   ? s.HeadTimeoutMs
