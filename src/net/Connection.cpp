@@ -1,6 +1,8 @@
 // One client connection: reading, handing its output to its send queue and flushing it, the rules
 // for when its read, disconnect and error events come and in what order, closing, its time-out
 // bookkeeping, and its addresses.
+#include "net/Connection.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
