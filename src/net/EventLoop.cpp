@@ -44,6 +44,13 @@ static char gWatchTimerTag;
 
 namespace {
 
+// Reads a timer's or an event counter's count until none is left, so epoll stops reporting it.
+void Drain(int fd) {
+  uint64_t count;
+  while (::read(fd, &count, sizeof count) > 0) {
+  }
+}
+
 // Takes the first-watch descriptor's event out of the batch, so it is not handled twice; true if
 // it was there.
 bool TakeFirstWatch(epoll_event* events, int n) {
@@ -252,9 +259,7 @@ void TServerSocket::FlushPending() {
 
 void TServerSocket::OnResume() {
   TImpl& impl = *FImpl;
-  uint64_t count;
-  while (::read(impl.ResumeFd.Get(), &count, sizeof count) > 0) {
-  }
+  Drain(impl.ResumeFd.Get());
   // Read events owed to connections whose output drained; one each, those owed again
   // meanwhile wait for the next turn.
   std::vector<TServerClientWinSocket*> batch;
@@ -280,9 +285,7 @@ void TServerSocket::OnWatch(bool timer) {
 
 void TServerSocket::OnDeadline() {
   TImpl& impl = *FImpl;
-  uint64_t ticks;
-  while (::read(impl.DeadlineFd.Get(), &ticks, sizeof ticks) > 0) {
-  }
+  Drain(impl.DeadlineFd.Get());
   impl.ArmedFor = 0;
   ExpireWaits();
   FlushPending();
@@ -290,9 +293,7 @@ void TServerSocket::OnDeadline() {
 
 void TServerSocket::OnAcceptPauseOver() {
   TImpl& impl = *FImpl;
-  uint64_t ticks;
-  while (::read(impl.TimerFd.Get(), &ticks, sizeof ticks) > 0) {
-  }
+  Drain(impl.TimerFd.Get());
   if (impl.AcceptPaused) {
     epoll_event ev{};
     ev.events = EPOLLIN;
