@@ -204,12 +204,7 @@ TEST(Program, HeadlessRunPassesCgiOnlyTheEnvironmentItReceived) {
   CopyProgram(dir);
   std::filesystem::create_directories(dir / "www/cgi-bin");
   WriteFile(dir / "www/cgi-bin/env.sh", "printf 'Content-Type: text/plain\\n\\n'\nexec env\n");
-  WriteFile(dir / "HKLM.reg",
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"" +
-                dir.Path() +
-                "/www\"\n\"CGIAssocListLen\"=dword:00000001\n\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa\\CGIAssoc]\n"
-                "\"CGI0\"=\"sh:/bin/sh\"\n");
+  WriteFile(dir / "HKLM.reg", ShellCgiHive(dir / "www"));
   const std::string script = "A=" + Quoted(dir.Path()) + R"(
 env -i PATH=/usr/bin:/bin FROM_THE_TEST=kept LSAN_OPTIONS="$LSAN_OPTIONS" \
   ASAN_OPTIONS="${ASAN_OPTIONS:-}" "$A/brevoxa" 2>"$A/stderr" &
@@ -277,11 +272,7 @@ TEST(Program, EveryNameReachesTheClientWhateverItsCharacters) {
   for (const std::string& name : names) WriteFile(root + "/" + name, "file " + name);
   WriteFile(root + "/cgi-bin/ñ dir/run.sh",
             "printf 'Content-Type: text/plain\\n\\n'\nprintf 'ran %s' \"$SCRIPT_FILENAME\"\n");
-  WriteFile(dir / "prog é/HKLM.reg",
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"" + root +
-                "\"\n\"CGIAssocListLen\"=dword:00000001\n\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa\\CGIAssoc]\n"
-                "\"CGI0\"=\"sh:/bin/sh\"\n");
+  WriteFile(dir / "prog é/HKLM.reg", ShellCgiHive(root));
   std::string escaped;
   for (const std::string& name : names) escaped += "/" + EscapeAll(name) + "\n";
   WriteFile(dir / "escaped", escaped);

@@ -60,12 +60,7 @@ TEST(NodeFetch, GetsEveryKindOfAnswerKeptAliveAndPipelined) {
   utimensat(AT_FDCWD, (www + "/a.txt").c_str(), t, 0);
   WriteFile(www + "/cgi-bin/lf.sh", "printf 'Content-Type: text/plain\\n\\nlf'\n");
   WriteFile(www + "/cgi-bin/crlf.sh", "printf 'Content-Type: text/plain\\r\\n\\r\\ncrlf'\n");
-  WriteFile(dir / "HKLM.reg",
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n\"RC\"=\"" + www +
-                "\"\n\"LC\"=dword:00000001\n\"LF\"=dword:00000001\n"
-                "\"CGIAssocListLen\"=dword:00000001\n\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa\\CGIAssoc]\n"
-                "\"CGI0\"=\"sh:/bin/sh\"\n");
+  WriteFile(dir / "HKLM.reg", ShellCgiHive(www, "\"LC\"=dword:00000001\n\"LF\"=dword:00000001\n"));
   WriteFile(dir / "client.js", kClient);
   WriteFile(dir / "run.sh", R"(
 set -u

@@ -35,11 +35,6 @@ struct TInputAnswer {
   std::string Value;  // UTF-8
 };
 
-// A settings hive whose main key holds values (lines of the hive's text form).
-inline std::string HiveWithValues(const std::string& values) {
-  return "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n" + values + "\n";
-}
-
 inline QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 inline std::string U(const QString& s) { return s.toStdString(); }
 

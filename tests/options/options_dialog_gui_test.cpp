@@ -453,7 +453,7 @@ TEST_F(OptionsDialog, AFailedStoreIsReportedOnceAndOkStillAppliesAndCloses) {
 }
 
 TEST_F(OptionsDialog, AStoredLanguageOutsideTheListSurvivesOk) {
-  StartWithHive(HiveWithValues("\"L\"=dword:00000007\n"));
+  StartWithHive(HiveWith("\"L\"=dword:00000007\n"));
   ShowDialog();
   EXPECT_EQ(Dialog->Language->currentIndex(), -1);
   Dialog->OKButtonClick();
@@ -464,7 +464,7 @@ TEST_F(OptionsDialog, AStoredLanguageOutsideTheListSurvivesOk) {
 
 // A stored integer shorter than four bytes is the number it holds, not a read failure.
 TEST_F(OptionsDialog, AShortStoredIntegerLoadsAsItsValue) {
-  StartWithHive(HiveWithValues("\"L\"=hex(4):03\n\"SRS\"=hex(4):00\n\"HOS\"=hex(4):01,00\n"));
+  StartWithHive(HiveWith("\"L\"=hex(4):03\n\"SRS\"=hex(4):00\n\"HOS\"=hex(4):01,00\n"));
   EXPECT_TRUE(Messages.empty());
   ShowDialog();
   EXPECT_EQ(Form->L, 3);

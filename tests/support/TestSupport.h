@@ -4,6 +4,18 @@
 #include <utility>
 #include <vector>
 
+// A settings hive whose main key holds values (lines of the hive's text form).
+inline std::string HiveWith(const std::string& values) {
+  return "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n" + values + "\n";
+}
+// A hive serving root, with moreValues in its main key, whose "sh" files run with /bin/sh.
+inline std::string ShellCgiHive(const std::string& root, const std::string& moreValues = "") {
+  return HiveWith("\"RC\"=\"" + root + "\"\n" + moreValues +
+                  "\"CGIAssocListLen\"=dword:00000001\n") +
+         "[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn "
+         "Brevoxa\\CGIAssoc]\n\"CGI0\"=\"sh:/bin/sh\"\n";
+}
+
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {
  public:

@@ -16,10 +16,6 @@
 #include "support/TestSupport.h"
 #include "ui/Unit3.h"
 
-inline std::string HiveWith(const std::string& values) {
-  return "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Quorvel\\Vyn Brevoxa]\n" + values + "\n";
-}
-
 inline std::string LanguageValue(int l) {
   char text[32];
   std::snprintf(text, sizeof text, "\"L\"=dword:%08x", l);

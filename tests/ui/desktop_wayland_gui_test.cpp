@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "app/QtDialogs.h"
+#include "ui/BusCall.h"
 #include "ui/Traycomp.h"
 #include "ui/UiSession.h"
 #include "ui/X11Session.h"
@@ -212,16 +213,6 @@ void ExpectDesktop() {
   QApplication::setApplicationName(QStringLiteral("Vyn Brevoxa"));
   QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.VynBrevoxa"));
   InstallQtDialogs();
-}
-
-// Calls without blocking: the icon answers on this same thread.
-QDBusMessage Call(const QString& service, const QString& path, const QString& interface,
-                  const QString& method, const QVariantList& args) {
-  QDBusMessage m = QDBusMessage::createMethodCall(service, path, interface, method);
-  m.setArguments(args);
-  QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(m);
-  (void)QTest::qWaitFor([&] { return pending.isFinished(); }, 5000);
-  return pending.reply();
 }
 
 // The items the host shows, as bus names.

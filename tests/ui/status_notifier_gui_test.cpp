@@ -21,6 +21,7 @@
 #include <QThread>
 #include <string>
 
+#include "ui/BusCall.h"
 #include "ui/Traycomp.h"
 #include "ui/UiSession.h"
 #include "ui/X11Session.h"
@@ -107,17 +108,6 @@ struct WatcherOnItsOwnThread {
 };
 
 namespace {
-
-// Calls without blocking: the icon answers on this same thread.
-QDBusMessage Call(const QString& service, const QString& path, const QString& interface,
-                  const QString& method, const QVariantList& args) {
-  QDBusMessage m = QDBusMessage::createMethodCall(service, path, interface, method);
-  m.setArguments(args);
-  QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(m);
-  // A reply that has not come by then is an invalid one, which the caller sees.
-  (void)QTest::qWaitFor([&] { return pending.isFinished(); }, 5000);
-  return pending.reply();
-}
 
 QVariant ItemProperty(const QString& service, const char* name) {
   const QDBusMessage reply =
